@@ -1,0 +1,127 @@
+#ifndef CANDEVICEEX_H
+#define CANDEVICEEX_H
+
+#include "candevice.h"
+
+// Device control codes of the board driver (device type 0xA460, buffered).
+enum : DWORD {
+    IOCTL_CAN_READ_REG = 0xA46025F8,
+    IOCTL_CAN_WRITE_REG = 0xA46025F4,
+    IOCTL_CAN_READ_MEM = 0xA4606550,
+    IOCTL_CAN_WRITE_MEM = 0xA460A554,
+    IOCTL_CAN_CLEAR_DMA = 0xA460254C,
+    IOCTL_CAN_SET_CANONICAL_DMA = 0xA4602424,
+    IOCTL_CAN_READ_DMA_BLOCKS = 0xA4602420,
+};
+
+// Board registers and memory.
+enum : DWORD {
+    CAN_BOARD_DMA_CONTROL = 0x1000,
+    CAN_BOARD_SPI_BRIDGE_CH1 = 0x1044,
+    CAN_BOARD_SPI_BRIDGE_CH2 = 0x1054,
+    CAN_BOARD_SPI_DATA_CH1 = 0x2000,
+    CAN_BOARD_SPI_DATA_CH2 = 0x2010,
+    CAN_BOARD_SPI_DATA_SIZE = 16,
+    CAN_BOARD_DMA_ENABLE = 0x01,
+    CAN_BOARD_SPI_BUSY = 0x01,
+    CAN_DMA_BLOCK_SIZE = 64,
+};
+
+// SPI instructions and the controller registers the library uses.
+enum : unsigned {
+    CAN_SPI_WRITE = 0x02,
+    CAN_SPI_READ = 0x03,
+
+    CAN_REG_BFPCTRL = 0x0C,
+    CAN_REG_CANSTAT = 0x0E,
+    CAN_REG_CANCTRL = 0x0F,
+    CAN_REG_TEC = 0x1C,
+    CAN_REG_REC = 0x1D,
+    CAN_REG_CNF3 = 0x28,
+    CAN_REG_CNF2 = 0x29,
+    CAN_REG_CNF1 = 0x2A,
+    CAN_REG_CANINTE = 0x2B,
+    CAN_REG_CANINTF = 0x2C,
+    CAN_REG_EFLG = 0x2D,
+    CAN_REG_TXB0CTRL = 0x30,
+    CAN_REG_RXB0CTRL = 0x60,
+    CAN_REG_RXB1CTRL = 0x70,
+
+    CAN_TXB_SIDH = 1,
+    CAN_TXB_SIDL = 2,
+    CAN_TXB_EID8 = 3,
+    CAN_TXB_EID0 = 4,
+    CAN_TXB_DLC = 5,
+    CAN_TXB_D0 = 6,
+
+    CAN_TXB_ABTF = 0x40,
+    CAN_TXB_TXERR = 0x10,
+    CAN_TXB_TXREQ = 0x08,
+    CAN_SIDL_EXIDE = 0x08,
+    CAN_DLC_RTR = 0x40,
+
+    CAN_MODE_NORMAL = 0,
+    CAN_MODE_SLEEP = 1,
+    CAN_MODE_LOOPBACK = 2,
+    CAN_MODE_LISTEN_ONLY = 3,
+    CAN_MODE_CONFIGURATION = 4,
+    CAN_MODE_MASK = 0xE0,
+};
+
+// The extended identifier argument of SendData that makes a standard frame.
+const DWORD CAN_STANDARD_FRAME = 0xFFFFFFFF;
+
+// Remembered operating modes (CANSTAT & 0xE0), one byte per channel, kept by
+// SetConfWorkMode for RestoreWorkMode.
+extern unsigned char g_SavedWorkMode[2];
+
+class CCANDeviceEx : public CCANDevice
+{
+public:
+    CCANDeviceEx();
+    ~CCANDeviceEx() override;
+
+    // Board registers and memory.
+    int ReadReg(unsigned int nAddress, unsigned int *pValue);
+    int WriteReg(unsigned int nAddress, unsigned int nValue);
+    int ReadMem(unsigned int nAddress, void *pDest, unsigned int nLength);
+    int WriteMem(unsigned int nAddress, const void *pSource, unsigned int nLength);
+
+    // Controller registers through the SPI bridge.
+    int ReadCanReg(unsigned int nChannel, unsigned int nRegAddress, unsigned int nCount,
+                   unsigned char *pDest);
+    int WriteCanReg(unsigned int nChannel, unsigned int nRegAddress, unsigned int nLength,
+                    const unsigned char *pSource);
+
+    // Controller configuration.
+    int SetWorkMode(unsigned int nChannel, unsigned int nMode);
+    int SetConfWorkMode(unsigned int nChannel);
+    int RestoreWorkMode(unsigned int nChannel);
+    int SetSpeed(unsigned int nChannel, unsigned int nKbps);
+    int EnableDMA(unsigned int nSelector);
+
+    // Frame transmission.
+    int SendData(unsigned int nChannel, unsigned int nBuffer, unsigned int nPriority,
+                 unsigned int nStdId, DWORD dwExtId, const unsigned char *pData,
+                 unsigned int nLength);
+    int CheckTransmit(unsigned int nChannel, unsigned int nBuffer);
+    int EndTransmit(unsigned int nChannel, unsigned int nBuffer);
+
+    // DMA reception.
+    int ClearDMA();
+    int SetCanonicalDMA();
+    int ReadDMABlocks(void *pBuffer, unsigned int nChannel, unsigned int nMaxCount,
+                      unsigned int *pCount);
+    void ParseRxRecord(const void *pRecord, int *pFlag, int *pChannel,
+                       unsigned int *pHeader, int *pStdId, int *pExtId,
+                       unsigned char *pData, int *pLength);
+
+private:
+    int WaitBridgeIdle(DWORD dwBridge, int nReadFailed, int nStillBusy);
+    int ReadCanByte(unsigned int nChannel, unsigned int nRegAddress, unsigned char *pValue);
+    int WriteCanByte(unsigned int nChannel, unsigned int nRegAddress, unsigned char nValue);
+
+    CRITICAL_SECTION m_SendLock;
+};
+
+#endif

@@ -1,0 +1,322 @@
+#include "board.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace boardemu {
+
+using namespace mcp2515;
+
+Board::Board(const EmulatorSettings &settings)
+    : m_settings(settings), m_channels{Channel("can0"), Channel("can1")}
+{
+    if (m_settings.dmaQueueBlocks == 0)
+        m_settings.dmaQueueBlocks = 1;
+    m_channels[0].data = m_memory + (board::SPI_DATA_CH1 - board::MEMORY_BASE);
+    m_channels[1].data = m_memory + (board::SPI_DATA_CH2 - board::MEMORY_BASE);
+    for (unsigned i = 0; i < 2; ++i) {
+        m_channels[i].stuckBusy = settings.stuckBusy[i];
+        m_channels[i].controller.setIgnoreModeRequests(settings.ignoreModeRequests[i]);
+    }
+    m_buses.push_back(std::make_unique<CanBus>());
+    if (settings.channelsCutApart)
+        m_buses.push_back(std::make_unique<CanBus>());
+    for (unsigned i = 0; i < 2; ++i) {
+        CanBus *bus = m_buses[settings.channelsCutApart ? i : 0].get();
+        bus->attach(&m_channels[i].controller);
+        m_channels[i].controller.setBus(bus);
+    }
+    if (settings.foreign.enabled) {
+        m_foreign = std::make_unique<ForeignNode>(settings.foreign);
+        m_buses[settings.channelsCutApart ? settings.foreign.channel - 1 : 0]->attach(
+            m_foreign.get());
+    }
+    if (!settings.busLogPath.empty())
+        m_busLog = std::fopen(settings.busLogPath.c_str(), "a");
+    m_epochMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+}
+
+Board::~Board()
+{
+    if (m_busLog)
+        std::fclose(m_busLog);
+}
+
+void Board::advanceTo(Time t)
+{
+    for (int guard = 0; guard < 1000000; ++guard) {
+        Time next = kNever;
+        for (const Channel &channel : m_channels) {
+            if (!channel.transactions.empty())
+                next = std::min(next, channel.transactions.front().end);
+            if (channel.fetching)
+                next = std::min(next, channel.fetchEnd);
+            next = std::min(next, channel.controller.nextEvent());
+        }
+        for (const auto &bus : m_buses)
+            next = std::min(next, bus->nextEvent());
+        if (next > t)
+            break;
+        // Whatever became due while nobody looked happens now, not in the past.
+        next = std::max(next, m_processedUntil);
+        m_processedUntil = next;
+
+        // Same-time events: SPI first (a TXREQ takes effect as chip select
+        // rises), then DMA, then the controllers' timers, then the bus.
+        bool done = false;
+        for (Channel &channel : m_channels) {
+            if (!done && !channel.transactions.empty() && channel.transactions.front().end <= next) {
+                const uint32_t command = channel.transactions.front().command;
+                channel.transactions.pop_front();
+                executeSpi(channel, command, next);
+                done = true;
+            }
+        }
+        for (unsigned i = 0; i < 2 && !done; ++i) {
+            if (m_channels[i].fetching && m_channels[i].fetchEnd <= next) {
+                finishFetch(i, next);
+                done = true;
+            }
+        }
+        for (Channel &channel : m_channels) {
+            if (!done && channel.controller.nextEvent() <= next) {
+                channel.controller.process(next);
+                done = true;
+            }
+        }
+        for (const auto &bus : m_buses) {
+            if (!done && bus->nextEvent() <= next) {
+                bus->process(next);
+                done = true;
+            }
+        }
+        serviceDma(next);
+        logCompletedFrames();
+    }
+    m_processedUntil = std::max(m_processedUntil, t);
+    serviceDma(m_processedUntil);
+}
+
+void Board::logCompletedFrames()
+{
+    for (const auto &bus : m_buses) {
+        for (const CompletedFrame &completed : bus->takeCompleted()) {
+            ++m_framesCompleted;
+            if (!m_busLog)
+                continue;
+            const int64_t micros = m_epochMicroseconds + completed.end / kMicrosecond;
+            std::fprintf(m_busLog, "(%lld.%06lld) %s %s\n", (long long)(micros / 1000000),
+                         (long long)(micros % 1000000), completed.busName.c_str(),
+                         candumpText(completed.frame).c_str());
+            std::fflush(m_busLog);
+        }
+    }
+}
+
+bool Board::readRegister(uint32_t address, uint32_t *value, Time t)
+{
+    switch (address) {
+    case board::DMA_CONTROL:
+        *value = m_dmaControl;
+        return true;
+    case board::SPI_BRIDGE_CH1:
+    case board::SPI_BRIDGE_CH2: {
+        const Channel &channel = m_channels[address == board::SPI_BRIDGE_CH2];
+        *value = (channel.stuckBusy || t < channel.hostBusyUntil) ? board::SPI_BUSY : 0;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool Board::writeRegister(uint32_t address, uint32_t value, Time t)
+{
+    switch (address) {
+    case board::DMA_CONTROL:
+        m_dmaControl = value;
+        serviceDma(t);
+        return true;
+    case board::SPI_BRIDGE_CH1:
+    case board::SPI_BRIDGE_CH2: {
+        Channel &channel = m_channels[address == board::SPI_BRIDGE_CH2];
+        if (channel.stuckBusy)
+            return true; // the bridge never gets round to it
+        const Time start = std::max(t, channel.spiFreeAt);
+        const Time end = start + spiDuration(value);
+        channel.spiFreeAt = end;
+        channel.hostBusyUntil = end;
+        channel.transactions.push_back({value, end});
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool Board::readMemory(uint32_t address, uint8_t *out, uint32_t length) const
+{
+    if (address < board::MEMORY_BASE || length > board::MEMORY_SIZE ||
+        address - board::MEMORY_BASE > board::MEMORY_SIZE - length)
+        return false;
+    std::memcpy(out, m_memory + (address - board::MEMORY_BASE), length);
+    return true;
+}
+
+bool Board::writeMemory(uint32_t address, const uint8_t *in, uint32_t length)
+{
+    if (address < board::MEMORY_BASE || length > board::MEMORY_SIZE ||
+        address - board::MEMORY_BASE > board::MEMORY_SIZE - length)
+        return false;
+    std::memcpy(m_memory + (address - board::MEMORY_BASE), in, length);
+    return true;
+}
+
+// SPI command word: bits 31..24 register address, 23..16 byte count - 1,
+// 7..0 the instruction. The bridge moves at most its 16 data bytes.
+namespace {
+unsigned commandCount(uint32_t command)
+{
+    return std::min<unsigned>(((command >> 16) & 0xFF) + 1, board::SPI_DATA_SIZE);
+}
+} // namespace
+
+Time Board::spiDuration(uint32_t command) const
+{
+    const uint8_t instruction = command & 0xFF;
+    const unsigned count = commandCount(command);
+    unsigned bytes = 1;
+    if (instruction == SPI_READ || instruction == SPI_WRITE)
+        bytes = 2 + count;
+    else if (instruction == SPI_BIT_MODIFY)
+        bytes = 4;
+    else if ((instruction & 0xF9) == SPI_READ_RX_BUFFER || (instruction & 0xF8) == SPI_LOAD_TX_BUFFER)
+        bytes = 1 + count;
+    else if (instruction == SPI_READ_STATUS || instruction == SPI_RX_STATUS)
+        bytes = 2;
+    return Time(bytes) * m_settings.spiByteTime;
+}
+
+void Board::executeSpi(Channel &channel, uint32_t command, Time t)
+{
+    Mcp2515 &controller = channel.controller;
+    const uint8_t instruction = command & 0xFF;
+    const uint8_t address = uint8_t(command >> 24);
+    const unsigned count = commandCount(command);
+    if (instruction == SPI_READ) {
+        for (unsigned i = 0; i < count; ++i)
+            channel.data[i] = controller.read(uint8_t((address + i) & 0x7F));
+    } else if (instruction == SPI_WRITE) {
+        for (unsigned i = 0; i < count; ++i)
+            controller.write(uint8_t((address + i) & 0x7F), channel.data[i], t);
+    } else if (instruction == SPI_BIT_MODIFY) {
+        controller.bitModify(address, channel.data[0], channel.data[1], t);
+    } else if ((instruction & 0xF9) == SPI_READ_RX_BUFFER) {
+        const int buffer = (instruction >> 2) & 1;
+        const uint8_t start = uint8_t(RXB0CTRL + 0x10 * buffer + ((instruction & 0x02) ? D0 : SIDH));
+        for (unsigned i = 0; i < count; ++i)
+            channel.data[i] = controller.read(uint8_t((start + i) & 0x7F));
+        controller.rxBufferReadEnded(buffer, t);
+    } else if ((instruction & 0xF8) == SPI_LOAD_TX_BUFFER && (instruction & 0x07) <= 5) {
+        const int buffer = (instruction >> 1) & 0x03;
+        const uint8_t start = uint8_t(TXB0CTRL + 0x10 * buffer + ((instruction & 1) ? D0 : SIDH));
+        for (unsigned i = 0; i < count; ++i)
+            controller.write(uint8_t((start + i) & 0x7F), channel.data[i], t);
+    } else if ((instruction & 0xF8) == SPI_RTS) {
+        controller.requestToSend(instruction & 0x07, t);
+    } else if (instruction == SPI_READ_STATUS) {
+        channel.data[0] = controller.readStatus();
+    } else if (instruction == SPI_RX_STATUS) {
+        channel.data[0] = controller.rxStatus();
+    } else if (instruction == SPI_RESET) {
+        controller.reset(t);
+    }
+}
+
+// DMA engine: with the DMA bit set, a channel whose RXnBF pin is active has
+// the buffer read over its SPI bus (READ of RXBnCTRL, then READ RX BUFFER,
+// which frees the buffer) into a block at the tail of the channel's queue.
+// While the queue is full the frame waits in the controller.
+void Board::serviceDma(Time t)
+{
+    if (!dmaEnabled())
+        return;
+    for (Channel &channel : m_channels) {
+        if (channel.fetching)
+            continue;
+        for (int buffer = 0; buffer < 2; ++buffer) {
+            if (!channel.controller.rxBufferFullPin(buffer))
+                continue;
+            if (channel.queue.size() >= m_settings.dmaQueueBlocks) {
+                channel.delayedByFullQueue = true;
+                break;
+            }
+            channel.fetching = true;
+            channel.fetchBuffer = buffer;
+            channel.fetchStart = std::max(t, channel.spiFreeAt);
+            channel.fetchEnd = channel.fetchStart + Time(3 + 14) * m_settings.spiByteTime;
+            channel.spiFreeAt = channel.fetchEnd;
+            break;
+        }
+    }
+}
+
+// Block layout: byte 0 bit 1 the channel (0: channel 1), bit 0 set when the
+// frame had to wait for room in a full queue; bytes 1-3 the time stamp in
+// microseconds (24 bits, little-endian); bytes 4-17 RXBnCTRL..RXBnD7.
+void Board::finishFetch(unsigned index, Time t)
+{
+    Channel &channel = m_channels[index];
+    DmaBlock block{};
+    block[0] = uint8_t((index == 1 ? 0x02 : 0x00) | (channel.delayedByFullQueue ? 0x01 : 0x00));
+    const uint32_t stamp = uint32_t(channel.fetchStart / kMicrosecond) & 0xFFFFFF;
+    block[1] = uint8_t(stamp);
+    block[2] = uint8_t(stamp >> 8);
+    block[3] = uint8_t(stamp >> 16);
+    const uint8_t base = uint8_t(RXB0CTRL + 0x10 * channel.fetchBuffer);
+    for (int i = 0; i < 14; ++i)
+        block[4 + i] = channel.controller.read(uint8_t(base + i));
+    channel.controller.rxBufferReadEnded(channel.fetchBuffer, t);
+    channel.fetching = false;
+    channel.delayedByFullQueue = false;
+    channel.queue.push_back(block);
+    channel.ringPosition = (channel.ringPosition + 1) % m_settings.dmaQueueBlocks;
+}
+
+void Board::clearDma(Time t)
+{
+    for (Channel &channel : m_channels)
+        channel.queue.clear();
+    serviceDma(t);
+}
+
+// The canonical arrangement: empty queues whose next block goes to the
+// first slot of the ring.
+void Board::setCanonicalDma(Time t)
+{
+    for (Channel &channel : m_channels) {
+        channel.queue.clear();
+        channel.ringPosition = 0;
+        channel.delayedByFullQueue = false;
+    }
+    serviceDma(t);
+}
+
+uint32_t Board::takeDmaBlocks(unsigned channelNumber, uint32_t maxCount, uint8_t *out, Time t)
+{
+    Channel &channel = m_channels[channelNumber - 1];
+    uint32_t taken = 0;
+    while (taken < maxCount && !channel.queue.empty()) {
+        std::memcpy(out + taken * board::DMA_BLOCK_SIZE, channel.queue.front().data(),
+                    board::DMA_BLOCK_SIZE);
+        channel.queue.pop_front();
+        ++taken;
+    }
+    serviceDma(t);
+    return taken;
+}
+
+} // namespace boardemu

@@ -1,0 +1,145 @@
+// The plug-in board: its registers and memory, one SPI bridge and one
+// MCP2515 per channel, the CAN bus between the channels, and the DMA engine
+// that moves received frames into per-channel block queues.
+#ifndef BOARDEMULATOR_BOARD_H
+#define BOARDEMULATOR_BOARD_H
+
+#include "canbus.h"
+#include "clock.h"
+#include "mcp2515.h"
+#include "settings.h"
+
+#include <array>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace boardemu {
+
+namespace board {
+// Board registers.
+constexpr uint32_t DMA_CONTROL = 0x1000;
+constexpr uint32_t SPI_BRIDGE_CH1 = 0x1044;
+constexpr uint32_t SPI_BRIDGE_CH2 = 0x1054;
+constexpr uint32_t DMA_ENABLE = 0x01;
+constexpr uint32_t SPI_BUSY = 0x01;
+// Board memory; the SPI data buffers are its first 32 bytes.
+constexpr uint32_t MEMORY_BASE = 0x2000;
+constexpr uint32_t MEMORY_SIZE = 0x100;
+constexpr uint32_t SPI_DATA_CH1 = 0x2000;
+constexpr uint32_t SPI_DATA_CH2 = 0x2010;
+constexpr uint32_t SPI_DATA_SIZE = 16;
+constexpr uint32_t DMA_BLOCK_SIZE = 64;
+} // namespace board
+
+using DmaBlock = std::array<uint8_t, board::DMA_BLOCK_SIZE>;
+
+// A node of somebody else's on the bus, sending one frame periodically.
+class ForeignNode : public BusNode
+{
+public:
+    explicit ForeignNode(const ForeignNodeSettings &settings) : m_settings(settings) {}
+    std::string busName() const override { return "can2"; }
+    Time bitTime() const override { return m_settings.bitTime; }
+    std::optional<Time> transmitReadyAt() const override { return m_nextAt; }
+    CanFrame frameToTransmit() const override { return m_settings.frame; }
+    void transmissionStarted(Time) override {}
+    void transmissionSucceeded(Time) override
+    {
+        m_nextAt += m_settings.period;
+        ++m_sent;
+    }
+    void transmissionFailed(Time, TransmitError) override {}
+    void arbitrationLost(Time) override {}
+    bool listens(Time) const override { return true; }
+    bool acknowledges(Time) const override { return true; }
+    bool sendsErrorFlags(Time) const override { return true; }
+    void frameReceived(const CanFrame &, Time) override {}
+    void receiveError(Time) override {}
+    void frameBoundary(Time) override {}
+    unsigned sent() const { return m_sent; }
+
+private:
+    ForeignNodeSettings m_settings;
+    Time m_nextAt = 0;
+    unsigned m_sent = 0;
+};
+
+class Board
+{
+public:
+    explicit Board(const EmulatorSettings &settings);
+    ~Board();
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
+
+    // Every call below expects the caller to hold mutex() and to have
+    // advanced the board to the request's time.
+    std::mutex &mutex() { return m_mutex; }
+    void advanceTo(Time t);
+
+    bool readRegister(uint32_t address, uint32_t *value, Time t);
+    bool writeRegister(uint32_t address, uint32_t value, Time t);
+    bool readMemory(uint32_t address, uint8_t *out, uint32_t length) const;
+    bool writeMemory(uint32_t address, const uint8_t *in, uint32_t length);
+    void clearDma(Time t);
+    void setCanonicalDma(Time t);
+    uint32_t takeDmaBlocks(unsigned channel, uint32_t maxCount, uint8_t *out, Time t);
+
+    Mcp2515 &controller(unsigned channel) { return m_channels[channel - 1].controller; }
+    size_t queuedBlocks(unsigned channel) const { return m_channels[channel - 1].queue.size(); }
+    unsigned ringPosition(unsigned channel) const { return m_channels[channel - 1].ringPosition; }
+    bool dmaEnabled() const { return m_dmaControl & board::DMA_ENABLE; }
+    unsigned foreignFramesSent() const { return m_foreign ? m_foreign->sent() : 0; }
+    uint64_t framesCompleted() const { return m_framesCompleted; }
+    void setStuckBusy(unsigned channel, bool stuck) { m_channels[channel - 1].stuckBusy = stuck; }
+    void setIgnoreModeRequests(unsigned channel, bool ignore)
+    {
+        controller(channel).setIgnoreModeRequests(ignore);
+    }
+
+private:
+    struct SpiTransaction {
+        uint32_t command;
+        Time end;
+    };
+    struct Channel {
+        explicit Channel(const std::string &name) : controller(name) {}
+        Mcp2515 controller;
+        uint8_t *data = nullptr; // its SPI data buffer in board memory
+        std::deque<SpiTransaction> transactions;
+        Time spiFreeAt = 0;
+        Time hostBusyUntil = 0;
+        bool stuckBusy = false;
+        std::deque<DmaBlock> queue;
+        bool fetching = false;
+        int fetchBuffer = 0;
+        Time fetchStart = 0;
+        Time fetchEnd = 0;
+        bool delayedByFullQueue = false;
+        unsigned ringPosition = 0;
+    };
+
+    Time spiDuration(uint32_t command) const;
+    void executeSpi(Channel &channel, uint32_t command, Time t);
+    void serviceDma(Time t);
+    void finishFetch(unsigned index, Time t);
+    void logCompletedFrames();
+
+    std::mutex m_mutex;
+    EmulatorSettings m_settings;
+    uint32_t m_dmaControl = 0;
+    uint8_t m_memory[board::MEMORY_SIZE] = {};
+    std::array<Channel, 2> m_channels;
+    std::vector<std::unique_ptr<CanBus>> m_buses;
+    std::unique_ptr<ForeignNode> m_foreign;
+    std::FILE *m_busLog = nullptr;
+    int64_t m_epochMicroseconds = 0;
+    uint64_t m_framesCompleted = 0;
+    Time m_processedUntil = 0;
+};
+
+} // namespace boardemu
+
+#endif

@@ -1,0 +1,40 @@
+// A CAN 2.0B frame as it travels on the bus, and its exact length in bits.
+#ifndef BOARDEMULATOR_CANFRAME_H
+#define BOARDEMULATOR_CANFRAME_H
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace boardemu {
+
+struct CanFrame {
+    bool extended = false;
+    uint32_t id = 0; // 11 bits, or 29 bits when extended
+    bool remote = false;
+    uint8_t dlc = 0; // 0..15 as sent; at most 8 data bytes travel
+    std::array<uint8_t, 8> data{};
+
+    unsigned dataLength() const { return remote ? 0 : (dlc > 8 ? 8 : dlc); }
+    // The bits that arbitrate, as one number: the lower number wins the bus.
+    uint64_t arbitrationKey() const;
+    bool sameOnWire(const CanFrame &other) const;
+};
+
+// Bits of the frame from start of frame to the end of the CRC, unstuffed.
+std::string frameBitsThroughCrc(const CanFrame &frame);
+uint16_t crc15(const std::string &bits);
+// Bits from start of frame to the end of the CRC after stuffing.
+unsigned stuffedBitsThroughCrc(const CanFrame &frame);
+// Whole frame on the wire: stuffed SOF..CRC, CRC delimiter, ACK slot, ACK
+// delimiter, end of frame (7) and interframe space (3).
+unsigned frameBitCount(const CanFrame &frame);
+// Bits until the acknowledgement slot has passed.
+unsigned bitsThroughAckSlot(const CanFrame &frame);
+
+// candump log notation of the frame: ID#DATA, ID#R for a remote request.
+std::string candumpText(const CanFrame &frame);
+
+} // namespace boardemu
+
+#endif

@@ -1,0 +1,45 @@
+// Settings and fault switches of the emulated board. The application reads no
+// environment; only the emulator does, through fromEnvironment().
+#ifndef BOARDEMULATOR_SETTINGS_H
+#define BOARDEMULATOR_SETTINGS_H
+
+#include "canframe.h"
+#include "clock.h"
+
+#include <cstdint>
+#include <string>
+
+namespace boardemu {
+
+struct ForeignNodeSettings {
+    bool enabled = false;
+    unsigned channel = 2;        // the channel whose bus it sits on
+    CanFrame frame;              // what it sends
+    Time period = 100 * kMillisecond;
+    Time bitTime = 8 * kMicrosecond; // 125 kbit/s
+};
+
+struct EmulatorSettings {
+    // Minimum cost of one driver request: a kernel round trip to a PCI board.
+    Time requestLatency = 5 * kMicrosecond;
+    // One SPI byte at 10 MHz.
+    Time spiByteTime = 800;
+    // DMA blocks each channel's queue holds.
+    unsigned dmaQueueBlocks = 512;
+
+    bool noBoard = false;
+    uint32_t failCode = 0;     // every request with this code fails
+    uint64_t failNth = 0;      // the Nth request (from 1) fails
+    bool stuckBusy[2] = {false, false};
+    bool ignoreModeRequests[2] = {false, false};
+    bool channelsCutApart = false;
+    ForeignNodeSettings foreign;
+    std::string busLogPath;
+
+    // KORVANE_EMU_* variables; see the README. Malformed values are ignored.
+    static EmulatorSettings fromEnvironment();
+};
+
+} // namespace boardemu
+
+#endif

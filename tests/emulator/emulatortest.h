@@ -1,0 +1,87 @@
+// Fixture: the emulated board as CAN0 on a virtual clock, reached through a
+// CCANDeviceEx like the application reaches it.
+#ifndef TESTS_EMULATORTEST_H
+#define TESTS_EMULATORTEST_H
+
+#include "candeviceex.h"
+#include "emulateddriver.h"
+
+#include <gtest/gtest.h>
+#include <win32subset/devicetable.h>
+
+#include <vector>
+
+class EmulatorTest : public ::testing::Test
+{
+protected:
+    explicit EmulatorTest(boardemu::EmulatorSettings settings = boardemu::EmulatorSettings())
+        : clock(std::make_shared<boardemu::VirtualClock>()),
+          emulated(std::make_unique<boardemu::EmulatedBoard>(settings, clock))
+    {
+        win32subset::setSleepHandler(
+            [this](DWORD ms) { clock->advance(boardemu::Time(ms) * boardemu::kMillisecond); });
+        EXPECT_EQ(device.Open(0), 1);
+    }
+
+    ~EmulatorTest() override
+    {
+        device.Close();
+        win32subset::setSleepHandler({});
+    }
+
+    unsigned char reg(unsigned channel, unsigned address)
+    {
+        unsigned char value = 0xEE;
+        EXPECT_EQ(device.ReadCanReg(channel, address, 1, &value), 1);
+        return value;
+    }
+
+    void setReg(unsigned channel, unsigned address, unsigned char value)
+    {
+        EXPECT_EQ(device.WriteCanReg(channel, address, 1, &value), 1);
+    }
+
+    // Configuration mode, the rate, then the given mode; as the application's start-up.
+    void configure(unsigned channel, unsigned kbps, unsigned mode = CAN_MODE_NORMAL)
+    {
+        ASSERT_EQ(device.SetWorkMode(channel, CAN_MODE_CONFIGURATION), 1);
+        ASSERT_EQ(device.SetSpeed(channel, kbps), 1);
+        ASSERT_EQ(device.SetWorkMode(channel, mode), 1);
+    }
+
+    void configureBoth(unsigned kbps = 125)
+    {
+        configure(1, kbps);
+        configure(2, kbps);
+        ASSERT_EQ(device.EnableDMA(0), 1);
+        setReg(1, CAN_REG_RXB0CTRL, 0x60);
+        setReg(2, CAN_REG_RXB0CTRL, 0x60);
+    }
+
+    void advance(boardemu::Time duration) { clock->advance(duration); }
+
+    std::vector<std::array<unsigned char, 64>> readBlocks(unsigned channel, unsigned max = 16)
+    {
+        std::vector<unsigned char> buffer(max * 64);
+        unsigned count = 0;
+        EXPECT_EQ(device.ReadDMABlocks(buffer.data(), channel, max, &count), 1);
+        std::vector<std::array<unsigned char, 64>> blocks(count);
+        for (unsigned i = 0; i < count; ++i)
+            std::copy(buffer.begin() + i * 64, buffer.begin() + (i + 1) * 64, blocks[i].begin());
+        return blocks;
+    }
+
+    template <typename F> auto inspect(F f) { return emulated->inspect(f); }
+
+    std::shared_ptr<boardemu::VirtualClock> clock;
+    std::unique_ptr<boardemu::EmulatedBoard> emulated;
+    CCANDeviceEx device;
+};
+
+inline unsigned blockNumber(const std::array<unsigned char, 64> &block)
+{
+    return unsigned(block[14]) | unsigned(block[15]) << 8 | unsigned(block[16]) << 16 |
+           unsigned(block[17]) << 24;
+}
+
+#endif

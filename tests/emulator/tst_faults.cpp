@@ -1,0 +1,163 @@
+#include "emulatortest.h"
+
+#include <cstdlib>
+
+using namespace boardemu;
+
+using Faults = EmulatorTest;
+
+TEST_F(Faults, NoBoardFailsTheOpen)
+{
+    emulated->driver().setNoBoard(true);
+    CCANDeviceEx other;
+    EXPECT_EQ(other.Open(0), 0);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    emulated->driver().setNoBoard(false);
+    EXPECT_EQ(other.Open(0), 1);
+}
+
+TEST_F(Faults, ARequestCodeFailsEveryTime)
+{
+    emulated->driver().setFailCode(IOCTL_CAN_CLEAR_DMA);
+    EXPECT_EQ(device.ClearDMA(), 0);
+    EXPECT_EQ(device.ClearDMA(), 0);
+    EXPECT_EQ(device.SetCanonicalDMA(), 1);
+    emulated->driver().setFailCode(0);
+    EXPECT_EQ(device.ClearDMA(), 1);
+}
+
+TEST_F(Faults, TheNthRequestFails)
+{
+    emulated->driver().failNthRequest(3);
+    EXPECT_EQ(device.ClearDMA(), 1);
+    EXPECT_EQ(device.ClearDMA(), 1);
+    EXPECT_EQ(device.ClearDMA(), 0);
+    EXPECT_EQ(device.ClearDMA(), 1);
+}
+
+TEST_F(Faults, StuckBridgeYields5AfterAHundredReads)
+{
+    inspect([](Board &b) {
+        b.setStuckBusy(2, true);
+        return 0;
+    });
+    const uint64_t before = emulated->driver().requestCount();
+    unsigned char value = 0;
+    EXPECT_EQ(device.ReadCanReg(2, CAN_REG_CANSTAT, 1, &value), 5);
+    EXPECT_EQ(emulated->driver().requestCount() - before, 100u);
+    EXPECT_EQ(device.ReadCanReg(1, CAN_REG_CANSTAT, 1, &value), 1) << "channel 1 unaffected";
+}
+
+TEST_F(Faults, ControllerIgnoringModeRequests)
+{
+    inspect([](Board &b) {
+        b.setIgnoreModeRequests(1, true);
+        return 0;
+    });
+    EXPECT_EQ(device.SetWorkMode(1, CAN_MODE_NORMAL), 6);
+    EXPECT_EQ(device.SetWorkMode(2, CAN_MODE_NORMAL), 1);
+}
+
+TEST_F(Faults, RequestsCostTheirLatency)
+{
+    emulated->driver().setLatency(7 * kMicrosecond);
+    const Time before = clock->now();
+    EXPECT_EQ(device.ClearDMA(), 1);
+    EXPECT_EQ(clock->now() - before, 7 * kMicrosecond);
+    unsigned char value = 0;
+    const Time readStart = clock->now();
+    ASSERT_EQ(device.ReadCanReg(1, CAN_REG_CANSTAT, 1, &value), 1);
+    EXPECT_EQ(clock->now() - readStart, 4 * 7 * kMicrosecond) << "four requests for a read";
+}
+
+class CutApart : public EmulatorTest
+{
+protected:
+    static EmulatorSettings cut()
+    {
+        EmulatorSettings settings;
+        settings.channelsCutApart = true;
+        return settings;
+    }
+    CutApart() : EmulatorTest(cut()) {}
+};
+
+TEST_F(CutApart, FramesDoNotCrossAndGoUnacknowledged)
+{
+    configureBoth(500);
+    const unsigned char data[4] = {1, 2, 3, 4};
+    ASSERT_EQ(device.SendData(1, 0, 0, 0xAB, 0xBA, data, 4), 1);
+    advance(5 * kMillisecond);
+    EXPECT_TRUE(readBlocks(2).empty());
+    EXPECT_EQ(device.CheckTransmit(1, 0), 6);
+    EXPECT_GT(reg(1, CAN_REG_TEC), 0);
+}
+
+class ForeignNodeTest : public EmulatorTest
+{
+protected:
+    static EmulatorSettings withForeignNode()
+    {
+        EmulatorSettings settings;
+        settings.foreign.enabled = true;
+        settings.foreign.channel = 2;
+        settings.foreign.frame.id = 0x123;
+        settings.foreign.frame.dlc = 2;
+        settings.foreign.frame.data = {0xDE, 0xAD};
+        settings.foreign.period = 10 * kMillisecond;
+        return settings;
+    }
+    ForeignNodeTest() : EmulatorTest(withForeignNode()) {}
+};
+
+TEST_F(ForeignNodeTest, PutsItsOwnFramesOnTheBusAndAcknowledges)
+{
+    configureBoth(125);
+    advance(35 * kMillisecond);
+    auto blocks = readBlocks(2);
+    ASSERT_GE(blocks.size(), 3u);
+    EXPECT_LE(blocks.size(), 5u);
+    EXPECT_EQ(blocks[0][5], 0x24) << "SIDH of 0x123";
+    EXPECT_EQ(blocks[0][9], 2);
+    EXPECT_EQ(blocks[0][10], 0xDE);
+    EXPECT_GE(readBlocks(1).size(), 3u) << "one bus: channel 1 hears it too";
+    const unsigned char data[4] = {1, 2, 3, 4};
+    ASSERT_EQ(device.SetWorkMode(2, CAN_MODE_CONFIGURATION), 1);
+    ASSERT_EQ(device.SendData(1, 0, 0, 0xAB, 0xBA, data, 4), 1);
+    advance(2 * kMillisecond);
+    EXPECT_EQ(device.CheckTransmit(1, 0), 1) << "the foreign node acknowledges";
+}
+
+TEST(EmulatorSettingsTest, ReadFromTheEnvironment)
+{
+    setenv("KORVANE_EMU_LATENCY_US", "12", 1);
+    setenv("KORVANE_EMU_FAIL_CODE", "0xA4602420", 1);
+    setenv("KORVANE_EMU_FAIL_NTH", "500", 1);
+    setenv("KORVANE_EMU_STUCK_BUSY", "2", 1);
+    setenv("KORVANE_EMU_IGNORE_MODE", "1,2", 1);
+    setenv("KORVANE_EMU_CUT", "1", 1);
+    setenv("KORVANE_EMU_FOREIGN", "1:0x1ABCDEF:20:0102", 1);
+    setenv("KORVANE_EMU_BUSLOG", "/tmp/x.log", 1);
+    setenv("KORVANE_EMU_DMA_QUEUE", "bogus", 1);
+    const EmulatorSettings settings = EmulatorSettings::fromEnvironment();
+    for (const char *name : {"KORVANE_EMU_LATENCY_US", "KORVANE_EMU_FAIL_CODE", "KORVANE_EMU_FAIL_NTH",
+                             "KORVANE_EMU_STUCK_BUSY", "KORVANE_EMU_IGNORE_MODE", "KORVANE_EMU_CUT",
+                             "KORVANE_EMU_FOREIGN", "KORVANE_EMU_BUSLOG", "KORVANE_EMU_DMA_QUEUE"})
+        unsetenv(name);
+    EXPECT_EQ(settings.requestLatency, 12 * kMicrosecond);
+    EXPECT_EQ(settings.failCode, 0xA4602420u);
+    EXPECT_EQ(settings.failNth, 500u);
+    EXPECT_FALSE(settings.stuckBusy[0]);
+    EXPECT_TRUE(settings.stuckBusy[1]);
+    EXPECT_TRUE(settings.ignoreModeRequests[0] && settings.ignoreModeRequests[1]);
+    EXPECT_TRUE(settings.channelsCutApart);
+    EXPECT_TRUE(settings.foreign.enabled);
+    EXPECT_EQ(settings.foreign.channel, 1u);
+    EXPECT_TRUE(settings.foreign.frame.extended);
+    EXPECT_EQ(settings.foreign.frame.id, 0x1ABCDEFu);
+    EXPECT_EQ(settings.foreign.period, 20 * kMillisecond);
+    EXPECT_EQ(settings.foreign.frame.dlc, 2);
+    EXPECT_EQ(settings.busLogPath, "/tmp/x.log");
+    EXPECT_EQ(settings.dmaQueueBlocks, EmulatorSettings().dmaQueueBlocks) << "malformed: ignored";
+    EXPECT_FALSE(settings.noBoard);
+}

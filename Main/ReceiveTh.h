@@ -1,0 +1,42 @@
+#ifndef RECEIVETH_H
+#define RECEIVETH_H
+
+#include "candeviceex.h"
+
+#include <QObject>
+
+#include <atomic>
+
+// Reads every channel whose receive flag is set, groups its frames in fives
+// and reports whether each group's fifth frame carried the sum of the first four.
+class CReceiveTh : public QObject
+{
+    Q_OBJECT
+
+public:
+    CReceiveTh();
+    ~CReceiveTh() override;
+
+signals:
+    void SetLabelNoErrorCh1();
+    void SetLabelNoErrorCh2();
+    void SetLabelWithErrorCh1();
+    void SetLabelWithErrorCh2();
+
+public slots:
+    void work();
+    void StopWork();
+    void SetCh1State(bool flag);
+    void SetCh2State(bool flag);
+
+private:
+    struct ChannelState;
+    void groupStep(ChannelState &state, unsigned int channel);
+
+    CCANDeviceEx m_Device;
+    std::atomic<bool> m_bStop;
+    std::atomic<bool> m_bCh1State;
+    std::atomic<bool> m_bCh2State;
+};
+
+#endif

@@ -1,0 +1,46 @@
+#ifndef TRANSMITTH_H
+#define TRANSMITTH_H
+
+#include "candeviceex.h"
+
+#include <QObject>
+
+#include <atomic>
+
+// Sends test groups of five frames on every channel whose transmit flag is
+// set and reports each completed group.
+class CTransmitTh : public QObject
+{
+    Q_OBJECT
+
+public:
+    CTransmitTh();
+    ~CTransmitTh() override;
+
+    void SetCh1State(bool state);
+    void SetCh2State(bool state);
+    bool checkTransmit(unsigned int channel, unsigned int buffer);
+
+signals:
+    void SetLabelSendedCh1();
+    void SetLabelSendedCh2();
+
+public slots:
+    void work();
+    void StopWork();
+
+private:
+    bool sendGroupCh1(quint32 &groupSum);
+    bool sendGroupCh2(quint32 &groupSum);
+    bool send(unsigned int channel, unsigned int buffer, quint32 number);
+    bool waitCh2(unsigned int buffer);
+
+    CCANDeviceEx m_Device;
+    std::atomic<bool> m_bStop;
+    std::atomic<bool> m_bCh1State;
+    std::atomic<bool> m_bCh2State;
+    quint32 m_StdId;
+    quint32 m_ExtId;
+};
+
+#endif

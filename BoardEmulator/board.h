@@ -39,10 +39,18 @@ using DmaBlock = std::array<uint8_t, board::DMA_BLOCK_SIZE>;
 class ForeignNode : public BusNode
 {
 public:
-    explicit ForeignNode(const ForeignNodeSettings &settings) : m_settings(settings) {}
+    explicit ForeignNode(const ForeignNodeSettings &settings)
+        : m_settings(settings), m_nextAt(settings.period)
+    {
+    }
     std::string busName() const override { return "can2"; }
     Time bitTime() const override { return m_settings.bitTime; }
-    std::optional<Time> transmitReadyAt() const override { return m_nextAt; }
+    std::optional<Time> transmitReadyAt() const override
+    {
+        if (m_settings.count != 0 && m_sent >= m_settings.count)
+            return std::nullopt;
+        return m_nextAt;
+    }
     CanFrame frameToTransmit() const override { return m_settings.frame; }
     void transmissionStarted(Time) override {}
     void transmissionSucceeded(Time) override
@@ -62,7 +70,7 @@ public:
 
 private:
     ForeignNodeSettings m_settings;
-    Time m_nextAt = 0;
+    Time m_nextAt;
     unsigned m_sent = 0;
 };
 

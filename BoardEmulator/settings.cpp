@@ -34,13 +34,13 @@ void parseChannels(const char *text, bool channels[2])
         channels[1] = true;
 }
 
-// CHANNEL:ID:PERIOD_MS[:DATA_HEX]; an ID above 0x7FF is sent extended.
+// CHANNEL:ID:PERIOD_MS[:DATA_HEX[:COUNT]]; an ID above 0x7FF is sent extended.
 bool parseForeign(const std::string &text, ForeignNodeSettings *foreign)
 {
-    std::string parts[4];
+    std::string parts[5];
     size_t count = 0;
     size_t start = 0;
-    while (count < 4) {
+    while (count < 5) {
         const size_t colon = text.find(':', start);
         parts[count++] = text.substr(start, colon == std::string::npos ? colon : colon - start);
         if (colon == std::string::npos)
@@ -65,6 +65,9 @@ bool parseForeign(const std::string &text, ForeignNodeSettings *foreign)
             return false;
         foreign->frame.data[foreign->frame.dlc++] = uint8_t(byte);
     }
+    uint64_t frames = 0;
+    if (count == 5 && parseNumber(parts[4], &frames))
+        foreign->count = unsigned(frames);
     return true;
 }
 

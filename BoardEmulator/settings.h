@@ -15,7 +15,8 @@ struct ForeignNodeSettings {
     bool enabled = false;
     unsigned channel = 2;        // the channel whose bus it sits on
     CanFrame frame;              // what it sends
-    Time period = 100 * kMillisecond;
+    Time period = 100 * kMillisecond; // also the time of its first frame
+    unsigned count = 0;               // frames to send; 0 for no end
     Time bitTime = 8 * kMicrosecond; // 125 kbit/s
 };
 

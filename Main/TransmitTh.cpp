@@ -11,6 +11,12 @@ const quint32 kNumber3 = 6334;
 const quint32 kNumber4 = 1930;
 const unsigned int kPolls = 1500;
 
+// Among pending buffers of equal priority the controller sends the highest
+// buffer first, so a sum loaded into buffer 1 while the fourth frame still
+// waits in buffer 0 would overtake it. The fourth frame therefore goes with
+// a higher priority: the sum always leaves last.
+const unsigned int kFourthFramePriority = 1;
+
 } // namespace
 
 CTransmitTh::CTransmitTh()
@@ -69,12 +75,13 @@ void CTransmitTh::work()
     }
 }
 
-bool CTransmitTh::send(unsigned int channel, unsigned int buffer, quint32 number)
+bool CTransmitTh::send(unsigned int channel, unsigned int buffer, quint32 number,
+                       unsigned int priority)
 {
     const unsigned char data[4] = {
         static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8),
         static_cast<unsigned char>(number >> 16), static_cast<unsigned char>(number >> 24)};
-    const int code = m_Device.SendData(channel, buffer, 0, m_StdId, m_ExtId, data, 4);
+    const int code = m_Device.SendData(channel, buffer, priority, m_StdId, m_ExtId, data, 4);
     if (code != 1) {
         qDebug() << "SendData I/O error. Code = " << static_cast<quint16>(code);
         return false;
@@ -90,7 +97,7 @@ bool CTransmitTh::sendGroupCh1(quint32 &groupSum)
         qDebug() << "check transmit error 1 : 0";
         return false;
     }
-    if (!send(1, 0, kNumber4))
+    if (!send(1, 0, kNumber4, kFourthFramePriority))
         return false;
     groupSum += kNumber1 + kNumber2 + kNumber3 + kNumber4;
     checkTransmit(1, 1);
@@ -124,7 +131,7 @@ bool CTransmitTh::sendGroupCh2(quint32 &groupSum)
         return false;
     if (!waitCh2(0))
         return false;
-    if (!send(2, 0, kNumber4))
+    if (!send(2, 0, kNumber4, kFourthFramePriority))
         return false;
     groupSum += kNumber1 + kNumber2 + kNumber3 + kNumber4;
     if (!waitCh2(1))

@@ -32,7 +32,8 @@ public slots:
 private:
     bool sendGroupCh1(quint32 &groupSum);
     bool sendGroupCh2(quint32 &groupSum);
-    bool send(unsigned int channel, unsigned int buffer, quint32 number);
+    bool send(unsigned int channel, unsigned int buffer, quint32 number,
+              unsigned int priority = 0);
     bool waitCh2(unsigned int buffer);
 
     CCANDeviceEx m_Device;

@@ -1,0 +1,530 @@
+// The transmit and receive workers in their threads on the emulated board.
+#include "ReceiveTh.h"
+#include "TransmitTh.h"
+#include "candeviceex.h"
+#include "debuglog.h"
+#include "emulateddriver.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <QtTest>
+
+#include <win32subset/devicetable.h>
+
+#include <atomic>
+#include <memory>
+
+using namespace boardemu;
+
+namespace {
+
+// The board as the application leaves it after start-up, plus both workers
+// in their own threads, with their signals counted where they are emitted.
+class Rig
+{
+public:
+    explicit Rig(const EmulatorSettings &settings = EmulatorSettings(),
+                 std::shared_ptr<Clock> clock = std::make_shared<VirtualClock>())
+        : m_clock(clock), board(settings, clock)
+    {
+        if (auto virtualClock = std::dynamic_pointer_cast<VirtualClock>(clock))
+            win32subset::setSleepHandler(
+                [virtualClock](DWORD ms) { virtualClock->advance(Time(ms) * kMillisecond); });
+        control.Open(0);
+        tx = std::make_unique<CTransmitTh>();
+        rx = std::make_unique<CReceiveTh>();
+        tx->moveToThread(&txThread);
+        rx->moveToThread(&rxThread);
+        QObject::connect(&txThread, SIGNAL(started()), tx.get(), SLOT(work()));
+        QObject::connect(&rxThread, SIGNAL(started()), rx.get(), SLOT(work()));
+        QObject::connect(tx.get(), &CTransmitTh::SetLabelSendedCh1, [this] { ++sent[0]; });
+        QObject::connect(tx.get(), &CTransmitTh::SetLabelSendedCh2, [this] { ++sent[1]; });
+        QObject::connect(rx.get(), &CReceiveTh::SetLabelNoErrorCh1, [this] { ++clean[0]; });
+        QObject::connect(rx.get(), &CReceiveTh::SetLabelNoErrorCh2, [this] { ++clean[1]; });
+        QObject::connect(rx.get(), &CReceiveTh::SetLabelWithErrorCh1, [this] { ++dirty[0]; });
+        QObject::connect(rx.get(), &CReceiveTh::SetLabelWithErrorCh2, [this] { ++dirty[1]; });
+    }
+
+    ~Rig()
+    {
+        stop(txThread, *tx);
+        stop(rxThread, *rx);
+        tx.reset();
+        rx.reset();
+        control.Close();
+        win32subset::setSleepHandler({});
+    }
+
+    bool configure(unsigned kbps1, unsigned kbps2)
+    {
+        const unsigned rates[2] = {kbps1, kbps2};
+        for (unsigned channel = 1; channel <= 2; ++channel) {
+            if (control.SetWorkMode(channel, CAN_MODE_CONFIGURATION) != 1 ||
+                control.SetSpeed(channel, rates[channel - 1]) != 1 ||
+                control.SetWorkMode(channel, CAN_MODE_NORMAL) != 1)
+                return false;
+        }
+        const unsigned char receiveAny = 0x60;
+        return control.EnableDMA(0) == 1 &&
+               control.WriteCanReg(1, CAN_REG_RXB0CTRL, 1, &receiveAny) == 1 &&
+               control.WriteCanReg(2, CAN_REG_RXB0CTRL, 1, &receiveAny) == 1;
+    }
+
+    template <typename Worker> static void stop(QThread &thread, Worker &worker)
+    {
+        if (!thread.isRunning())
+            return;
+        worker.StopWork();
+        thread.quit();
+        thread.wait();
+    }
+
+    void startReceiver()
+    {
+        const uint64_t before = board.driver().requestCount();
+        rxThread.start();
+        // Its DMA set-up is done once it polls.
+        QElapsedTimer timer;
+        timer.start();
+        while (board.driver().requestCount() < before + 3 && timer.elapsed() < 5000)
+            QThread::msleep(1);
+    }
+
+    // Sends frames on a channel from the test's own board object.
+    bool sendFrame(unsigned channel, const QByteArray &data, unsigned stdId = 0xAB,
+                   DWORD extId = 0xBA)
+    {
+        if (control.SendData(channel, 0, 0, stdId, extId,
+                             reinterpret_cast<const unsigned char *>(data.constData()),
+                             unsigned(data.size())) != 1)
+            return false;
+        for (int poll = 0; poll < 100000; ++poll) {
+            if (control.CheckTransmit(channel, 0) == 1)
+                return true;
+        }
+        return false;
+    }
+
+    static QByteArray number(quint32 value)
+    {
+        QByteArray bytes(4, 0);
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = char(value >> (8 * i));
+        return bytes;
+    }
+
+    bool sendGroup(unsigned channel, quint32 sum = 26772)
+    {
+        for (quint32 value : {41u, 18467u, 6334u, 1930u, sum}) {
+            if (!sendFrame(channel, number(value)))
+                return false;
+        }
+        return true;
+    }
+
+    std::shared_ptr<Clock> m_clock;
+    EmulatedBoard board;
+    CCANDeviceEx control;
+    std::unique_ptr<CTransmitTh> tx;
+    std::unique_ptr<CReceiveTh> rx;
+    QThread txThread;
+    QThread rxThread;
+    std::atomic<int> sent[2] = {{0}, {0}};
+    std::atomic<int> clean[2] = {{0}, {0}};
+    std::atomic<int> dirty[2] = {{0}, {0}};
+};
+
+bool waitFor(const std::function<bool()> &condition, int milliseconds = 60000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > milliseconds)
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+} // namespace
+
+class TestWorkers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { DebugLog::silenceUncollected(); }
+    void trafficArrivesWhole_data();
+    void trafficArrivesWhole();
+    void bothChannelsTransmitAlternately();
+    void nothingEnabledSendsNothingAndStops();
+    void stopMidGroupFinishesTheGroupAndRestartStartsAfresh();
+    void clearDmaFailureEndsBothWorkers();
+    void canonicalDmaFailureEndsTheReceiver();
+    void sendFailureMidGroupReportsNothingForIt();
+    void unacknowledgedChannel1FrameEndsTheLoop();
+    void unacknowledgedChannel2FrameStillStops();
+    void readFailureOnEitherChannel_data();
+    void readFailureOnEitherChannel();
+    void groupsAreCheckedByArrivalOrder();
+    void longFrameSpoilsLaterGroups();
+    void remoteFrameRepeatsThePreviousNumber();
+    void foreignFrameShiftsTheGrouping();
+    void workersWithoutBoardReturnAtOnce();
+    void entryLinesNameEachOperation();
+};
+
+void TestWorkers::trafficArrivesWhole_data()
+{
+    QTest::addColumn<unsigned>("from");
+    QTest::addColumn<unsigned>("kbps");
+    QTest::addColumn<int>("latencyUs");
+    QTest::addColumn<int>("groups");
+    for (unsigned from : {1u, 2u}) {
+        for (unsigned kbps : {125u, 250u, 500u, 1000u}) {
+            QTest::addRow("ch%u->ch%u %u kbit/s", from, 3 - from, kbps) << from << kbps << 5 << 2000;
+        }
+    }
+    QTest::addRow("slow driver ch1->ch2 1000 kbit/s") << 1u << 1000u << 40 << 1000;
+    QTest::addRow("slow driver ch2->ch1 125 kbit/s") << 2u << 125u << 40 << 1000;
+    QTest::addRow("fast driver ch1->ch2 125 kbit/s") << 1u << 125u << 1 << 1000;
+    QTest::addRow("fast driver ch2->ch1 1000 kbit/s") << 2u << 1000u << 1 << 1000;
+}
+
+void TestWorkers::trafficArrivesWhole()
+{
+    QFETCH(unsigned, from);
+    QFETCH(unsigned, kbps);
+    QFETCH(int, latencyUs);
+    QFETCH(int, groups);
+    const unsigned to = 3 - from;
+    EmulatorSettings settings;
+    settings.requestLatency = latencyUs * kMicrosecond;
+    if (qEnvironmentVariableIsSet("WORKERS_BUSLOG"))
+        settings.busLogPath = qgetenv("WORKERS_BUSLOG").toStdString();
+    Rig rig(settings);
+    QVERIFY(rig.configure(kbps, kbps));
+    ((*rig.tx).*(from == 1 ? &CTransmitTh::SetCh1State : &CTransmitTh::SetCh2State))(true);
+    ((*rig.rx).*(to == 1 ? &CReceiveTh::SetCh1State : &CReceiveTh::SetCh2State))(true);
+    rig.startReceiver();
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return rig.sent[from - 1] >= groups; }));
+    Rig::stop(rig.txThread, *rig.tx);
+    const int sent = rig.sent[from - 1];
+    QVERIFY2(waitFor([&] { return rig.clean[to - 1] + rig.dirty[to - 1] >= sent; }, 20000),
+             qPrintable(QString("sent %1, received %2").arg(sent).arg(rig.clean[to - 1] + rig.dirty[to - 1])));
+    QCOMPARE(rig.dirty[to - 1].load(), 0);
+    QCOMPARE(rig.clean[to - 1].load(), sent);
+    QCOMPARE(rig.sent[to - 1].load(), 0);
+    QCOMPARE(rig.clean[from - 1].load() + rig.dirty[from - 1].load(), 0);
+}
+
+void TestWorkers::bothChannelsTransmitAlternately()
+{
+    Rig rig;
+    QVERIFY(rig.configure(500, 500));
+    rig.tx->SetCh1State(true);
+    rig.tx->SetCh2State(true);
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return rig.sent[1] >= 200; }));
+    Rig::stop(rig.txThread, *rig.tx);
+    QVERIFY(qAbs(rig.sent[0] - rig.sent[1]) <= 1);
+}
+
+void TestWorkers::nothingEnabledSendsNothingAndStops()
+{
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(125, 125));
+    rig.txThread.start();
+    rig.rxThread.start();
+    QThread::msleep(50);
+    const uint64_t requests = rig.board.driver().requestCount();
+    QThread::msleep(50);
+    QCOMPARE(rig.board.driver().requestCount(), requests);
+    Rig::stop(rig.txThread, *rig.tx);
+    Rig::stop(rig.rxThread, *rig.rx);
+    QCOMPARE(rig.sent[0] + rig.sent[1] + rig.clean[0] + rig.clean[1], 0);
+    QCOMPARE(rig.board.inspect([](Board &b) { return b.framesCompleted(); }), uint64_t(0));
+}
+
+void TestWorkers::stopMidGroupFinishesTheGroupAndRestartStartsAfresh()
+{
+    Rig rig;
+    QVERIFY(rig.configure(250, 250));
+    rig.tx->SetCh1State(true);
+    rig.rx->SetCh2State(true);
+    rig.startReceiver();
+    for (int run = 0; run < 5; ++run) {
+        const int before = rig.sent[0];
+        rig.txThread.start();
+        QVERIFY(waitFor([&] { return rig.sent[0] >= before + 3; }));
+        Rig::stop(rig.txThread, *rig.tx);
+    }
+    const int sent = rig.sent[0];
+    QVERIFY(waitFor([&] { return rig.clean[1] >= sent; }, 20000));
+    QThread::msleep(20);
+    QCOMPARE(rig.clean[1].load(), sent);
+    QCOMPARE(rig.dirty[1].load(), 0);
+    QCOMPARE(rig.board.inspect([](Board &b) { return b.framesCompleted(); }), uint64_t(5 * sent));
+}
+
+void TestWorkers::clearDmaFailureEndsBothWorkers()
+{
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(125, 125));
+    rig.tx->SetCh1State(true);
+    rig.rx->SetCh2State(true);
+    rig.board.driver().setFailCode(IOCTL_CAN_CLEAR_DMA);
+    rig.txThread.start();
+    rig.rxThread.start();
+    QVERIFY(waitFor([&] {
+        return log.contains("Send error: Can't clear DMA") &&
+               log.contains("Receive error: Can't clear DMA");
+    }));
+    QThread::msleep(20);
+    QCOMPARE(rig.board.inspect([](Board &b) { return b.framesCompleted(); }), uint64_t(0));
+    QVERIFY(!log.contains("Receive error: Can't set canonical DMA"));
+}
+
+void TestWorkers::canonicalDmaFailureEndsTheReceiver()
+{
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(125, 125));
+    rig.rx->SetCh1State(true);
+    rig.board.driver().setFailCode(IOCTL_CAN_SET_CANONICAL_DMA);
+    const uint64_t before = rig.board.driver().requestCount();
+    rig.rxThread.start();
+    QVERIFY(waitFor([&] { return log.contains("Receive error: Can't set canonical DMA"); }));
+    QThread::msleep(20);
+    // ClearDMA and SetCanonicalDMA, and no read after the failure.
+    QCOMPARE(rig.board.driver().requestCount(), before + 2);
+}
+
+void TestWorkers::sendFailureMidGroupReportsNothingForIt()
+{
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(1000, 1000));
+    rig.tx->SetCh1State(true);
+    // Once three groups are out, every bridge command fails.
+    QObject::connect(rig.tx.get(), &CTransmitTh::SetLabelSendedCh1, [&] {
+        if (rig.sent[0] == 3)
+            rig.board.driver().setFailCode(IOCTL_CAN_WRITE_REG);
+    });
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return log.countContaining("SendData I/O error") > 0; }));
+    QThread::msleep(20);
+    QCOMPARE(rig.sent[0].load(), 3);
+    QCOMPARE(log.count("SendData I/O error. Code =  8"), 1);
+    // A restart begins with frame 1 and a sum of zero: the next groups check clean.
+    rig.board.driver().setFailCode(0);
+    Rig::stop(rig.txThread, *rig.tx);
+    rig.rx->SetCh2State(true);
+    rig.startReceiver();
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return rig.sent[0] >= 10; }));
+    Rig::stop(rig.txThread, *rig.tx);
+    const int second = rig.sent[0] - 3;
+    QVERIFY(waitFor([&] { return rig.clean[1] >= second; }));
+    QCOMPARE(rig.dirty[1].load(), 0);
+}
+
+void TestWorkers::unacknowledgedChannel1FrameEndsTheLoop()
+{
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(125, 250));
+    rig.tx->SetCh1State(true);
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return log.contains("check transmit error 1 : 0"); }));
+    const QStringList lines = log.lines();
+    const int error = lines.indexOf(QRegularExpression("^CheckTransmit I/O error\\. Code =  \\d+$"));
+    QVERIFY(error >= 0);
+    QVERIFY(lines.at(error) == "CheckTransmit I/O error. Code =  6" ||
+            lines.at(error) == "CheckTransmit I/O error. Code =  7");
+    QCOMPARE(lines.indexOf("check transmit error 1 : 0"), error + 1);
+    QCOMPARE(log.countContaining("Can't end transmit"), 0);
+    QCOMPARE(rig.sent[0].load(), 0);
+    // The loop has ended: its thread stops at once.
+    QElapsedTimer timer;
+    timer.start();
+    Rig::stop(rig.txThread, *rig.tx);
+    QVERIFY(timer.elapsed() < 1000);
+    unsigned char ctrl = 0xFF;
+    QVERIFY(waitFor([&] {
+        rig.control.ReadCanReg(1, CAN_REG_TXB0CTRL, 1, &ctrl);
+        return (ctrl & CAN_TXB_TXREQ) == 0;
+    }, 5000));
+    QCOMPARE(int(ctrl & CAN_TXB_ABTF), int(CAN_TXB_ABTF));
+}
+
+void TestWorkers::unacknowledgedChannel2FrameStillStops()
+{
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(500, 1000));
+    rig.tx->SetCh2State(true);
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return log.countContaining("CheckTransmit I/O error") >= 2; }));
+    QVERIFY2(rig.txThread.isRunning(), "channel 2 keeps waiting");
+    QElapsedTimer timer;
+    timer.start();
+    Rig::stop(rig.txThread, *rig.tx);
+    QVERIFY2(timer.elapsed() < 10000, "a stop request ends the wait");
+    QCOMPARE(rig.sent[1].load(), 0);
+}
+
+void TestWorkers::readFailureOnEitherChannel_data()
+{
+    QTest::addColumn<unsigned>("channel");
+    QTest::newRow("channel 1") << 1u;
+    QTest::newRow("channel 2") << 2u;
+}
+
+void TestWorkers::readFailureOnEitherChannel()
+{
+    QFETCH(unsigned, channel);
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(125, 125));
+    ((*rig.rx).*(channel == 1 ? &CReceiveTh::SetCh1State : &CReceiveTh::SetCh2State))(true);
+    rig.board.driver().setFailCode(IOCTL_CAN_READ_DMA_BLOCKS);
+    rig.rxThread.start();
+    const QString line =
+        QString("\"Receive error: Can't read DMA data block from ch %1, error = 2\"").arg(channel);
+    QVERIFY(waitFor([&] { return log.contains(line); }));
+    QThread::msleep(10);
+    QCOMPARE(log.count(line), 1);
+}
+
+void TestWorkers::groupsAreCheckedByArrivalOrder()
+{
+    Rig rig;
+    QVERIFY(rig.configure(1000, 1000));
+    rig.rx->SetCh2State(true);
+    rig.startReceiver();
+    QVERIFY(rig.sendGroup(1));
+    QVERIFY(rig.sendGroup(1, 26773));
+    QVERIFY(rig.sendGroup(1));
+    QVERIFY(waitFor([&] { return rig.clean[1] + rig.dirty[1] >= 3; }));
+    QCOMPARE(rig.clean[1].load(), 2);
+    QCOMPARE(rig.dirty[1].load(), 1);
+    // One frame lost: the boundary shifts for the rest of the run.
+    for (quint32 value : {18467u, 6334u, 1930u, 26772u})
+        QVERIFY(rig.sendFrame(1, Rig::number(value)));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(rig.sendGroup(1));
+    QVERIFY(waitFor([&] { return rig.clean[1] + rig.dirty[1] >= 6; }));
+    QThread::msleep(20);
+    QCOMPARE(rig.clean[1].load(), 2);
+    QCOMPARE(rig.dirty[1].load(), 4);
+    // A new start realigns it.
+    Rig::stop(rig.rxThread, *rig.rx);
+    rig.startReceiver();
+    QVERIFY(rig.sendGroup(1));
+    QVERIFY(waitFor([&] { return rig.clean[1] >= 3; }));
+}
+
+void TestWorkers::longFrameSpoilsLaterGroups()
+{
+    Rig rig;
+    QVERIFY(rig.configure(1000, 1000));
+    rig.rx->SetCh1State(true);
+    rig.startReceiver();
+    QVERIFY(rig.sendFrame(2, QByteArray::fromHex("2900000000000001")));
+    for (quint32 value : {18467u, 6334u, 1930u, 26772u})
+        QVERIFY(rig.sendFrame(2, Rig::number(value)));
+    QVERIFY(rig.sendGroup(2));
+    QVERIFY(waitFor([&] { return rig.dirty[0] >= 2; }));
+    QCOMPARE(rig.clean[0].load(), 0);
+}
+
+void TestWorkers::remoteFrameRepeatsThePreviousNumber()
+{
+    Rig rig;
+    QVERIFY(rig.configure(500, 500));
+    rig.rx->SetCh2State(true);
+    rig.startReceiver();
+    // 41, remote (41 again), 6334, 1930, then 18467 + ... : the fifth frame
+    // must carry 41 + 41 + 6334 + 1930 = 8346.
+    QVERIFY(rig.sendFrame(1, Rig::number(41)));
+    QVERIFY(rig.sendFrame(1, QByteArray()));
+    QVERIFY(rig.sendFrame(1, Rig::number(6334)));
+    QVERIFY(rig.sendFrame(1, Rig::number(1930)));
+    QVERIFY(rig.sendFrame(1, Rig::number(8346)));
+    QVERIFY(waitFor([&] { return rig.clean[1] >= 1; }));
+    QCOMPARE(rig.dirty[1].load(), 0);
+}
+
+void TestWorkers::foreignFrameShiftsTheGrouping()
+{
+    EmulatorSettings settings;
+    settings.foreign.enabled = true;
+    settings.foreign.channel = 2;
+    settings.foreign.frame.id = 0x100;
+    settings.foreign.frame.dlc = 1;
+    settings.foreign.frame.data[0] = 0x05;
+    settings.foreign.bitTime = 4 * kMicrosecond;
+    settings.foreign.period = 100 * kMillisecond;
+    settings.foreign.count = 1;
+    Rig rig(settings);
+    QVERIFY(rig.configure(250, 250));
+    rig.rx->SetCh2State(true);
+    rig.startReceiver();
+    QVERIFY(waitFor([&] { return rig.board.inspect([](Board &b) { return b.foreignFramesSent(); }) == 1; }));
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(rig.sendGroup(1));
+    QVERIFY2(waitFor([&] { return rig.dirty[1] >= 4; }, 10000),
+             qPrintable(QString("clean %1 dirty %2").arg(rig.clean[1]).arg(rig.dirty[1])));
+    QCOMPARE(rig.clean[1].load(), 0);
+}
+
+void TestWorkers::workersWithoutBoardReturnAtOnce()
+{
+    DebugLog log;
+    CTransmitTh tx;
+    CReceiveTh rx;
+    QCOMPARE(log.count("Can't open device"), 2);
+    tx.SetCh1State(true);
+    rx.SetCh1State(true);
+    tx.work();
+    rx.work();
+    QCOMPARE(log.count("Send error: device is not open"), 1);
+    QCOMPARE(log.count("Receive error: device is not open"), 1);
+}
+
+void TestWorkers::entryLinesNameEachOperation()
+{
+    DebugLog log;
+    {
+        Rig rig;
+        QVERIFY(rig.configure(1000, 1000));
+        rig.tx->SetCh1State(true);
+        rig.rx->SetCh2State(false);
+        QObject::connect(rig.tx.get(), &CTransmitTh::SetLabelSendedCh1, [&] {
+            if (rig.sent[0] == 2)
+                rig.tx->StopWork();
+        });
+        rig.txThread.start();
+        QVERIFY(waitFor([&] { return rig.txThread.isFinished() || rig.sent[0] >= 2; }));
+        Rig::stop(rig.txThread, *rig.tx);
+    }
+    const QStringList lines = log.lines();
+    for (const char *line : {"CTransmitTh::CTransmitTh() was called",
+                             "CReceiveTh::CReceiveTh() was called",
+                             "void CTransmitTh::SetCh1State(bool) was called",
+                             "void CReceiveTh::SetCh2State(bool) was called",
+                             "void CTransmitTh::work() was called",
+                             "void CTransmitTh::StopWork() was called",
+                             "virtual CTransmitTh::~CTransmitTh() was called",
+                             "virtual CReceiveTh::~CReceiveTh() was called"})
+        QVERIFY2(lines.contains(line), line);
+    const int checks = lines.count("bool CTransmitTh::checkTransmit(unsigned int, unsigned int) was called");
+    QVERIFY2(checks >= 10 && checks <= 15, qPrintable(QString::number(checks)));
+}
+
+QTEST_GUILESS_MAIN(TestWorkers)
+#include "tst_workers.moc"

@@ -1,6 +1,7 @@
 #include "ReceiveTh.h"
 
 #include <QDebug>
+#include <QThread>
 #include <QString>
 
 #include <cstring>
@@ -31,6 +32,16 @@ void CReceiveTh::StopWork()
 {
     qDebug() << Q_FUNC_INFO << "was called";
     m_bStop = true;
+    // A stop that arrives after the thread was started but before work()
+    // cleared the flag would be lost; the thread's own request is not.
+    QThread *worker = thread();
+    if (worker && worker != QThread::currentThread())
+        worker->requestInterruption();
+}
+
+bool CReceiveTh::stopRequested() const
+{
+    return m_bStop || QThread::currentThread()->isInterruptionRequested();
 }
 
 void CReceiveTh::SetCh1State(bool flag)
@@ -65,7 +76,7 @@ void CReceiveTh::work()
         return;
     }
 
-    while (!m_bStop) {
+    while (!stopRequested()) {
         ch1.blocksRead = 0;
         ch2.blocksRead = 0;
         if (m_bCh1State) {

@@ -30,6 +30,7 @@ public slots:
     void SetCh2State(bool flag);
 
 private:
+    bool stopRequested() const;
     struct ChannelState;
     void groupStep(ChannelState &state, unsigned int channel);
 

@@ -1,6 +1,7 @@
 #include "TransmitTh.h"
 
 #include <QDebug>
+#include <QThread>
 
 namespace {
 
@@ -50,6 +51,16 @@ void CTransmitTh::StopWork()
 {
     qDebug() << Q_FUNC_INFO << "was called";
     m_bStop = true;
+    // A stop that arrives after the thread was started but before work()
+    // cleared the flag would be lost; the thread's own request is not.
+    QThread *worker = thread();
+    if (worker && worker != QThread::currentThread())
+        worker->requestInterruption();
+}
+
+bool CTransmitTh::stopRequested() const
+{
+    return m_bStop || QThread::currentThread()->isInterruptionRequested();
 }
 
 void CTransmitTh::work()
@@ -67,7 +78,7 @@ void CTransmitTh::work()
         qDebug() << "Send error: Can't clear DMA";
         return;
     }
-    while (!m_bStop) {
+    while (!stopRequested()) {
         if (m_bCh1State && !sendGroupCh1(groupSumCh1))
             return;
         if (m_bCh2State && !sendGroupCh2(groupSumCh2))
@@ -119,7 +130,7 @@ bool CTransmitTh::sendGroupCh1(quint32 &groupSum)
 bool CTransmitTh::waitCh2(unsigned int buffer)
 {
     while (!checkTransmit(2, buffer)) {
-        if (m_bStop)
+        if (stopRequested())
             return false;
     }
     return true;

@@ -30,6 +30,7 @@ public slots:
     void StopWork();
 
 private:
+    bool stopRequested() const;
     bool sendGroupCh1(quint32 &groupSum);
     bool sendGroupCh2(quint32 &groupSum);
     bool send(unsigned int channel, unsigned int buffer, quint32 number,

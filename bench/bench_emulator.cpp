@@ -1,0 +1,90 @@
+// Prints the emulator's own cost per driver request and the frames per
+// second that one channel carries to the other at each bit rate, beside the
+// bus limit computed from the frames' exact bit counts.
+#include "candeviceex.h"
+#include "emulateddriver.h"
+#include "testgroup.h"
+
+#include <win32subset/devicetable.h>
+
+#include <chrono>
+#include <cstdio>
+
+using namespace boardemu;
+
+namespace {
+
+void configure(CCANDeviceEx &device, unsigned kbps)
+{
+    for (unsigned channel = 1; channel <= 2; ++channel) {
+        device.SetWorkMode(channel, CAN_MODE_CONFIGURATION);
+        device.SetSpeed(channel, kbps);
+        device.SetWorkMode(channel, CAN_MODE_NORMAL);
+    }
+    device.EnableDMA(0);
+    const unsigned char receiveAny = 0x60;
+    device.WriteCanReg(2, CAN_REG_RXB0CTRL, 1, &receiveAny);
+}
+
+double costPerRequestNs()
+{
+    EmulatorSettings settings;
+    settings.requestLatency = 0;
+    EmulatedBoard board(settings, std::make_shared<RealClock>());
+    CCANDeviceEx device;
+    device.Open(0);
+    configure(device, 1000);
+    const int requests = 200000;
+    const auto start = std::chrono::steady_clock::now();
+    unsigned value = 0;
+    for (int i = 0; i < requests / 4; ++i) {
+        unsigned char byte;
+        device.ReadCanReg(1, CAN_REG_CANSTAT, 1, &byte);
+        (void)value;
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration<double, std::nano>(elapsed).count() / requests;
+}
+
+// Keeps channel 1's three buffers loaded for one emulated second and counts
+// the frames that channel 2 receives by DMA.
+double framesPerSecond(unsigned kbps)
+{
+    auto clock = std::make_shared<VirtualClock>();
+    EmulatedBoard board(EmulatorSettings(), clock);
+    win32subset::setSleepHandler([clock](DWORD ms) { clock->advance(Time(ms) * kMillisecond); });
+    CCANDeviceEx device;
+    device.Open(0);
+    configure(device, kbps);
+    device.ClearDMA();
+    const unsigned char data[4] = {0x29, 0, 0, 0};
+    const Time start = clock->now();
+    unsigned received = 0;
+    unsigned char blocks[64 * 16];
+    while (clock->now() - start < kMillisecond * 1000) {
+        for (unsigned buffer = 0; buffer < 3; ++buffer) {
+            if (device.CheckTransmit(1, buffer) == 1)
+                device.SendData(1, buffer, 0, 171, 186, data, 4);
+        }
+        unsigned count = 0;
+        device.ReadDMABlocks(blocks, 2, 16, &count);
+        received += count;
+    }
+    win32subset::setSleepHandler({});
+    return received / (double(clock->now() - start) / 1e9);
+}
+
+} // namespace
+
+int main()
+{
+    std::printf("emulator cost per driver request: %.0f ns (modelled latency %lld ns)\n",
+                costPerRequestNs(), (long long)EmulatorSettings().requestLatency);
+    const unsigned bits = frameBitCount(testGroupFrame(41));
+    std::printf("\n%-10s %14s %16s %18s\n", "bit rate", "frames/s", "bus limit", "frame bits (41)");
+    for (unsigned kbps : {125u, 250u, 500u, 1000u}) {
+        const double limit = kbps * 1000.0 / bits;
+        std::printf("%4u kbit/s %14.0f %16.0f %18u\n", kbps, framesPerSecond(kbps), limit, bits);
+    }
+    return 0;
+}

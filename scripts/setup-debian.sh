@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a task needs, only those missing.
+# Usage: scripts/setup-debian.sh build|run|demo|cross
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev)
+for task in "$@"; do
+    case "$task" in
+        build) ;;
+        demo) packages+=(xvfb xdotool x11-utils imagemagick) ;;
+        cross) packages+=(g++-mingw-w64-x86-64-posix wine64 wine) ;;
+        *) echo "unknown task: $task" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=()
+elif command -v sudo >/dev/null; then
+    sudo=(sudo)
+else
+    echo "Missing packages and no root rights: ${missing[*]}" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,570 @@
+// The application's window on the emulated board, in real time, offscreen.
+#include "debuglog.h"
+#include "emulateddriver.h"
+#include "mainwindow.h"
+#include "registers.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+
+#include <win32subset/devicetable.h>
+
+#include <functional>
+#include <tuple>
+#include <mutex>
+#include <vector>
+
+using namespace boardemu;
+
+namespace {
+
+// Sits in front of the emulated driver as CAN0: records the controller
+// register writes that pass and fails the requests a test picks.
+class RecordingDriver : public win32subset::DeviceDriver
+{
+public:
+    struct Write {
+        unsigned channel, address, value;
+    };
+    using FailWhen = std::function<bool(DWORD code, uint32_t word0, uint32_t word1)>;
+
+    explicit RecordingDriver(std::shared_ptr<win32subset::DeviceDriver> inner) : m_inner(inner) {}
+
+    DWORD open(void **context) override { return m_inner->open(context); }
+    void close(void *context) override { m_inner->close(context); }
+    DWORD control(void *context, const win32subset::IoRequest &request, DWORD *returned) override
+    {
+        const uint32_t word0 = request.inSize >= 4 ? word(request.in, 0) : 0;
+        const uint32_t word1 = request.inSize >= 8 ? word(request.in, 1) : 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_failWhen && m_failWhen(request.code, word0, word1)) {
+                *returned = 0;
+                return ERROR_GEN_FAILURE;
+            }
+            if (request.code == 0xA460A554 && request.inSize == 13)
+                m_pending[word(request.in, 1) == 0x2010] = request.in[12];
+            if (request.code == 0xA46025F4 && (word0 == 0x1044 || word0 == 0x1054) &&
+                (word1 & 0xFF) == 0x02)
+                m_writes.push_back({word0 == 0x1054 ? 2u : 1u, word1 >> 24,
+                                    m_pending[word0 == 0x1054]});
+            if (request.code == 0xA46025F4 && word0 == 0x1000)
+                m_writes.push_back({0, 0x1000, word1});
+        }
+        return m_inner->control(context, request, returned);
+    }
+
+    std::vector<Write> writes()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_writes;
+    }
+    void setFailWhen(FailWhen failWhen)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_failWhen = std::move(failWhen);
+    }
+
+private:
+    static uint32_t word(const BYTE *bytes, int index)
+    {
+        const BYTE *p = bytes + 4 * index;
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    }
+
+    std::shared_ptr<win32subset::DeviceDriver> m_inner;
+    std::mutex m_mutex;
+    unsigned m_pending[2] = {0, 0};
+    std::vector<Write> m_writes;
+    FailWhen m_failWhen;
+};
+
+// A failing controller read: the READ command for a register on a channel.
+RecordingDriver::FailWhen failRead(unsigned channel, unsigned address)
+{
+    return [=](DWORD code, uint32_t word0, uint32_t word1) {
+        return code == 0xA46025F4 && word0 == (channel == 1 ? 0x1044u : 0x1054u) &&
+               (word1 & 0xFF) == 0x03 && (word1 >> 24) == address;
+    };
+}
+
+RecordingDriver::FailWhen failWrite(unsigned channel, unsigned address)
+{
+    return [=](DWORD code, uint32_t word0, uint32_t word1) {
+        return code == 0xA46025F4 && word0 == (channel == 1 ? 0x1044u : 0x1054u) &&
+               (word1 & 0xFF) == 0x02 && (word1 >> 24) == address;
+    };
+}
+
+struct TestBoard {
+    static EmulatorSettings settings()
+    {
+        EmulatorSettings s;
+        s.busLogPath = qgetenv("APP_BUSLOG").toStdString();
+        return s;
+    }
+    TestBoard() : emulated(settings(), std::make_shared<RealClock>(), "CANEMU")
+    {
+        recorder = std::make_shared<RecordingDriver>(win32subset::installedDevice("CANEMU"));
+        win32subset::installDevice("CAN0", recorder);
+    }
+    ~TestBoard() { win32subset::removeDevice("CAN0"); }
+    template <typename F> auto inspect(F f) { return emulated.inspect(f); }
+
+    EmulatedBoard emulated;
+    std::shared_ptr<RecordingDriver> recorder;
+};
+
+template <typename T> T *child(QObject *parent, const char *name)
+{
+    T *widget = parent->findChild<T *>(name);
+    if (!widget)
+        qFatal("no widget %s", name);
+    return widget;
+}
+
+QString text(QObject *window, const char *label)
+{
+    return child<QLabel>(window, label)->text();
+}
+
+qulonglong count(QObject *window, const char *label)
+{
+    return text(window, label).toULongLong();
+}
+
+// Presses "Start receive" and waits, as a person would, until the receiver
+// has set up its DMA and polls, so that it sees every group from its start.
+bool startReceiving(QWidget *window, TestBoard &board)
+{
+    const uint64_t before = board.emulated.driver().requestCount();
+    child<QPushButton>(window, "pushButton_start_receive")->click();
+    QElapsedTimer timer;
+    timer.start();
+    while (board.emulated.driver().requestCount() < before + 2) {
+        if (timer.elapsed() > 5000)
+            return false;
+        QTest::qWait(1);
+    }
+    return true;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { DebugLog::silenceUncollected(); }
+    void startUpConfiguresBothControllersInOrder();
+    void windowStartsIdleAndNoSlotRanDuringConstruction();
+    void missingBoardShowsTheMessageBox();
+    void controllerRefusingConfigurationEndsStartUp();
+    void failedSpeedAtStartUpEndsStartUp();
+    void trafficCountsCleanGroups_data();
+    void trafficCountsCleanGroups();
+    void clearCountsRestartsFromZero();
+    void speedChangeWhileRunningReconfiguresOnlyThatChannel();
+    void modeChangeSetsReceiverFlagFirst();
+    void failedSpeedChangeLeavesActivitiesHalted();
+    void failedSpeedChangeOnChannel2WritesItsLine();
+    void counterCountsPastThe32BitRange();
+    void counterWithoutANumberCountsFromZero();
+    void registerViewerShowsStartUpValues();
+    void failedRegisterReadKeepsItsPlaceholder();
+    void registerViewerIsOneDialogBroughtToFront();
+    void closingWhileBothWorkersRunEndsCleanly();
+};
+
+void TestMainWindow::startUpConfiguresBothControllersInOrder()
+{
+    TestBoard board;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    using W = RecordingDriver::Write;
+    const std::vector<W> expected = {
+        {1, 0x0F, 0x80}, {2, 0x0F, 0x80},                                   // configuration
+        {1, 0x28, 0x05}, {1, 0x29, 0xB1}, {1, 0x2A, 0x04},                  // 125 kbit/s
+        {2, 0x28, 0x05}, {2, 0x29, 0xB1}, {2, 0x2A, 0x04},
+        {1, 0x0F, 0x00}, {2, 0x0F, 0x00},                                   // normal
+        {1, 0x0C, 0x0F}, {2, 0x0C, 0x0F}, {0, 0x1000, 0x01},                // DMA
+        {1, 0x60, 0x60}, {2, 0x60, 0x60},                                   // filters off
+    };
+    const auto writes = board.recorder->writes();
+    QCOMPARE(writes.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        QCOMPARE(writes[i].channel, expected[i].channel);
+        QCOMPARE(writes[i].address, expected[i].address);
+        QCOMPARE(writes[i].value, expected[i].value);
+    }
+    for (unsigned channel = 1; channel <= 2; ++channel) {
+        const auto state = board.inspect([channel](boardemu::Board &b) {
+            auto &controller = b.controller(channel);
+            return std::make_tuple(int(controller.mode()), controller.bitTime(),
+                                   int(controller.read(0x60)), b.dmaEnabled());
+        });
+        QCOMPARE(state, std::make_tuple(0, Time(8000), 0x60, true));
+    }
+}
+
+void TestMainWindow::windowStartsIdleAndNoSlotRanDuringConstruction()
+{
+    TestBoard board;
+    DebugLog log;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    QCOMPARE(window.windowTitle(), QString("Korvane soft v1.0"));
+    for (const char *box : {"comboBox_SpeedCh1", "comboBox_SpeedCh2"})
+        QCOMPARE(child<QComboBox>(&window, box)->currentText(), QString("125 Kbps"));
+    for (const char *box : {"comboBox_Ch1State", "comboBox_Ch2State"})
+        QCOMPARE(child<QComboBox>(&window, box)->currentText(), QString("Turn off"));
+    for (const char *label : {"label_Sended_ch1", "label_Sended_ch2", "label_NoError_ch1",
+                              "label_NoError_ch2", "label_WithError_ch1", "label_WithError_ch2"})
+        QCOMPARE(text(&window, label), QString("0"));
+    QVERIFY(child<QPushButton>(&window, "pushButton_Start")->isEnabled());
+    QVERIFY(child<QPushButton>(&window, "pushButton_start_receive")->isEnabled());
+    QVERIFY(!child<QPushButton>(&window, "pushButton_Stop")->isEnabled());
+    QVERIFY(!child<QPushButton>(&window, "pushButton_stop_receive")->isEnabled());
+    QVERIFY(child<QPushButton>(&window, "pushButton_clear_counts")->isEnabled());
+    QVERIFY(child<QPushButton>(&window, "pushButton_registers")->isEnabled());
+    QCOMPARE(log.countContaining("MainWindow::on_"), 0);
+    QCOMPARE(window.findChildren<CRegisters *>().size(), 1);
+    const QStringList lines = log.lines();
+    QVERIFY(lines.indexOf("bool MainWindow::open_and_init() was called") <
+            lines.indexOf("CRegisters::CRegisters(QWidget*) was called"));
+}
+
+void TestMainWindow::missingBoardShowsTheMessageBox()
+{
+    TestBoard board;
+    board.emulated.driver().setNoBoard(true);
+    DebugLog log;
+    MainWindow window;
+    QString title, message;
+    QTimer::singleShot(100, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        title = box->windowTitle();
+        message = box->text();
+        QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+        box->button(QMessageBox::Ok)->click();
+    });
+    QVERIFY(!window.open_and_init());
+    QCOMPARE(title, QString("Korvane soft v1.0"));
+    QCOMPARE(message, QString("Can't open \"CAN0\" device."));
+    QVERIFY(log.contains("Can't open device"));
+    QVERIFY(!window.isVisible());
+    QCOMPARE(window.findChildren<CRegisters *>().size(), 0);
+}
+
+void TestMainWindow::controllerRefusingConfigurationEndsStartUp()
+{
+    TestBoard board;
+    board.inspect([](boardemu::Board &b) {
+        b.setIgnoreModeRequests(1, true);
+        return 0;
+    });
+    DebugLog log;
+    MainWindow window;
+    QVERIFY(!window.open_and_init());
+    QVERIFY(log.contains("Can't set conf work mode Ch1. Err =  6"));
+    QCOMPARE(window.findChildren<CRegisters *>().size(), 0);
+    QVERIFY(QApplication::topLevelWidgets().size() >= 1);
+    QVERIFY(!window.isVisible());
+}
+
+void TestMainWindow::failedSpeedAtStartUpEndsStartUp()
+{
+    TestBoard board;
+    board.recorder->setFailWhen(failWrite(2, 0x28));
+    DebugLog log;
+    MainWindow window;
+    QVERIFY(!window.open_and_init());
+    QVERIFY(log.contains("Can't set speed. Err =  5"));
+    QVERIFY(log.contains("Can't set speed Ch2. Err =  0"));
+}
+
+void TestMainWindow::trafficCountsCleanGroups_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::newRow("channel 1 to channel 2") << 1;
+    QTest::newRow("channel 2 to channel 1") << 2;
+}
+
+void TestMainWindow::trafficCountsCleanGroups()
+{
+    QFETCH(int, from);
+    const int to = 3 - from;
+    TestBoard board;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    const char *sent = from == 1 ? "label_Sended_ch1" : "label_Sended_ch2";
+    const char *clean = to == 1 ? "label_NoError_ch1" : "label_NoError_ch2";
+    const char *dirty = to == 1 ? "label_WithError_ch1" : "label_WithError_ch2";
+    child<QComboBox>(&window, from == 1 ? "comboBox_Ch1State" : "comboBox_Ch2State")->setCurrentIndex(1);
+    child<QComboBox>(&window, to == 1 ? "comboBox_Ch1State" : "comboBox_Ch2State")->setCurrentIndex(2);
+    QVERIFY(startReceiving(&window, board));
+    QTest::mouseClick(child<QPushButton>(&window, "pushButton_Start"), Qt::LeftButton);
+    QVERIFY(!child<QPushButton>(&window, "pushButton_Start")->isEnabled());
+    QVERIFY(child<QPushButton>(&window, "pushButton_Stop")->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(count(&window, clean) >= 100, 30000);
+    QVERIFY(count(&window, sent) >= count(&window, clean));
+    QVERIFY(count(&window, sent) - count(&window, clean) <= 3);
+    QTest::mouseClick(child<QPushButton>(&window, "pushButton_Stop"), Qt::LeftButton);
+    QVERIFY(child<QPushButton>(&window, "pushButton_Start")->isEnabled());
+    QVERIFY(!child<QPushButton>(&window, "pushButton_Stop")->isEnabled());
+    QTest::qWait(100); // the last counts still queued for the window
+    QTRY_COMPARE_WITH_TIMEOUT(count(&window, clean), count(&window, sent), 5000);
+    QTest::mouseClick(child<QPushButton>(&window, "pushButton_stop_receive"), Qt::LeftButton);
+    QCOMPARE(text(&window, dirty), QString("0"));
+    const QString kept = text(&window, sent);
+    QTest::qWait(100);
+    QCOMPARE(text(&window, sent), kept);
+}
+
+void TestMainWindow::clearCountsRestartsFromZero()
+{
+    TestBoard board;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    child<QComboBox>(&window, "comboBox_Ch1State")->setCurrentIndex(1);
+    child<QComboBox>(&window, "comboBox_Ch2State")->setCurrentIndex(2);
+    QVERIFY(startReceiving(&window, board));
+    child<QPushButton>(&window, "pushButton_Start")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 20, 20000);
+    child<QPushButton>(&window, "pushButton_clear_counts")->click();
+    QVERIFY(count(&window, "label_Sended_ch1") <= 1);
+    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 10, 20000);
+    child<QPushButton>(&window, "pushButton_Stop")->click();
+    child<QPushButton>(&window, "pushButton_stop_receive")->click();
+    QVERIFY(count(&window, "label_Sended_ch1") < 200);
+}
+
+void TestMainWindow::speedChangeWhileRunningReconfiguresOnlyThatChannel()
+{
+    TestBoard board;
+    DebugLog log;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    child<QComboBox>(&window, "comboBox_Ch1State")->setCurrentIndex(1);
+    child<QComboBox>(&window, "comboBox_Ch2State")->setCurrentIndex(2);
+    QVERIFY(startReceiving(&window, board));
+    child<QPushButton>(&window, "pushButton_Start")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 10, 20000);
+    log.clear();
+    child<QComboBox>(&window, "comboBox_SpeedCh2")->setCurrentIndex(3);
+    QCOMPARE(log.count("void CTransmitTh::StopWork() was called"), 1);
+    QCOMPARE(log.count("void CReceiveTh::StopWork() was called"), 1);
+    const auto state = board.inspect([](boardemu::Board &b) {
+        return std::make_tuple(b.controller(1).bitTime(), b.controller(2).bitTime(),
+                               int(b.controller(2).read(0x2A)), int(b.controller(2).mode()));
+    });
+    QCOMPARE(state, std::make_tuple(Time(8000), Time(1000), 0x00, 0));
+    QTRY_VERIFY_WITH_TIMEOUT(log.countContaining("CTransmitTh::work() was called") == 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.countContaining("CReceiveTh::work() was called") == 1, 5000);
+    // The channels now disagree on the rate: the counts stop.
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("check transmit error 1 : 0"), 20000);
+    const qulonglong sent = count(&window, "label_Sended_ch1");
+    QTest::qWait(300);
+    QCOMPARE(count(&window, "label_Sended_ch1"), sent);
+    QCOMPARE(text(&window, "label_WithError_ch2"), QString("0"));
+    QVERIFY(child<QPushButton>(&window, "pushButton_Stop")->isEnabled());
+    child<QPushButton>(&window, "pushButton_Stop")->click();
+    child<QPushButton>(&window, "pushButton_stop_receive")->click();
+}
+
+void TestMainWindow::modeChangeSetsReceiverFlagFirst()
+{
+    TestBoard board;
+    DebugLog log;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    QVERIFY(startReceiving(&window, board));
+    child<QPushButton>(&window, "pushButton_Start")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(log.countContaining("work() was called") == 2, 5000);
+    log.clear();
+    child<QComboBox>(&window, "comboBox_Ch1State")->setCurrentIndex(2);
+    const QStringList lines = log.lines();
+    const int stopTx = lines.indexOf("void CTransmitTh::StopWork() was called");
+    const int stopRx = lines.indexOf("void CReceiveTh::StopWork() was called");
+    const int rxFlag = lines.indexOf("void CReceiveTh::SetCh1State(bool) was called");
+    const int txFlag = lines.indexOf("void CTransmitTh::SetCh1State(bool) was called");
+    QVERIFY(stopTx >= 0 && stopRx > stopTx);
+    QVERIFY(rxFlag > stopRx);
+    QVERIFY(txFlag > rxFlag);
+    QTRY_VERIFY_WITH_TIMEOUT(log.countContaining("CReceiveTh::work() was called") == 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.countContaining("CTransmitTh::work() was called") == 1, 5000);
+    child<QPushButton>(&window, "pushButton_Stop")->click();
+    child<QPushButton>(&window, "pushButton_stop_receive")->click();
+}
+
+void TestMainWindow::failedSpeedChangeLeavesActivitiesHalted()
+{
+    TestBoard board;
+    DebugLog log;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    QVERIFY(startReceiving(&window, board));
+    child<QPushButton>(&window, "pushButton_Start")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(log.countContaining("work() was called"), 2, 5000);
+    board.inspect([](boardemu::Board &b) {
+        b.setIgnoreModeRequests(1, true);
+        return 0;
+    });
+    log.clear();
+    child<QComboBox>(&window, "comboBox_SpeedCh1")->setCurrentIndex(2);
+    QVERIFY(log.contains("Can't set conf mode Ch1."));
+    QCOMPARE(log.countContaining("work() was called"), 0);
+    QVERIFY(child<QPushButton>(&window, "pushButton_Stop")->isEnabled());
+    QVERIFY(child<QPushButton>(&window, "pushButton_stop_receive")->isEnabled());
+    QVERIFY(!child<QPushButton>(&window, "pushButton_Start")->isEnabled());
+    QTest::qWait(50);
+    QCOMPARE(log.countContaining("work() was called"), 0);
+    // The user brings them back with stop, then start.
+    child<QPushButton>(&window, "pushButton_Stop")->click();
+    QVERIFY(child<QPushButton>(&window, "pushButton_Start")->isEnabled());
+    child<QPushButton>(&window, "pushButton_Start")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(log.countContaining("CTransmitTh::work() was called"), 1, 5000);
+    child<QPushButton>(&window, "pushButton_Stop")->click();
+    child<QPushButton>(&window, "pushButton_stop_receive")->click();
+}
+
+void TestMainWindow::failedSpeedChangeOnChannel2WritesItsLine()
+{
+    TestBoard board;
+    DebugLog log;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    board.recorder->setFailWhen(failWrite(2, 0x28));
+    child<QComboBox>(&window, "comboBox_SpeedCh2")->setCurrentIndex(1);
+    QVERIFY(log.contains("Can't set speed. Err =  5"));
+    QVERIFY(log.contains("Can't set speed Ch2. Err = "));
+    board.recorder->setFailWhen({});
+    // Left in configuration mode: the next change ends at its first step.
+    child<QComboBox>(&window, "comboBox_SpeedCh2")->setCurrentIndex(0);
+    QVERIFY(log.contains("Can't set conf mode Ch2."));
+    board.recorder->setFailWhen(failWrite(1, 0x0F));
+    child<QComboBox>(&window, "comboBox_SpeedCh1")->setCurrentIndex(1);
+    QVERIFY(log.contains("Can't set conf mode Ch1."));
+}
+
+void TestMainWindow::counterCountsPastThe32BitRange()
+{
+    TestBoard board;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    child<QLabel>(&window, "label_Sended_ch1")->setText("2147483647");
+    QMetaObject::invokeMethod(&window, "SetLabelSendedCh1");
+    QCOMPARE(text(&window, "label_Sended_ch1"), QString("2147483648"));
+    child<QLabel>(&window, "label_NoError_ch2")->setText("4294967295");
+    QMetaObject::invokeMethod(&window, "SetLabelNoErrorCh2");
+    QCOMPARE(text(&window, "label_NoError_ch2"), QString("4294967296"));
+}
+
+void TestMainWindow::counterWithoutANumberCountsFromZero()
+{
+    TestBoard board;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    child<QLabel>(&window, "label_WithError_ch1")->setText("many");
+    QMetaObject::invokeMethod(&window, "SetLabelWithErrorCh1");
+    QCOMPARE(text(&window, "label_WithError_ch1"), QString("1"));
+    QMetaObject::invokeMethod(&window, "SetLabelWithErrorCh1");
+    QCOMPARE(text(&window, "label_WithError_ch1"), QString("2"));
+}
+
+void TestMainWindow::registerViewerShowsStartUpValues()
+{
+    TestBoard board;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    CRegisters *viewer = window.findChild<CRegisters *>();
+    QVERIFY(viewer);
+    QCOMPARE(text(viewer, "label_CNF1"), QString("0x4"));
+    QCOMPARE(text(viewer, "label_RXB0CTRL_ch1"), QString("0x60"));
+    QCOMPARE(text(viewer, "label_RXB0CTRL_ch2"), QString("0x60"));
+    QCOMPARE(text(viewer, "label_CanStat_ch1"), QString("0x0"));
+    QCOMPARE(text(viewer, "label_TEC_ch2"), QString("0x0"));
+    QCOMPARE(text(viewer, "label_RXB1CTRL_ch2"), QString("0x0"));
+    QCOMPARE(viewer->windowTitle(), QString("Korvane soft v1.0"));
+}
+
+void TestMainWindow::failedRegisterReadKeepsItsPlaceholder()
+{
+    TestBoard board;
+    board.recorder->setFailWhen(failRead(2, 0x2D));
+    DebugLog log;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    CRegisters *viewer = window.findChild<CRegisters *>();
+    QCOMPARE(text(viewer, "label_EFLG_ch2"), QString("TextLabel"));
+    QCOMPARE(text(viewer, "label_EFLG_ch1"), QString("0x0"));
+    QCOMPARE(log.count("Can't ReadCanReg"), 1);
+    int values = 0;
+    for (QLabel *label : viewer->findChildren<QLabel *>())
+        values += label->text().startsWith("0x");
+    QCOMPARE(values, 16);
+}
+
+void TestMainWindow::registerViewerIsOneDialogBroughtToFront()
+{
+    TestBoard board;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    window.show();
+    auto *button = child<QPushButton>(&window, "pushButton_registers");
+    button->click();
+    CRegisters *viewer = window.findChild<CRegisters *>();
+    QVERIFY(viewer->isVisible());
+    QVERIFY(!viewer->isModal());
+    child<QDialogButtonBox>(viewer, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+    QVERIFY(!viewer->isVisible());
+    button->click();
+    button->click();
+    QCOMPARE(window.findChildren<CRegisters *>().size(), 1);
+    QCOMPARE(window.findChild<CRegisters *>(), viewer);
+    QVERIFY(viewer->isVisible());
+    QCOMPARE(text(viewer, "label_CNF1"), QString("0x4"));
+}
+
+void TestMainWindow::closingWhileBothWorkersRunEndsCleanly()
+{
+    TestBoard board;
+    DebugLog log;
+    auto *window = new MainWindow;
+    QScopedPointer<MainWindow> owner(window);
+    QVERIFY(window->open_and_init());
+    const auto state = board.inspect([](boardemu::Board &b) {
+        return std::make_tuple(b.controller(1).bitTime(), b.controller(2).bitTime(),
+                               int(b.controller(1).mode()), int(b.controller(2).mode()));
+    });
+    QCOMPARE(state, std::make_tuple(Time(8000), Time(8000), 0, 0));
+    window->show();
+    child<QComboBox>(window, "comboBox_Ch1State")->setCurrentIndex(1);
+    child<QComboBox>(window, "comboBox_Ch2State")->setCurrentIndex(2);
+    QVERIFY(startReceiving(window, board));
+    child<QPushButton>(window, "pushButton_Start")->click();
+    QTRY_VERIFY2_WITH_TIMEOUT(count(window, "label_NoError_ch2") >= 3,
+                              qPrintable(text(window, "label_Sended_ch1") + " " +
+                                         log.lines().mid(log.lines().size() - 6).join('|')),
+                              20000);
+    window->close();
+    QElapsedTimer timer;
+    timer.start();
+    owner.reset();
+    QVERIFY(timer.elapsed() < 5000);
+    QVERIFY(log.contains("virtual CTransmitTh::~CTransmitTh() was called"));
+    QVERIFY(log.contains("virtual CRegisters::~CRegisters() was called"));
+    QCOMPARE(board.emulated.driver().openHandles(), 0);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

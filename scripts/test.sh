@@ -20,6 +20,7 @@ ctest --test-dir build --output-on-failure -j2
 if [ "${KORVANE_SANITIZERS:-1}" != 0 ]; then
     run_build build-asan "AddressSanitizer + UndefinedBehaviorSanitizer" -DKORVANE_ASAN=ON -DKORVANE_QUICK_TESTS=ON
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:fast_unwind_on_malloc=0" \
         ctest --test-dir build-asan --output-on-failure -j2
     run_build build-tsan "ThreadSanitizer" -DKORVANE_TSAN=ON -DKORVANE_QUICK_TESTS=ON
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \

@@ -2,13 +2,13 @@
 #ifndef TESTS_DEBUGLOG_H
 #define TESTS_DEBUGLOG_H
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
 #include <cstdio>
+#include <mutex>
+#include <vector>
 
 class DebugLog
 {
@@ -33,10 +33,16 @@ public:
         qInstallMessageHandler(m_previous);
         s_instance = nullptr;
     }
+    // A deep copy made under the lock: nothing of the list is shared with
+    // the threads that keep appending.
     QStringList lines() const
     {
-        QMutexLocker locker(&m_mutex);
-        return m_lines;
+        std::lock_guard<std::mutex> locker(m_mutex);
+        QStringList copy;
+        copy.reserve(int(m_lines.size()));
+        for (const QString &line : m_lines)
+            copy.append(line);
+        return copy;
     }
     int count(const QString &line) const { return lines().count(line); }
     bool contains(const QString &line) const { return lines().contains(line); }
@@ -49,7 +55,7 @@ public:
     }
     void clear()
     {
-        QMutexLocker locker(&m_mutex);
+        std::lock_guard<std::mutex> locker(m_mutex);
         m_lines.clear();
     }
 
@@ -57,15 +63,15 @@ private:
     static void handler(QtMsgType, const QMessageLogContext &, const QString &message)
     {
         if (DebugLog *log = s_instance) {
-            QMutexLocker locker(&log->m_mutex);
-            log->m_lines.append(message);
+            std::lock_guard<std::mutex> locker(log->m_mutex);
+            log->m_lines.push_back(message);
         }
     }
 
     static inline DebugLog *s_instance = nullptr;
     QtMessageHandler m_previous = nullptr;
-    mutable QMutex m_mutex;
-    QStringList m_lines;
+    mutable std::mutex m_mutex;
+    std::vector<QString> m_lines;
 };
 
 #endif

@@ -3,7 +3,7 @@
 // bus limit computed from the frames' exact bit counts.
 #include "candeviceex.h"
 #include "emulateddriver.h"
-#include "testgroup.h"
+#include "benchsupport.h"
 
 #include <win32subset/devicetable.h>
 
@@ -14,18 +14,6 @@ using namespace boardemu;
 
 namespace {
 
-void configure(CCANDeviceEx &device, unsigned kbps)
-{
-    for (unsigned channel = 1; channel <= 2; ++channel) {
-        device.SetWorkMode(channel, CAN_MODE_CONFIGURATION);
-        device.SetSpeed(channel, kbps);
-        device.SetWorkMode(channel, CAN_MODE_NORMAL);
-    }
-    device.EnableDMA(0);
-    const unsigned char receiveAny = 0x60;
-    device.WriteCanReg(2, CAN_REG_RXB0CTRL, 1, &receiveAny);
-}
-
 double costPerRequestNs()
 {
     EmulatorSettings settings;
@@ -33,14 +21,12 @@ double costPerRequestNs()
     EmulatedBoard board(settings, std::make_shared<RealClock>());
     CCANDeviceEx device;
     device.Open(0);
-    configure(device, 1000);
+    configureBoard(device, 1000);
     const int requests = 200000;
     const auto start = std::chrono::steady_clock::now();
-    unsigned value = 0;
     for (int i = 0; i < requests / 4; ++i) {
         unsigned char byte;
         device.ReadCanReg(1, CAN_REG_CANSTAT, 1, &byte);
-        (void)value;
     }
     const auto elapsed = std::chrono::steady_clock::now() - start;
     return std::chrono::duration<double, std::nano>(elapsed).count() / requests;
@@ -55,7 +41,7 @@ double framesPerSecond(unsigned kbps)
     win32subset::setSleepHandler([clock](DWORD ms) { clock->advance(Time(ms) * kMillisecond); });
     CCANDeviceEx device;
     device.Open(0);
-    configure(device, kbps);
+    configureBoard(device, kbps);
     device.ClearDMA();
     const unsigned char data[4] = {0x29, 0, 0, 0};
     const Time start = clock->now();

@@ -4,7 +4,7 @@
 #include "ReceiveTh.h"
 #include "TransmitTh.h"
 #include "emulateddriver.h"
-#include "testgroup.h"
+#include "benchsupport.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -29,15 +29,7 @@ Result run(unsigned from, unsigned kbps, double seconds)
     EmulatedBoard board;
     CCANDeviceEx control;
     control.Open(0);
-    for (unsigned channel = 1; channel <= 2; ++channel) {
-        control.SetWorkMode(channel, CAN_MODE_CONFIGURATION);
-        control.SetSpeed(channel, kbps);
-        control.SetWorkMode(channel, CAN_MODE_NORMAL);
-    }
-    control.EnableDMA(0);
-    const unsigned char receiveAny = 0x60;
-    control.WriteCanReg(1, CAN_REG_RXB0CTRL, 1, &receiveAny);
-    control.WriteCanReg(2, CAN_REG_RXB0CTRL, 1, &receiveAny);
+    configureBoard(control, kbps);
 
     CTransmitTh tx;
     CReceiveTh rx;

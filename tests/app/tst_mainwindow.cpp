@@ -316,8 +316,9 @@ void TestMainWindow::trafficCountsCleanGroups()
     QVERIFY(!child<QPushButton>(&window, "pushButton_Start")->isEnabled());
     QVERIFY(child<QPushButton>(&window, "pushButton_Stop")->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(count(&window, clean) >= 100, 30000);
-    QVERIFY(count(&window, sent) >= count(&window, clean));
-    QVERIFY(count(&window, sent) - count(&window, clean) <= 3);
+    // Both count the same groups; either worker may report a group first.
+    const qlonglong ahead = qlonglong(count(&window, sent)) - qlonglong(count(&window, clean));
+    QVERIFY2(qAbs(ahead) <= 3, qPrintable(QString::number(ahead)));
     QTest::mouseClick(child<QPushButton>(&window, "pushButton_Stop"), Qt::LeftButton);
     QVERIFY(child<QPushButton>(&window, "pushButton_Start")->isEnabled());
     QVERIFY(!child<QPushButton>(&window, "pushButton_Stop")->isEnabled());

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class DebugLog
@@ -17,31 +18,29 @@ public:
     // for every poll round, which would drown the test output.
     static void silenceUncollected()
     {
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
-            if (type != QtDebugMsg && type != QtInfoMsg)
-                fprintf(stderr, "%s\n", qPrintable(message));
-        });
+        qInstallMessageHandler(&DebugLog::handler);
     }
 
     DebugLog()
     {
+        std::lock_guard<std::mutex> locker(mutex());
         s_instance = this;
-        m_previous = qInstallMessageHandler(&DebugLog::handler);
     }
     ~DebugLog()
     {
-        qInstallMessageHandler(m_previous);
+        std::lock_guard<std::mutex> locker(mutex());
         s_instance = nullptr;
+        m_lines.clear();
     }
     // A deep copy made under the lock: nothing of the list is shared with
     // the threads that keep appending.
     QStringList lines() const
     {
-        std::lock_guard<std::mutex> locker(m_mutex);
+        std::lock_guard<std::mutex> locker(mutex());
         QStringList copy;
         copy.reserve(int(m_lines.size()));
-        for (const QString &line : m_lines)
-            copy.append(line);
+        for (const std::string &line : m_lines)
+            copy.append(QString::fromStdString(line));
         return copy;
     }
     int count(const QString &line) const { return lines().count(line); }
@@ -55,23 +54,28 @@ public:
     }
     void clear()
     {
-        std::lock_guard<std::mutex> locker(m_mutex);
+        std::lock_guard<std::mutex> locker(mutex());
         m_lines.clear();
     }
 
 private:
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &message)
+    static std::mutex &mutex()
     {
-        if (DebugLog *log = s_instance) {
-            std::lock_guard<std::mutex> locker(log->m_mutex);
-            log->m_lines.push_back(message);
-        }
+        static std::mutex instance;
+        return instance;
+    }
+
+    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
+    {
+        std::lock_guard<std::mutex> locker(mutex());
+        if (s_instance)
+            s_instance->m_lines.push_back(message.toStdString()); // no Qt data crosses threads
+        else if (type != QtDebugMsg && type != QtInfoMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(message));
     }
 
     static inline DebugLog *s_instance = nullptr;
-    QtMessageHandler m_previous = nullptr;
-    mutable std::mutex m_mutex;
-    std::vector<QString> m_lines;
+    std::vector<std::string> m_lines;
 };
 
 #endif

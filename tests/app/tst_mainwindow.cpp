@@ -315,7 +315,7 @@ void TestMainWindow::trafficCountsCleanGroups()
     QTest::mouseClick(child<QPushButton>(&window, "pushButton_Start"), Qt::LeftButton);
     QVERIFY(!child<QPushButton>(&window, "pushButton_Start")->isEnabled());
     QVERIFY(child<QPushButton>(&window, "pushButton_Stop")->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(count(&window, clean) >= 100, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(count(&window, clean) >= 100, 60000);
     // Both count the same groups; either worker may report a group first.
     const qlonglong ahead = qlonglong(count(&window, sent)) - qlonglong(count(&window, clean));
     QVERIFY2(qAbs(ahead) <= 3, qPrintable(QString::number(ahead)));
@@ -340,10 +340,10 @@ void TestMainWindow::clearCountsRestartsFromZero()
     child<QComboBox>(&window, "comboBox_Ch2State")->setCurrentIndex(2);
     QVERIFY(startReceiving(&window, board));
     child<QPushButton>(&window, "pushButton_Start")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 20, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 20, 60000);
     child<QPushButton>(&window, "pushButton_clear_counts")->click();
     QVERIFY(count(&window, "label_Sended_ch1") <= 1);
-    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 10, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 10, 60000);
     child<QPushButton>(&window, "pushButton_Stop")->click();
     child<QPushButton>(&window, "pushButton_stop_receive")->click();
     QVERIFY(count(&window, "label_Sended_ch1") < 200);
@@ -359,7 +359,7 @@ void TestMainWindow::speedChangeWhileRunningReconfiguresOnlyThatChannel()
     child<QComboBox>(&window, "comboBox_Ch2State")->setCurrentIndex(2);
     QVERIFY(startReceiving(&window, board));
     child<QPushButton>(&window, "pushButton_Start")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 10, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 10, 60000);
     log.clear();
     child<QComboBox>(&window, "comboBox_SpeedCh2")->setCurrentIndex(3);
     QCOMPARE(log.count("void CTransmitTh::StopWork() was called"), 1);
@@ -372,7 +372,7 @@ void TestMainWindow::speedChangeWhileRunningReconfiguresOnlyThatChannel()
     QTRY_VERIFY_WITH_TIMEOUT(log.countContaining("CTransmitTh::work() was called") == 1, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(log.countContaining("CReceiveTh::work() was called") == 1, 5000);
     // The channels now disagree on the rate: the counts stop.
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains("check transmit error 1 : 0"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("check transmit error 1 : 0"), 60000);
     const qulonglong sent = count(&window, "label_Sended_ch1");
     QTest::qWait(300);
     QCOMPARE(count(&window, "label_Sended_ch1"), sent);
@@ -556,7 +556,7 @@ void TestMainWindow::closingWhileBothWorkersRunEndsCleanly()
     QTRY_VERIFY2_WITH_TIMEOUT(count(window, "label_NoError_ch2") >= 3,
                               qPrintable(text(window, "label_Sended_ch1") + " " +
                                          log.lines().mid(log.lines().size() - 6).join('|')),
-                              20000);
+                              60000);
     window->close();
     QElapsedTimer timer;
     timer.start();

@@ -11,6 +11,11 @@ const quint32 kNumber2 = 18467;
 const quint32 kNumber3 = 6334;
 const quint32 kNumber4 = 1930;
 const unsigned int kPolls = 1500;
+// After a stop request a wait goes on only for a frame that is on its way:
+// pending without an error flag, on a controller in normal mode, and for at
+// most this many polls (at 125 kbit/s three frames of ours need about 150).
+const unsigned int kPollsAfterStop = 500;
+const int kStatusPending = 7; // CheckTransmit: request still pending, no error flag
 
 // Among pending buffers of equal priority the controller sends the highest
 // buffer first, so a sum loaded into buffer 1 while the fourth frame still
@@ -69,6 +74,8 @@ void CTransmitTh::work()
     quint32 groupSumCh1 = 0;
     quint32 groupSumCh2 = 0;
     m_bStop = false;
+    m_bLoaded[0] = m_bLoaded[1] = false;
+    m_bAbandoned = false;
 
     if (!m_Device.IsOpen()) {
         qDebug() << "Send error: device is not open";
@@ -80,9 +87,42 @@ void CTransmitTh::work()
     }
     while (!stopRequested()) {
         if (m_bCh1State && !sendGroupCh1(groupSumCh1))
-            return;
+            break;
         if (m_bCh2State && !sendGroupCh2(groupSumCh2))
-            return;
+            break;
+    }
+    withdrawPending();
+}
+
+// The buffer's transmit request is set (whatever its error flags say); a
+// failed read counts as pending.
+bool CTransmitTh::requestPending(unsigned int channel, unsigned int buffer)
+{
+    unsigned char ctrl = 0;
+    return m_Device.ReadCanReg(channel, CAN_REG_TXB0CTRL + 0x10 * buffer, 1, &ctrl) != 1 ||
+           (ctrl & CAN_TXB_TXREQ) != 0;
+}
+
+// Whatever way the loop ended, no frame of this run stays pending: a frame
+// left behind would go out ahead of the next run's first group, and while it
+// waits its controller refuses configuration mode.
+void CTransmitTh::withdrawPending()
+{
+    for (unsigned int channel = 1; channel <= 2; ++channel) {
+        if (!m_bLoaded[channel - 1])
+            continue;
+        for (unsigned int buffer = 0; buffer < 3; ++buffer) {
+            if (!requestPending(channel, buffer))
+                continue;
+            const int code = m_Device.EndTransmit(channel, buffer);
+            if (code != 1) {
+                qDebug() << "Can't end transmit. Code = " << static_cast<quint16>(code);
+                continue;
+            }
+            // A frame already on the wire ends within its own frame time.
+            for (unsigned int poll = 0; poll < kPolls && requestPending(channel, buffer); ++poll) {
+            }
+        }
     }
 }
 
@@ -92,6 +132,7 @@ bool CTransmitTh::send(unsigned int channel, unsigned int buffer, quint32 number
     const unsigned char data[4] = {
         static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8),
         static_cast<unsigned char>(number >> 16), static_cast<unsigned char>(number >> 24)};
+    m_bLoaded[channel - 1] = true;
     const int code = m_Device.SendData(channel, buffer, priority, m_StdId, m_ExtId, data, 4);
     if (code != 1) {
         qDebug() << "SendData I/O error. Code = " << static_cast<quint16>(code);
@@ -105,35 +146,53 @@ bool CTransmitTh::sendGroupCh1(quint32 &groupSum)
     if (!send(1, 0, kNumber1) || !send(1, 1, kNumber2) || !send(1, 2, kNumber3))
         return false;
     if (!checkTransmit(1, 0)) {
-        qDebug() << "check transmit error 1 : 0";
+        if (!m_bAbandoned)
+            qDebug() << "check transmit error 1 : 0";
         return false;
     }
     if (!send(1, 0, kNumber4, kFourthFramePriority))
         return false;
     groupSum += kNumber1 + kNumber2 + kNumber3 + kNumber4;
     checkTransmit(1, 1);
-    if (!send(1, 1, groupSum))
+    if (m_bAbandoned || !send(1, 1, groupSum))
         return false;
     checkTransmit(1, 2);
+    if (m_bAbandoned)
+        return false;
     if (!checkTransmit(1, 0)) {
-        qDebug() << "check transmit error 1 : 0";
+        if (!m_bAbandoned)
+            qDebug() << "check transmit error 1 : 0";
         return false;
     }
     checkTransmit(1, 1);
+    if (m_bAbandoned)
+        return false;
     emit SetLabelSendedCh1();
     groupSum = 0;
     return true;
 }
 
-// Waits for a channel-2 buffer; a buffer that never completes is given up
-// when a stop is requested, so that the loop always reaches its end.
+// Waits for a channel-2 buffer. A frame that does not complete is withdrawn
+// by checkTransmit and the wait repeats until a stop is requested. A
+// withdrawn frame that then shows neither a request nor an error never went
+// out: the group is lost and the loop ends as channel 1's does.
 bool CTransmitTh::waitCh2(unsigned int buffer)
 {
-    while (!checkTransmit(2, buffer)) {
+    bool withdrawn = false;
+    for (;;) {
+        const bool done = checkTransmit(2, buffer);
+        if (m_bAbandoned)
+            return false;
+        if (done && !withdrawn)
+            return true;
+        if (done) {
+            qDebug() << "check transmit error 2 :" << buffer;
+            return false;
+        }
+        withdrawn = true;
         if (stopRequested())
             return false;
     }
-    return true;
 }
 
 bool CTransmitTh::sendGroupCh2(quint32 &groupSum)
@@ -162,10 +221,15 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
 {
     qDebug() << Q_FUNC_INFO << "was called";
     int status = 0;
+    unsigned int pollsAfterStop = 0;
     for (unsigned int poll = 0; poll < kPolls; ++poll) {
         status = m_Device.CheckTransmit(channel, buffer);
         if (status == 1)
             return true;
+        if (stopRequested() && !worthWaitingAfterStop(channel, status, pollsAfterStop++)) {
+            m_bAbandoned = true;
+            return false;
+        }
     }
     if (buffer != 0)
         return true;
@@ -174,4 +238,18 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
     if (code != 1)
         qDebug() << "Can't end transmit. Code = " << static_cast<quint16>(code);
     return false;
+}
+
+// A stop ends a wait at once unless the frame is simply on its way, so that
+// a stop in the middle of a healthy group still finishes it while a frame
+// that fails, or a controller that cannot send, never holds the stop up.
+bool CTransmitTh::worthWaitingAfterStop(unsigned int channel, int status, unsigned int polls)
+{
+    if (status != kStatusPending || polls >= kPollsAfterStop)
+        return false;
+    if (polls > 0)
+        return true;
+    unsigned char canstat = 0;
+    return m_Device.ReadCanReg(channel, CAN_REG_CANSTAT, 1, &canstat) == 1 &&
+           (canstat & CAN_MODE_MASK) == (CAN_MODE_NORMAL << 5);
 }

@@ -36,6 +36,9 @@ private:
     bool send(unsigned int channel, unsigned int buffer, quint32 number,
               unsigned int priority = 0);
     bool waitCh2(unsigned int buffer);
+    bool worthWaitingAfterStop(unsigned int channel, int status, unsigned int polls);
+    void withdrawPending();
+    bool requestPending(unsigned int channel, unsigned int buffer);
 
     CCANDeviceEx m_Device;
     std::atomic<bool> m_bStop;
@@ -43,6 +46,9 @@ private:
     std::atomic<bool> m_bCh2State;
     quint32 m_StdId;
     quint32 m_ExtId;
+    // State of one run of work(), used by the worker's thread alone.
+    bool m_bLoaded[2] = {false, false}; // frames were loaded on channel 1, 2
+    bool m_bAbandoned = false;          // a wait gave its frame up for a stop
 };
 
 #endif

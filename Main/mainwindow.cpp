@@ -29,6 +29,17 @@ void incrementCounter(QLabel *label)
     label->setText(QString::number(count + 1, 10));
 }
 
+// SetConfWorkMode's status for a controller that is already in configuration
+// mode, where an earlier failed change left it: for a bit-rate change that is
+// as good as having entered it, or one transient failure would lock the
+// channel until the program restarts.
+const int kAlreadyInConfigurationMode = 4;
+
+bool inConfigurationMode(int status)
+{
+    return status == 1 || status == kAlreadyInConfigurationMode;
+}
+
 unsigned int speedForIndex(int index, unsigned int current)
 {
     switch (index) {
@@ -197,7 +208,7 @@ void MainWindow::on_comboBox_SpeedCh1_currentIndexChanged(int index)
     const bool transmitRan = pauseWorker(m_TransmitThread, m_TransmitTh);
     const bool receiveRan = pauseWorker(m_ReceiveThread, m_ReceiveTh);
     m_SpeedCh1 = speedForIndex(index, m_SpeedCh1);
-    if (m_Device.SetConfWorkMode(1) != 1) {
+    if (!inConfigurationMode(m_Device.SetConfWorkMode(1))) {
         qDebug() << "Can't set conf mode Ch1.";
         return;
     }
@@ -221,7 +232,7 @@ void MainWindow::on_comboBox_SpeedCh2_currentIndexChanged(int index)
     const bool transmitRan = pauseWorker(m_TransmitThread, m_TransmitTh);
     const bool receiveRan = pauseWorker(m_ReceiveThread, m_ReceiveTh);
     m_SpeedCh2 = speedForIndex(index, m_SpeedCh2);
-    if (m_Device.SetConfWorkMode(2) != 1) {
+    if (!inConfigurationMode(m_Device.SetConfWorkMode(2))) {
         qDebug() << "Can't set conf mode Ch2.";
         return;
     }

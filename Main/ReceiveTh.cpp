@@ -56,6 +56,27 @@ void CReceiveTh::SetCh2State(bool flag)
     m_bCh2State = flag;
 }
 
+bool CReceiveTh::setUpDma()
+{
+    struct Ready {
+        std::atomic<bool> &flag;
+        ~Ready() { flag = true; }
+    } ready{m_bReady};
+    if (!m_Device.IsOpen()) {
+        qDebug() << "Receive error: device is not open";
+        return false;
+    }
+    if (!m_Device.ClearDMA()) {
+        qDebug() << "Receive error: Can't clear DMA";
+        return false;
+    }
+    if (!m_Device.SetCanonicalDMA()) {
+        qDebug() << "Receive error: Can't set canonical DMA";
+        return false;
+    }
+    return true;
+}
+
 void CReceiveTh::work()
 {
     qDebug() << Q_FUNC_INFO << "was called";
@@ -63,18 +84,8 @@ void CReceiveTh::work()
     ChannelState ch2;
     m_bStop = false;
 
-    if (!m_Device.IsOpen()) {
-        qDebug() << "Receive error: device is not open";
+    if (!setUpDma())
         return;
-    }
-    if (!m_Device.ClearDMA()) {
-        qDebug() << "Receive error: Can't clear DMA";
-        return;
-    }
-    if (!m_Device.SetCanonicalDMA()) {
-        qDebug() << "Receive error: Can't set canonical DMA";
-        return;
-    }
 
     while (!stopRequested()) {
         ch1.blocksRead = 0;

@@ -17,6 +17,12 @@ public:
     CReceiveTh();
     ~CReceiveTh() override;
 
+    // For a caller that starts both workers: true once work() has cleared and
+    // set up DMA, or given up trying, since ClearReady(). ClearReady() is called
+    // only while the worker's thread is stopped.
+    void ClearReady() { m_bReady = false; }
+    bool IsReady() const { return m_bReady; }
+
 signals:
     void SetLabelNoErrorCh1();
     void SetLabelNoErrorCh2();
@@ -31,6 +37,7 @@ public slots:
 
 private:
     bool stopRequested() const;
+    bool setUpDma();
     struct ChannelState;
     void groupStep(ChannelState &state, unsigned int channel);
 
@@ -38,6 +45,7 @@ private:
     std::atomic<bool> m_bStop;
     std::atomic<bool> m_bCh1State;
     std::atomic<bool> m_bCh2State;
+    std::atomic<bool> m_bReady{false};
 };
 
 #endif

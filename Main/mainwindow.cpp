@@ -155,6 +155,22 @@ bool MainWindow::open_and_init()
     return true;
 }
 
+// Starts again the workers that a pause stopped. The receiver clears the DMA
+// queues as it starts, so it goes first and the transmitter only once that is
+// done: otherwise the first frames of the first group could be cleared away
+// and every later group would be counted with errors.
+void MainWindow::resumeWorkers(bool transmitRan, bool receiveRan)
+{
+    if (receiveRan) {
+        m_ReceiveTh.ClearReady();
+        m_ReceiveThread.start(QThread::InheritPriority);
+        while (!m_ReceiveTh.IsReady() && m_ReceiveThread.isRunning())
+            QThread::yieldCurrentThread();
+    }
+    if (transmitRan)
+        m_TransmitThread.start(QThread::InheritPriority);
+}
+
 bool MainWindow::SetSpeed(unsigned int channel, unsigned int kbps)
 {
     qDebug() << Q_FUNC_INFO << "was called";
@@ -220,10 +236,7 @@ void MainWindow::on_comboBox_SpeedCh1_currentIndexChanged(int index)
         qDebug() << "Can't set work mode Ch1.";
         return;
     }
-    if (transmitRan)
-        m_TransmitThread.start(QThread::InheritPriority);
-    if (receiveRan)
-        m_ReceiveThread.start(QThread::InheritPriority);
+    resumeWorkers(transmitRan, receiveRan);
 }
 
 void MainWindow::on_comboBox_SpeedCh2_currentIndexChanged(int index)
@@ -244,10 +257,7 @@ void MainWindow::on_comboBox_SpeedCh2_currentIndexChanged(int index)
         qDebug() << "Can't set work mode Ch2.";
         return;
     }
-    if (transmitRan)
-        m_TransmitThread.start(QThread::InheritPriority);
-    if (receiveRan)
-        m_ReceiveThread.start(QThread::InheritPriority);
+    resumeWorkers(transmitRan, receiveRan);
 }
 
 void MainWindow::on_comboBox_Ch1State_currentIndexChanged(int index)
@@ -259,10 +269,7 @@ void MainWindow::on_comboBox_Ch1State_currentIndexChanged(int index)
         m_ReceiveTh.SetCh1State(index == 2);
         m_TransmitTh.SetCh1State(index == 1);
     }
-    if (transmitRan)
-        m_TransmitThread.start(QThread::InheritPriority);
-    if (receiveRan)
-        m_ReceiveThread.start(QThread::InheritPriority);
+    resumeWorkers(transmitRan, receiveRan);
 }
 
 void MainWindow::on_comboBox_Ch2State_currentIndexChanged(int index)
@@ -274,10 +281,7 @@ void MainWindow::on_comboBox_Ch2State_currentIndexChanged(int index)
         m_ReceiveTh.SetCh2State(index == 2);
         m_TransmitTh.SetCh2State(index == 1);
     }
-    if (transmitRan)
-        m_TransmitThread.start(QThread::InheritPriority);
-    if (receiveRan)
-        m_ReceiveThread.start(QThread::InheritPriority);
+    resumeWorkers(transmitRan, receiveRan);
 }
 
 void MainWindow::on_pushButton_clear_counts_clicked()

@@ -55,6 +55,8 @@ public slots:
     void SetLabelSendedCh2();
 
 private:
+    void resumeWorkers(bool transmitRan, bool receiveRan);
+
     Ui::MainWindow *ui;
     CCANDeviceEx m_Device;
     CTransmitTh m_TransmitTh;

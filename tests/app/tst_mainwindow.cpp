@@ -523,7 +523,10 @@ void TestMainWindow::repairedMismatchCountsCleanAgain()
         child<QPushButton>(&window, "pushButton_clear_counts")->click();
         round.repair->setCurrentIndex(round.repairIndex);
         QCOMPARE(log.countContaining("Can't set"), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 20, 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 20,
+                                  qPrintable(text(&window, "label_Sended_ch1") + " sent, " +
+                                             text(&window, "label_WithError_ch2") + " with errors"),
+                                  60000);
         QCOMPARE(text(&window, "label_WithError_ch2"), QString("0"));
     }
     child<QPushButton>(&window, "pushButton_Stop")->click();

@@ -155,6 +155,22 @@ bool startReceiving(QWidget *window, TestBoard &board)
     return true;
 }
 
+// With channel 1 transmitting to channel 2 and the transmitter stopped: the
+// receiver has caught up, and the two counts cleared while traffic ran agree
+// but for the one group that either side may have counted before the clear.
+bool countsAgreeAfterClear(QWidget *window)
+{
+    const qulonglong sent = count(window, "label_Sended_ch1");
+    QElapsedTimer timer;
+    timer.start();
+    while (count(window, "label_NoError_ch2") + 1 < sent) {
+        if (timer.elapsed() > 10000)
+            return false;
+        QTest::qWait(1);
+    }
+    return qAbs(qlonglong(count(window, "label_NoError_ch2")) - qlonglong(sent)) <= 1;
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -356,9 +372,9 @@ void TestMainWindow::clearCountsRestartsFromZero()
     QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 10, 60000);
     child<QPushButton>(&window, "pushButton_Stop")->click();
     // Both sides count on from zero: the transmitted count is not still
-    // carrying the groups from before the click.
-    QTRY_COMPARE_WITH_TIMEOUT(count(&window, "label_NoError_ch2"), count(&window, "label_Sended_ch1"),
-                              10000);
+    // carrying the groups from before the click. The group in flight at the
+    // click may have been counted by one side before it and the other after.
+    QVERIFY(countsAgreeAfterClear(&window));
     child<QPushButton>(&window, "pushButton_stop_receive")->click();
     for (const char *label : {"label_Sended_ch2", "label_NoError_ch1", "label_WithError_ch1",
                               "label_WithError_ch2"})
@@ -530,8 +546,7 @@ void TestMainWindow::repairedMismatchCountsCleanAgain()
         QCOMPARE(text(&window, "label_WithError_ch2"), QString("0"));
     }
     child<QPushButton>(&window, "pushButton_Stop")->click();
-    QTRY_COMPARE_WITH_TIMEOUT(count(&window, "label_NoError_ch2"), count(&window, "label_Sended_ch1"),
-                              10000);
+    QVERIFY(countsAgreeAfterClear(&window));
     child<QPushButton>(&window, "pushButton_stop_receive")->click();
     QCOMPARE(text(&window, "label_WithError_ch2"), QString("0"));
 }

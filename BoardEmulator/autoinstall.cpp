@@ -1,16 +1,34 @@
 // Linked into the application on systems without the real driver: installs
 // the emulated board as \\.\CAN0 before main() runs, configured from the
-// KORVANE_EMU_* environment variables.
+// KORVANE_EMU_* environment variables. A bad setting is never guessed at: the
+// program says which and ends with status 2 before it starts.
 #include "emulateddriver.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
+
+[[noreturn]] void refuse(const std::string &line)
+{
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    std::exit(2);
+}
 
 struct AutoInstall {
     AutoInstall()
     {
-        const boardemu::EmulatorSettings settings = boardemu::EmulatorSettings::fromEnvironment();
-        if (!settings.noBoard)
-            board = std::make_unique<boardemu::EmulatedBoard>(settings);
+        std::string error;
+        const auto settings = boardemu::EmulatorSettings::fromEnvironment(&error);
+        if (!settings)
+            refuse(error);
+        if (settings->noBoard)
+            return;
+        board = std::make_unique<boardemu::EmulatedBoard>(*settings);
+        if (!settings->busLogPath.empty() && !board->busLogOpen())
+            refuse("KORVANE_EMU_BUSLOG=" + settings->busLogPath +
+                   " is not accepted: the file cannot be opened for appending");
     }
     std::unique_ptr<boardemu::EmulatedBoard> board;
 };

@@ -28,7 +28,8 @@ Board::Board(const EmulatorSettings &settings)
         m_channels[i].controller.setBus(bus);
     }
     if (settings.foreign.enabled) {
-        m_foreign = std::make_unique<ForeignNode>(settings.foreign);
+        m_foreign = std::make_unique<ForeignNode>(
+            settings.foreign, &m_channels[settings.foreign.channel - 1].controller);
         m_buses[settings.channelsCutApart ? settings.foreign.channel - 1 : 0]->attach(
             m_foreign.get());
     }
@@ -162,7 +163,8 @@ bool Board::readMemory(uint32_t address, uint8_t *out, uint32_t length) const
     if (address < board::MEMORY_BASE || length > board::MEMORY_SIZE ||
         address - board::MEMORY_BASE > board::MEMORY_SIZE - length)
         return false;
-    std::memcpy(out, m_memory + (address - board::MEMORY_BASE), length);
+    if (length != 0) // a request may come without a buffer for no bytes
+        std::memcpy(out, m_memory + (address - board::MEMORY_BASE), length);
     return true;
 }
 
@@ -171,7 +173,8 @@ bool Board::writeMemory(uint32_t address, const uint8_t *in, uint32_t length)
     if (address < board::MEMORY_BASE || length > board::MEMORY_SIZE ||
         address - board::MEMORY_BASE > board::MEMORY_SIZE - length)
         return false;
-    std::memcpy(m_memory + (address - board::MEMORY_BASE), in, length);
+    if (length != 0) // a request may come without a buffer for no bytes
+        std::memcpy(m_memory + (address - board::MEMORY_BASE), in, length);
     return true;
 }
 

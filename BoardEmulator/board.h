@@ -39,12 +39,17 @@ using DmaBlock = std::array<uint8_t, board::DMA_BLOCK_SIZE>;
 class ForeignNode : public BusNode
 {
 public:
-    explicit ForeignNode(const ForeignNodeSettings &settings)
-        : m_settings(settings), m_nextAt(settings.period)
+    // Without a rate of its own it runs at that of rateSource, the
+    // controller of its channel.
+    ForeignNode(const ForeignNodeSettings &settings, const BusNode *rateSource)
+        : m_settings(settings), m_rateSource(rateSource), m_nextAt(settings.period)
     {
     }
     std::string busName() const override { return "can2"; }
-    Time bitTime() const override { return m_settings.bitTime; }
+    Time bitTime() const override
+    {
+        return m_settings.kbps ? 1000 * kMicrosecond / m_settings.kbps : m_rateSource->bitTime();
+    }
     std::optional<Time> transmitReadyAt() const override
     {
         if (m_settings.count != 0 && m_sent >= m_settings.count)
@@ -70,6 +75,7 @@ public:
 
 private:
     ForeignNodeSettings m_settings;
+    const BusNode *m_rateSource;
     Time m_nextAt;
     unsigned m_sent = 0;
 };
@@ -101,6 +107,7 @@ public:
     bool dmaEnabled() const { return m_dmaControl & board::DMA_ENABLE; }
     unsigned foreignFramesSent() const { return m_foreign ? m_foreign->sent() : 0; }
     uint64_t framesCompleted() const { return m_framesCompleted; }
+    bool busLogOpen() const { return m_busLog != nullptr; }
     void setStuckBusy(unsigned channel, bool stuck) { m_channels[channel - 1].stuckBusy = stuck; }
     void setIgnoreModeRequests(unsigned channel, bool ignore)
     {

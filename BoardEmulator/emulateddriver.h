@@ -69,6 +69,11 @@ public:
 
     EmulatedDriver &driver() { return *m_driver; }
     Clock &clock() { return *m_clock; }
+    bool busLogOpen()
+    {
+        std::lock_guard<std::mutex> lock(m_board->mutex());
+        return m_board->busLogOpen();
+    }
     // Runs f on the board brought up to the present, under its lock.
     template <typename F> auto inspect(F f)
     {

@@ -1,103 +1,230 @@
 #include "settings.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
+
+extern char **environ;
 
 namespace boardemu {
 
 namespace {
 
-const char *variable(const char *name)
-{
-    const char *value = std::getenv(name);
-    return (value != nullptr && *value != '\0') ? value : nullptr;
-}
+// Accepted values, one place each; the README tables the same.
+constexpr uint64_t kMaxLatencyUs = 1000000;
+constexpr uint64_t kMaxFailNth = 1000000000000ULL;
+constexpr uint64_t kMaxDmaQueue = 65536;
+constexpr uint64_t kMaxForeignPeriodMs = 3600000;
+constexpr uint64_t kMaxForeignCount = 1000000000;
 
-bool parseNumber(const std::string &text, uint64_t *value)
+
+// A whole number: decimal digits, or 0x and hexadecimal digits; no sign, no
+// blanks, nothing after it. Values above max are refused before they can
+// overflow anything.
+bool parseNumber(const std::string &text, uint64_t max, uint64_t *value)
 {
-    if (text.empty())
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const size_t first = hex ? 2 : 0;
+    if (text.size() <= first)
         return false;
-    char *end = nullptr;
-    const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
-    if (end == nullptr || *end != '\0')
-        return false;
-    *value = parsed;
+    uint64_t result = 0;
+    for (size_t i = first; i < text.size(); ++i) {
+        const char c = text[i];
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = unsigned(c - '0');
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = unsigned(c - 'a' + 10);
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = unsigned(c - 'A' + 10);
+        else
+            return false;
+        const uint64_t base = hex ? 16 : 10;
+        if (digit > max || result > (max - digit) / base)
+            return false;
+        result = result * base + digit;
+    }
+    *value = result;
     return true;
 }
 
-void parseChannels(const char *text, bool channels[2])
+std::vector<std::string> split(const std::string &text, char separator)
 {
-    const std::string list = text;
-    if (list.find('1') != std::string::npos)
-        channels[0] = true;
-    if (list.find('2') != std::string::npos)
-        channels[1] = true;
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at == std::string::npos ? at : at - start));
+        if (at == std::string::npos)
+            return parts;
+        start = at + 1;
+    }
 }
 
-// CHANNEL:ID:PERIOD_MS[:DATA_HEX[:COUNT]]; an ID above 0x7FF is sent extended.
+bool parseSwitch(const std::string &text, bool *value)
+{
+    if (text != "0" && text != "1")
+        return false;
+    *value = text == "1";
+    return true;
+}
+
+bool parseChannels(const std::string &text, bool channels[2])
+{
+    if (text != "0" && text != "1" && text != "2" && text != "1,2")
+        return false;
+    channels[0] = text == "1" || text == "1,2";
+    channels[1] = text == "2" || text == "1,2";
+    return true;
+}
+
+bool parseKbps(const std::string &text, unsigned *kbps)
+{
+    uint64_t value = 0;
+    if (!parseNumber(text, 1000, &value) ||
+        (value != 125 && value != 250 && value != 500 && value != 1000))
+        return false;
+    *kbps = unsigned(value);
+    return true;
+}
+
+// CH:ID:PERIOD_MS[:HEX[:COUNT[:KBPS]]]; an ID above 0x7FF is sent extended.
 bool parseForeign(const std::string &text, ForeignNodeSettings *foreign)
 {
-    std::string parts[5];
-    size_t count = 0;
-    size_t start = 0;
-    while (count < 5) {
-        const size_t colon = text.find(':', start);
-        parts[count++] = text.substr(start, colon == std::string::npos ? colon : colon - start);
-        if (colon == std::string::npos)
-            break;
-        start = colon + 1;
-    }
-    uint64_t channel = 0, id = 0, period = 0;
-    if (count < 3 || !parseNumber(parts[0], &channel) || !parseNumber(parts[1], &id) ||
-        !parseNumber(parts[2], &period) || (channel != 1 && channel != 2) || id > 0x1FFFFFFF ||
-        period == 0)
+    const std::vector<std::string> parts = split(text, ':');
+    if (parts.size() < 3 || parts.size() > 6)
         return false;
-    foreign->enabled = true;
-    foreign->channel = unsigned(channel);
-    foreign->frame.extended = id > 0x7FF;
-    foreign->frame.id = uint32_t(id);
-    foreign->period = Time(period) * kMillisecond;
-    const std::string &hex = parts[3];
-    foreign->frame.dlc = 0;
-    for (size_t i = 0; i + 1 < hex.size() && foreign->frame.dlc < 8; i += 2) {
-        uint64_t byte = 0;
-        if (!parseNumber("0x" + hex.substr(i, 2), &byte))
+    uint64_t channel = 0, id = 0, period = 0, count = 0;
+    if (!parseNumber(parts[0], 2, &channel) || channel < 1 || !parseNumber(parts[1], 0x1FFFFFFF, &id) ||
+        !parseNumber(parts[2], kMaxForeignPeriodMs, &period) || period < 1)
+        return false;
+    ForeignNodeSettings result;
+    result.enabled = true;
+    result.channel = unsigned(channel);
+    result.frame.extended = id > 0x7FF;
+    result.frame.id = uint32_t(id);
+    result.period = Time(period) * kMillisecond;
+    if (parts.size() > 3) {
+        const std::string &hex = parts[3];
+        if (hex.size() % 2 != 0 || hex.size() > 16)
             return false;
-        foreign->frame.data[foreign->frame.dlc++] = uint8_t(byte);
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            uint64_t byte = 0;
+            if (!parseNumber("0x" + hex.substr(i, 2), 0xFF, &byte))
+                return false;
+            result.frame.data[i / 2] = uint8_t(byte);
+        }
+        result.frame.dlc = uint8_t(hex.size() / 2);
     }
-    uint64_t frames = 0;
-    if (count == 5 && parseNumber(parts[4], &frames))
-        foreign->count = unsigned(frames);
+    if (parts.size() > 4) {
+        if (!parseNumber(parts[4], kMaxForeignCount, &count))
+            return false;
+        result.count = unsigned(count);
+    }
+    if (parts.size() > 5 && !parseKbps(parts[5], &result.kbps))
+        return false;
+    *foreign = result;
     return true;
+}
+
+struct Variable {
+    const char *name;
+    const char *accepted;
+    std::function<bool(const std::string &, EmulatorSettings &)> parse;
+};
+
+std::vector<Variable> variables()
+{
+    return {
+        {"KORVANE_EMU_NO_BOARD", "0 or 1",
+         [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.noBoard); }},
+        {"KORVANE_EMU_LATENCY_US", "a whole number of microseconds from 0 to 1000000",
+         [](const std::string &v, EmulatorSettings &s) {
+             uint64_t n = 0;
+             if (!parseNumber(v, kMaxLatencyUs, &n))
+                 return false;
+             s.requestLatency = Time(n) * kMicrosecond;
+             return true;
+         }},
+        {"KORVANE_EMU_FAIL_CODE", "a control code from 0 to 0xFFFFFFFF (0: none)",
+         [](const std::string &v, EmulatorSettings &s) {
+             uint64_t n = 0;
+             if (!parseNumber(v, 0xFFFFFFFF, &n))
+                 return false;
+             s.failCode = uint32_t(n);
+             return true;
+         }},
+        {"KORVANE_EMU_FAIL_NTH", "a request number from 0 to 1000000000000 (0: none)",
+         [](const std::string &v, EmulatorSettings &s) {
+             return parseNumber(v, kMaxFailNth, &s.failNth);
+         }},
+        {"KORVANE_EMU_STUCK_BUSY", "0, 1, 2 or 1,2",
+         [](const std::string &v, EmulatorSettings &s) { return parseChannels(v, s.stuckBusy); }},
+        {"KORVANE_EMU_IGNORE_MODE", "0, 1, 2 or 1,2",
+         [](const std::string &v, EmulatorSettings &s) {
+             return parseChannels(v, s.ignoreModeRequests);
+         }},
+        {"KORVANE_EMU_CUT", "0 or 1",
+         [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.channelsCutApart); }},
+        {"KORVANE_EMU_FOREIGN",
+         "CH:ID:PERIOD_MS[:HEX[:COUNT[:KBPS]]] with CH 1 or 2, ID 0 to 0x1FFFFFFF, PERIOD_MS 1 to "
+         "3600000, HEX up to 8 bytes as pairs of hexadecimal digits, COUNT 0 to 1000000000, KBPS "
+         "125, 250, 500 or 1000",
+         [](const std::string &v, EmulatorSettings &s) { return parseForeign(v, &s.foreign); }},
+        {"KORVANE_EMU_DMA_QUEUE", "a number of blocks from 1 to 65536",
+         [](const std::string &v, EmulatorSettings &s) {
+             uint64_t n = 0;
+             if (!parseNumber(v, kMaxDmaQueue, &n) || n < 1)
+                 return false;
+             s.dmaQueueBlocks = unsigned(n);
+             return true;
+         }},
+        {"KORVANE_EMU_BUSLOG", "a file name",
+         [](const std::string &v, EmulatorSettings &s) {
+             s.busLogPath = v;
+             return true;
+         }},
+    };
 }
 
 } // namespace
 
-EmulatorSettings EmulatorSettings::fromEnvironment()
+std::optional<EmulatorSettings> EmulatorSettings::parse(const Lookup &lookup, std::string *error)
 {
     EmulatorSettings settings;
-    uint64_t number = 0;
-    if (const char *value = variable("KORVANE_EMU_NO_BOARD"))
-        settings.noBoard = std::string(value) != "0";
-    if (const char *value = variable("KORVANE_EMU_LATENCY_US"); value && parseNumber(value, &number))
-        settings.requestLatency = Time(number) * kMicrosecond;
-    if (const char *value = variable("KORVANE_EMU_FAIL_CODE"); value && parseNumber(value, &number))
-        settings.failCode = uint32_t(number);
-    if (const char *value = variable("KORVANE_EMU_FAIL_NTH"); value && parseNumber(value, &number))
-        settings.failNth = number;
-    if (const char *value = variable("KORVANE_EMU_STUCK_BUSY"))
-        parseChannels(value, settings.stuckBusy);
-    if (const char *value = variable("KORVANE_EMU_IGNORE_MODE"))
-        parseChannels(value, settings.ignoreModeRequests);
-    if (const char *value = variable("KORVANE_EMU_CUT"))
-        settings.channelsCutApart = std::string(value) != "0";
-    if (const char *value = variable("KORVANE_EMU_FOREIGN"))
-        parseForeign(value, &settings.foreign);
-    if (const char *value = variable("KORVANE_EMU_DMA_QUEUE"); value && parseNumber(value, &number))
-        settings.dmaQueueBlocks = unsigned(number);
-    if (const char *value = variable("KORVANE_EMU_BUSLOG"))
-        settings.busLogPath = value;
+    for (const Variable &variable : variables()) {
+        const char *value = lookup(variable.name);
+        if (value == nullptr || *value == '\0')
+            continue;
+        if (!variable.parse(value, settings)) {
+            *error = std::string(variable.name) + "=" + value + " is not accepted: expected " +
+                     variable.accepted;
+            return std::nullopt;
+        }
+    }
     return settings;
+}
+
+std::optional<EmulatorSettings> EmulatorSettings::fromEnvironment(std::string *error)
+{
+    const std::string prefix = "KORVANE_EMU_";
+    for (char **entry = environ; entry && *entry; ++entry) {
+        const std::string assignment = *entry;
+        if (assignment.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string name = assignment.substr(0, assignment.find('='));
+        bool known = false;
+        for (const Variable &variable : variables())
+            known = known || name == variable.name;
+        if (!known) {
+            *error = name + " is not a setting of the emulated board: the settings are";
+            for (const Variable &variable : variables())
+                *error += std::string(" ") + variable.name;
+            return std::nullopt;
+        }
+    }
+    return parse([](const char *name) { return std::getenv(name); }, error);
 }
 
 } // namespace boardemu

@@ -7,17 +7,19 @@
 #include "clock.h"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace boardemu {
 
 struct ForeignNodeSettings {
     bool enabled = false;
-    unsigned channel = 2;        // the channel whose bus it sits on
-    CanFrame frame;              // what it sends
+    unsigned channel = 2;             // the channel whose bus it sits on
+    CanFrame frame;                   // what it sends
     Time period = 100 * kMillisecond; // also the time of its first frame
     unsigned count = 0;               // frames to send; 0 for no end
-    Time bitTime = 8 * kMicrosecond; // 125 kbit/s
+    unsigned kbps = 0;                // its bit rate; 0: that of its channel's controller
 };
 
 struct EmulatorSettings {
@@ -29,16 +31,24 @@ struct EmulatorSettings {
     unsigned dmaQueueBlocks = 512;
 
     bool noBoard = false;
-    uint32_t failCode = 0;     // every request with this code fails
-    uint64_t failNth = 0;      // the Nth request (from 1) fails
+    uint32_t failCode = 0; // every request with this code fails
+    uint64_t failNth = 0;  // the Nth request (from 1) fails
     bool stuckBusy[2] = {false, false};
     bool ignoreModeRequests[2] = {false, false};
     bool channelsCutApart = false;
     ForeignNodeSettings foreign;
     std::string busLogPath;
 
-    // KORVANE_EMU_* variables; see the README. Malformed values are ignored.
-    static EmulatorSettings fromEnvironment();
+    // The KORVANE_EMU_* variables as lookup(name) gives them (nullptr when
+    // unset; an empty value counts as unset). Every value is parsed strictly
+    // within the range the README tables: the first bad one makes the result
+    // empty and *error one line naming the variable, its value and what is
+    // accepted.
+    using Lookup = std::function<const char *(const char *name)>;
+    static std::optional<EmulatorSettings> parse(const Lookup &lookup, std::string *error);
+    // The same from the process environment, which must also hold no
+    // KORVANE_EMU_ variable of another name.
+    static std::optional<EmulatorSettings> fromEnvironment(std::string *error);
 };
 
 } // namespace boardemu

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs, only those missing.
-# Usage: scripts/setup-debian.sh build|run|demo|cross
+# Usage: scripts/setup-debian.sh build|demo|cross|fuzz ...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev)
@@ -9,6 +9,7 @@ for task in "$@"; do
         build) ;;
         demo) packages+=(xvfb xdotool x11-utils imagemagick) ;;
         cross) packages+=(g++-mingw-w64-x86-64-posix wine64 wine) ;;
+        fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
         *) echo "unknown task: $task" >&2; exit 2 ;;
     esac
 done

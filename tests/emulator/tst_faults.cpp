@@ -1,6 +1,8 @@
 #include "emulatortest.h"
 
 #include <cstdlib>
+#include <map>
+#include <optional>
 
 using namespace boardemu;
 
@@ -128,36 +130,115 @@ TEST_F(ForeignNodeTest, PutsItsOwnFramesOnTheBusAndAcknowledges)
     EXPECT_EQ(device.CheckTransmit(1, 0), 1) << "the foreign node acknowledges";
 }
 
-TEST(EmulatorSettingsTest, ReadFromTheEnvironment)
+namespace {
+
+std::optional<EmulatorSettings> parseSettings(const std::map<std::string, std::string> &values,
+                                              std::string *error)
 {
-    setenv("KORVANE_EMU_LATENCY_US", "12", 1);
-    setenv("KORVANE_EMU_FAIL_CODE", "0xA4602420", 1);
-    setenv("KORVANE_EMU_FAIL_NTH", "500", 1);
-    setenv("KORVANE_EMU_STUCK_BUSY", "2", 1);
-    setenv("KORVANE_EMU_IGNORE_MODE", "1,2", 1);
-    setenv("KORVANE_EMU_CUT", "1", 1);
-    setenv("KORVANE_EMU_FOREIGN", "1:0x1ABCDEF:20:0102", 1);
-    setenv("KORVANE_EMU_BUSLOG", "/tmp/x.log", 1);
-    setenv("KORVANE_EMU_DMA_QUEUE", "bogus", 1);
-    const EmulatorSettings settings = EmulatorSettings::fromEnvironment();
-    for (const char *name : {"KORVANE_EMU_LATENCY_US", "KORVANE_EMU_FAIL_CODE", "KORVANE_EMU_FAIL_NTH",
-                             "KORVANE_EMU_STUCK_BUSY", "KORVANE_EMU_IGNORE_MODE", "KORVANE_EMU_CUT",
-                             "KORVANE_EMU_FOREIGN", "KORVANE_EMU_BUSLOG", "KORVANE_EMU_DMA_QUEUE"})
-        unsetenv(name);
-    EXPECT_EQ(settings.requestLatency, 12 * kMicrosecond);
-    EXPECT_EQ(settings.failCode, 0xA4602420u);
-    EXPECT_EQ(settings.failNth, 500u);
-    EXPECT_FALSE(settings.stuckBusy[0]);
-    EXPECT_TRUE(settings.stuckBusy[1]);
-    EXPECT_TRUE(settings.ignoreModeRequests[0] && settings.ignoreModeRequests[1]);
-    EXPECT_TRUE(settings.channelsCutApart);
-    EXPECT_TRUE(settings.foreign.enabled);
-    EXPECT_EQ(settings.foreign.channel, 1u);
-    EXPECT_TRUE(settings.foreign.frame.extended);
-    EXPECT_EQ(settings.foreign.frame.id, 0x1ABCDEFu);
-    EXPECT_EQ(settings.foreign.period, 20 * kMillisecond);
-    EXPECT_EQ(settings.foreign.frame.dlc, 2);
-    EXPECT_EQ(settings.busLogPath, "/tmp/x.log");
-    EXPECT_EQ(settings.dmaQueueBlocks, EmulatorSettings().dmaQueueBlocks) << "malformed: ignored";
-    EXPECT_FALSE(settings.noBoard);
+    return EmulatorSettings::parse(
+        [&values](const char *name) {
+            const auto found = values.find(name);
+            return found == values.end() ? nullptr : found->second.c_str();
+        },
+        error);
+}
+
+} // namespace
+
+TEST(EmulatorSettingsTest, WellFormedValuesAreRead)
+{
+    std::string error;
+    const auto settings = parseSettings({{"KORVANE_EMU_LATENCY_US", "12"},
+                                         {"KORVANE_EMU_FAIL_CODE", "0xA4602420"},
+                                         {"KORVANE_EMU_FAIL_NTH", "500"},
+                                         {"KORVANE_EMU_STUCK_BUSY", "2"},
+                                         {"KORVANE_EMU_IGNORE_MODE", "1,2"},
+                                         {"KORVANE_EMU_CUT", "1"},
+                                         {"KORVANE_EMU_NO_BOARD", "0"},
+                                         {"KORVANE_EMU_FOREIGN", "1:0x1ABCDEF:20:0102:7:250"},
+                                         {"KORVANE_EMU_BUSLOG", "/tmp/x.log"},
+                                         {"KORVANE_EMU_DMA_QUEUE", "010"}},
+                                        &error);
+    ASSERT_TRUE(settings) << error;
+    EXPECT_EQ(settings->requestLatency, 12 * kMicrosecond);
+    EXPECT_EQ(settings->failCode, 0xA4602420u);
+    EXPECT_EQ(settings->failNth, 500u);
+    EXPECT_FALSE(settings->stuckBusy[0]);
+    EXPECT_TRUE(settings->stuckBusy[1]);
+    EXPECT_TRUE(settings->ignoreModeRequests[0] && settings->ignoreModeRequests[1]);
+    EXPECT_TRUE(settings->channelsCutApart);
+    EXPECT_FALSE(settings->noBoard);
+    EXPECT_TRUE(settings->foreign.enabled);
+    EXPECT_EQ(settings->foreign.channel, 1u);
+    EXPECT_TRUE(settings->foreign.frame.extended);
+    EXPECT_EQ(settings->foreign.frame.id, 0x1ABCDEFu);
+    EXPECT_EQ(settings->foreign.period, 20 * kMillisecond);
+    EXPECT_EQ(settings->foreign.frame.dlc, 2);
+    EXPECT_EQ(settings->foreign.frame.data[1], 0x02);
+    EXPECT_EQ(settings->foreign.count, 7u);
+    EXPECT_EQ(settings->foreign.kbps, 250u);
+    EXPECT_EQ(settings->busLogPath, "/tmp/x.log");
+    EXPECT_EQ(settings->dmaQueueBlocks, 10u) << "decimal, not octal";
+}
+
+// Each of these was once guessed at: read as on, as another channel, wrapped,
+// unbounded, or overflowed into undefined behaviour.
+TEST(EmulatorSettingsTest, MalformedOrOutOfRangeValuesAreRefusedWithOneLine)
+{
+    const std::pair<const char *, const char *> refused[] = {
+        {"KORVANE_EMU_NO_BOARD", "false"},
+        {"KORVANE_EMU_CUT", "no"},
+        {"KORVANE_EMU_STUCK_BUSY", "10"},
+        {"KORVANE_EMU_IGNORE_MODE", "1 2"},
+        {"KORVANE_EMU_LATENCY_US", "-1"},
+        {"KORVANE_EMU_LATENCY_US", "99999999999999999"},
+        {"KORVANE_EMU_LATENCY_US", "9223372036854775"},
+        {"KORVANE_EMU_LATENCY_US", "1000001"},
+        {"KORVANE_EMU_LATENCY_US", " 5"},
+        {"KORVANE_EMU_DMA_QUEUE", "-1"},
+        {"KORVANE_EMU_DMA_QUEUE", "0"},
+        {"KORVANE_EMU_FAIL_NTH", "-5"},
+        {"KORVANE_EMU_FAIL_CODE", "0x1A4602420"},
+        {"KORVANE_EMU_FOREIGN", "2:0x123:1:ZZ:5"},
+        {"KORVANE_EMU_FOREIGN", "2:0x123:99999999999999"},
+        {"KORVANE_EMU_FOREIGN", "3:0x123:10"},
+        {"KORVANE_EMU_FOREIGN", "2:0x20000000:10"},
+        {"KORVANE_EMU_FOREIGN", "2:0x123:0"},
+        {"KORVANE_EMU_FOREIGN", "2:0x123:10:123"},
+        {"KORVANE_EMU_FOREIGN", "2:0x123:10:001122334455667788"},
+        {"KORVANE_EMU_FOREIGN", "2:0x123:10:00:1:300"},
+        {"KORVANE_EMU_FOREIGN", "2:0x123"},
+    };
+    for (const auto &[name, value] : refused) {
+        std::string error;
+        EXPECT_FALSE(parseSettings({{name, value}}, &error)) << name << "=" << value;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+        EXPECT_EQ(error.rfind(std::string(name) + "=" + value + " is not accepted: expected ", 0), 0u)
+            << error;
+    }
+}
+
+TEST(EmulatorSettingsTest, UnknownVariableOfTheEmulatorIsRefused)
+{
+    setenv("KORVANE_EMU_LATENCY", "10", 1);
+    std::string error;
+    const auto settings = EmulatorSettings::fromEnvironment(&error);
+    unsetenv("KORVANE_EMU_LATENCY");
+    EXPECT_FALSE(settings);
+    EXPECT_EQ(error.rfind("KORVANE_EMU_LATENCY is not a setting", 0), 0u) << error;
+    EXPECT_NE(error.find("KORVANE_EMU_LATENCY_US"), std::string::npos);
+}
+
+// A memory request for no bytes may come without an output buffer.
+TEST_F(Faults, MemoryRequestForNoBytesNeedsNoBuffer)
+{
+    const DWORD input[3] = {0, CAN_BOARD_SPI_DATA_CH1, 0};
+    HANDLE handle = CreateFileA("\\\\.\\CAN0", GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    DWORD returned = 1;
+    EXPECT_TRUE(DeviceIoControl(handle, IOCTL_CAN_READ_MEM, const_cast<DWORD *>(input), sizeof input,
+                                nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(returned, 0u);
+    CloseHandle(handle);
 }

@@ -532,7 +532,7 @@ void TestWorkers::foreignFrameShiftsTheGrouping()
     settings.foreign.frame.id = 0x100;
     settings.foreign.frame.dlc = 1;
     settings.foreign.frame.data[0] = 0x05;
-    settings.foreign.bitTime = 4 * kMicrosecond;
+    settings.foreign.kbps = 250;
     settings.foreign.period = 100 * kMillisecond;
     settings.foreign.count = 1;
     Rig rig(settings);

@@ -74,7 +74,8 @@ void CTransmitTh::work()
     quint32 groupSumCh1 = 0;
     quint32 groupSumCh2 = 0;
     m_bStop = false;
-    m_bLoaded[0] = m_bLoaded[1] = false;
+    m_bLoaded[0] = false;
+    m_bLoaded[1] = false;
     m_bAbandoned = false;
 
     if (!m_Device.IsOpen()) {

@@ -46,9 +46,10 @@ private:
     std::atomic<bool> m_bCh2State;
     quint32 m_StdId;
     quint32 m_ExtId;
-    // State of one run of work(), used by the worker's thread alone.
-    bool m_bLoaded[2] = {false, false}; // frames were loaded on channel 1, 2
-    bool m_bAbandoned = false;          // a wait gave its frame up for a stop
+    // State of one run of work(). Only the worker's thread uses them, but
+    // each start may run on a new thread: atomic like the other flags.
+    std::atomic<bool> m_bLoaded[2] = {{false}, {false}}; // frames were loaded on channel 1, 2
+    std::atomic<bool> m_bAbandoned{false};               // a wait gave its frame up for a stop
 };
 
 #endif

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace boardemu {
@@ -27,11 +29,13 @@ Board::Board(const EmulatorSettings &settings)
         bus->attach(&m_channels[i].controller);
         m_channels[i].controller.setBus(bus);
     }
+    m_nodes = {&m_channels[0].controller, &m_channels[1].controller};
     if (settings.foreign.enabled) {
         m_foreign = std::make_unique<ForeignNode>(
             settings.foreign, &m_channels[settings.foreign.channel - 1].controller);
         m_buses[settings.channelsCutApart ? settings.foreign.channel - 1 : 0]->attach(
             m_foreign.get());
+        m_nodes.push_back(m_foreign.get());
     }
     if (!settings.busLogPath.empty())
         m_busLog = std::fopen(settings.busLogPath.c_str(), "a");
@@ -46,28 +50,56 @@ Board::~Board()
         std::fclose(m_busLog);
 }
 
+namespace {
+// How many frames one catch-up plays out before it starts looking for a
+// repeating cycle, and how many frame ends back it looks.
+constexpr unsigned kFramesBeforeCycleSearch = 16;
+constexpr size_t kCycleHistory = 4;
+// Events at one instant beyond this mean a fault of the emulator itself.
+constexpr unsigned kMaxEventsAtOneInstant = 100000;
+} // namespace
+
+Time Board::nextEvent() const
+{
+    Time next = kNever;
+    for (const Channel &channel : m_channels) {
+        if (!channel.transactions.empty())
+            next = std::min(next, channel.transactions.front().end);
+        if (channel.fetching)
+            next = std::min(next, channel.fetchEnd);
+    }
+    for (const BusNode *node : m_nodes)
+        next = std::min(next, node->nextEvent());
+    for (const auto &bus : m_buses)
+        next = std::min(next, bus->nextEvent());
+    return next;
+}
+
 void Board::advanceTo(Time t)
 {
-    for (int guard = 0; guard < 1000000; ++guard) {
-        Time next = kNever;
-        for (const Channel &channel : m_channels) {
-            if (!channel.transactions.empty())
-                next = std::min(next, channel.transactions.front().end);
-            if (channel.fetching)
-                next = std::min(next, channel.fetchEnd);
-            next = std::min(next, channel.controller.nextEvent());
-        }
-        for (const auto &bus : m_buses)
-            next = std::min(next, bus->nextEvent());
+    std::vector<CycleState> history;
+    unsigned framesEnded = 0;
+    unsigned atThisInstant = 0;
+    for (;;) {
+        Time next = nextEvent();
         if (next > t)
             break;
         // Whatever became due while nobody looked happens now, not in the past.
         next = std::max(next, m_processedUntil);
+        atThisInstant = next == m_processedUntil ? atThisInstant + 1 : 0;
+        if (atThisInstant > kMaxEventsAtOneInstant) {
+            std::fprintf(stderr,
+                         "board emulator: more than %u events at %lld ns without time moving on; "
+                         "stopping rather than misplacing them\n",
+                         kMaxEventsAtOneInstant, (long long)next);
+            std::abort();
+        }
         m_processedUntil = next;
 
         // Same-time events: SPI first (a TXREQ takes effect as chip select
-        // rises), then DMA, then the controllers' timers, then the bus.
+        // rises), then DMA, then the nodes' timers, then the bus.
         bool done = false;
+        bool frameEnded = false;
         for (Channel &channel : m_channels) {
             if (!done && !channel.transactions.empty() && channel.transactions.front().end <= next) {
                 const uint32_t command = channel.transactions.front().command;
@@ -82,23 +114,82 @@ void Board::advanceTo(Time t)
                 done = true;
             }
         }
-        for (Channel &channel : m_channels) {
-            if (!done && channel.controller.nextEvent() <= next) {
-                channel.controller.process(next);
+        for (BusNode *node : m_nodes) {
+            if (!done && node->nextEvent() <= next) {
+                node->process(next);
                 done = true;
             }
         }
         for (const auto &bus : m_buses) {
             if (!done && bus->nextEvent() <= next) {
-                bus->process(next);
+                frameEnded = bus->process(next);
                 done = true;
             }
         }
         serviceDma(next);
         logCompletedFrames();
+        if (frameEnded && ++framesEnded > kFramesBeforeCycleSearch)
+            skipRepeatedCycles(next, t, history);
     }
     m_processedUntil = std::max(m_processedUntil, t);
     serviceDma(m_processedUntil);
+}
+
+// A long stretch with no request, with a frame that nobody can take retried
+// for ever, would cost the next request one event per bit of it. Where the
+// whole board is in the same state at two frame ends, the stretch between
+// them repeats exactly until a deadline of its own or the request: all those
+// repetitions are skipped at once. Nothing completes within such a cycle (a
+// completed frame changes some state), so the bus log loses nothing.
+void Board::skipRepeatedCycles(Time now, Time target, std::vector<CycleState> &history)
+{
+    for (const Channel &channel : m_channels) {
+        if (!channel.transactions.empty() || channel.fetching) {
+            history.clear();
+            return;
+        }
+    }
+    CycleState state(now);
+    for (const auto &bus : m_buses) {
+        if (bus->busy()) {
+            history.clear();
+            return;
+        }
+        bus->saveCycleState(state);
+    }
+    for (const BusNode *node : m_nodes)
+        node->saveCycleState(state);
+    state.value(m_dmaControl);
+    state.value(m_framesCompleted);
+    for (const Channel &channel : m_channels) {
+        state.value(channel.queue.size());
+        state.value(channel.ringPosition);
+        state.value(channel.stuckBusy);
+        state.value(channel.delayedByFullQueue);
+        state.deadline(channel.spiFreeAt);
+        state.deadline(channel.hostBusyUntil);
+    }
+    for (const CycleState &earlier : history) {
+        const Time period = now - earlier.now();
+        if (period <= 0 || !state.sameAs(earlier))
+            continue;
+        const Time limit = std::min(target, state.earliestDeadline() - 1);
+        const Time cycles = limit > now ? (limit - now) / period : 0;
+        if (cycles < 1)
+            break;
+        const Time delta = cycles * period;
+        for (const auto &bus : m_buses)
+            bus->shiftCycleTimes(now, delta);
+        for (BusNode *node : m_nodes)
+            node->shiftCycleTimes(now, delta);
+        m_processedUntil = now + delta;
+        m_cyclesSkipped += uint64_t(cycles);
+        history.clear();
+        return;
+    }
+    history.push_back(std::move(state));
+    if (history.size() > kCycleHistory)
+        history.erase(history.begin());
 }
 
 void Board::logCompletedFrames()
@@ -250,32 +341,41 @@ void Board::serviceDma(Time t)
     for (Channel &channel : m_channels) {
         if (channel.fetching)
             continue;
-        for (int buffer = 0; buffer < 2; ++buffer) {
-            if (!channel.controller.rxBufferFullPin(buffer))
-                continue;
-            if (channel.queue.size() >= m_settings.dmaQueueBlocks) {
-                channel.delayedByFullQueue = true;
-                break;
-            }
-            channel.fetching = true;
-            channel.fetchBuffer = buffer;
-            channel.fetchStart = std::max(t, channel.spiFreeAt);
-            channel.fetchEnd = channel.fetchStart + Time(3 + 14) * m_settings.spiByteTime;
-            channel.spiFreeAt = channel.fetchEnd;
-            break;
+        // The frames go in the order they came off the bus: with rollover
+        // the one in RXB1 can be older than the one in RXB0.
+        const Mcp2515 &controller = channel.controller;
+        int buffer = -1;
+        for (int candidate = 0; candidate < 2; ++candidate) {
+            if (controller.rxBufferFullPin(candidate) &&
+                (buffer < 0 ||
+                 controller.rxBufferArrival(candidate) < controller.rxBufferArrival(buffer)))
+                buffer = candidate;
         }
+        if (buffer < 0)
+            continue;
+        if (channel.queue.size() >= m_settings.dmaQueueBlocks) {
+            channel.delayedByFullQueue = true;
+            continue;
+        }
+        channel.fetching = true;
+        channel.fetchBuffer = buffer;
+        const Time start = std::max(t, channel.spiFreeAt);
+        channel.fetchEnd = start + Time(3 + 14) * m_settings.spiByteTime;
+        channel.spiFreeAt = channel.fetchEnd;
     }
 }
 
 // Block layout: byte 0 bit 1 the channel (0: channel 1), bit 0 set when the
-// frame had to wait for room in a full queue; bytes 1-3 the time stamp in
-// microseconds (24 bits, little-endian); bytes 4-17 RXBnCTRL..RXBnD7.
+// frame had to wait for room in a full queue; bytes 1-3 the frame's reception
+// time (end of frame) in microseconds, 24 bits little-endian, wrapping every
+// 16.8 s (choice); bytes 4-17 RXBnCTRL..RXBnD7.
 void Board::finishFetch(unsigned index, Time t)
 {
     Channel &channel = m_channels[index];
     DmaBlock block{};
     block[0] = uint8_t((index == 1 ? 0x02 : 0x00) | (channel.delayedByFullQueue ? 0x01 : 0x00));
-    const uint32_t stamp = uint32_t(channel.fetchStart / kMicrosecond) & 0xFFFFFF;
+    const uint32_t stamp =
+        uint32_t(channel.controller.rxBufferReceivedAt(channel.fetchBuffer) / kMicrosecond) & 0xFFFFFF;
     block[1] = uint8_t(stamp);
     block[2] = uint8_t(stamp >> 8);
     block[3] = uint8_t(stamp >> 16);

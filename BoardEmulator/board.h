@@ -6,6 +6,7 @@
 
 #include "canbus.h"
 #include "clock.h"
+#include "foreignnode.h"
 #include "mcp2515.h"
 #include "settings.h"
 
@@ -35,51 +36,6 @@ constexpr uint32_t DMA_BLOCK_SIZE = 64;
 
 using DmaBlock = std::array<uint8_t, board::DMA_BLOCK_SIZE>;
 
-// A node of somebody else's on the bus, sending one frame periodically.
-class ForeignNode : public BusNode
-{
-public:
-    // Without a rate of its own it runs at that of rateSource, the
-    // controller of its channel.
-    ForeignNode(const ForeignNodeSettings &settings, const BusNode *rateSource)
-        : m_settings(settings), m_rateSource(rateSource), m_nextAt(settings.period)
-    {
-    }
-    std::string busName() const override { return "can2"; }
-    Time bitTime() const override
-    {
-        return m_settings.kbps ? 1000 * kMicrosecond / m_settings.kbps : m_rateSource->bitTime();
-    }
-    std::optional<Time> transmitReadyAt() const override
-    {
-        if (m_settings.count != 0 && m_sent >= m_settings.count)
-            return std::nullopt;
-        return m_nextAt;
-    }
-    CanFrame frameToTransmit() const override { return m_settings.frame; }
-    void transmissionStarted(Time) override {}
-    void transmissionSucceeded(Time) override
-    {
-        m_nextAt += m_settings.period;
-        ++m_sent;
-    }
-    void transmissionFailed(Time, TransmitError) override {}
-    void arbitrationLost(Time) override {}
-    bool listens(Time) const override { return true; }
-    bool acknowledges(Time) const override { return true; }
-    bool sendsErrorFlags(Time) const override { return true; }
-    void frameReceived(const CanFrame &, Time) override {}
-    void receiveError(Time) override {}
-    void frameBoundary(Time) override {}
-    unsigned sent() const { return m_sent; }
-
-private:
-    ForeignNodeSettings m_settings;
-    const BusNode *m_rateSource;
-    Time m_nextAt;
-    unsigned m_sent = 0;
-};
-
 class Board
 {
 public:
@@ -107,6 +63,9 @@ public:
     bool dmaEnabled() const { return m_dmaControl & board::DMA_ENABLE; }
     unsigned foreignFramesSent() const { return m_foreign ? m_foreign->sent() : 0; }
     uint64_t framesCompleted() const { return m_framesCompleted; }
+    // Repeated cycles of the bus that were skipped in one step each.
+    uint64_t cyclesSkipped() const { return m_cyclesSkipped; }
+    const ForeignNode *foreignNode() const { return m_foreign.get(); }
     bool busLogOpen() const { return m_busLog != nullptr; }
     void setStuckBusy(unsigned channel, bool stuck) { m_channels[channel - 1].stuckBusy = stuck; }
     void setIgnoreModeRequests(unsigned channel, bool ignore)
@@ -130,12 +89,13 @@ private:
         std::deque<DmaBlock> queue;
         bool fetching = false;
         int fetchBuffer = 0;
-        Time fetchStart = 0;
         Time fetchEnd = 0;
         bool delayedByFullQueue = false;
         unsigned ringPosition = 0;
     };
 
+    Time nextEvent() const;
+    void skipRepeatedCycles(Time now, Time target, std::vector<CycleState> &history);
     Time spiDuration(uint32_t command) const;
     void executeSpi(Channel &channel, uint32_t command, Time t);
     void serviceDma(Time t);
@@ -153,6 +113,8 @@ private:
     int64_t m_epochMicroseconds = 0;
     uint64_t m_framesCompleted = 0;
     Time m_processedUntil = 0;
+    std::vector<BusNode *> m_nodes; // the controllers, then the foreign node
+    uint64_t m_cyclesSkipped = 0;
 };
 
 } // namespace boardemu

@@ -5,6 +5,22 @@
 
 namespace boardemu {
 
+namespace {
+
+bool contains(const std::vector<BusNode *> &nodes, const BusNode *node)
+{
+    return std::find(nodes.begin(), nodes.end(), node) != nodes.end();
+}
+
+// The bit a transmitter sends at a position of its frame: the stuffed frame,
+// then recessive (CRC delimiter, its own ACK slot, ACK delimiter, end of frame).
+char bitAt(const std::string &wire, size_t at)
+{
+    return at < wire.size() ? wire[at] : '1';
+}
+
+} // namespace
+
 bool sameNominalRate(Time bitTimeA, Time bitTimeB)
 {
     // About 1.7 % apart at most.
@@ -16,15 +32,10 @@ void CanBus::attach(BusNode *node)
     m_nodes.push_back(node);
 }
 
-void CanBus::detach(BusNode *node)
-{
-    m_nodes.erase(std::remove(m_nodes.begin(), m_nodes.end(), node), m_nodes.end());
-}
-
 Time CanBus::nextEvent() const
 {
     if (m_busy)
-        return m_frameEnd;
+        return m_end;
     Time next = kNever;
     for (BusNode *node : m_nodes) {
         if (auto ready = node->transmitReadyAt())
@@ -33,12 +44,22 @@ Time CanBus::nextEvent() const
     return next;
 }
 
-void CanBus::process(Time t)
+bool CanBus::process(Time t)
 {
-    if (m_busy)
+    if (m_busy) {
         endFrame(t);
-    else
-        startFrame(t);
+        return true;
+    }
+    startFrame(t);
+    return false;
+}
+
+// An error flag starts after flagStart bits of the frame; the error delimiter
+// follows it, then the intermission.
+void CanBus::endWithError(Time sof, Time bitTime, unsigned flagStart)
+{
+    m_outcome = Outcome::ErrorFlags;
+    m_end = sof + Time(flagStart + kErrorFlagBits + kErrorDelimiterBits) * bitTime;
 }
 
 void CanBus::startFrame(Time sof)
@@ -52,7 +73,41 @@ void CanBus::startFrame(Time sof)
     if (contenders.empty())
         return;
 
-    // Arbitration: the lowest key wins; equal keys keep transmitting together.
+    m_busy = true;
+    m_transmitters.clear();
+    m_droppedOut.clear();
+    m_receivers.clear();
+    m_misreaders.clear();
+    m_activeErrorFlag = true;
+    m_sender = contenders.front();
+    m_frame = m_sender->frameToTransmit();
+
+    // Nodes at different rates that start together are not arbitrated
+    // against each other: each sees the other's bits as errors.
+    Time slowest = 0;
+    bool mixedRates = false;
+    for (BusNode *node : contenders) {
+        mixedRates = mixedRates || !sameNominalRate(node->bitTime(), m_sender->bitTime());
+        slowest = std::max(slowest, node->bitTime());
+    }
+    if (mixedRates) {
+        m_transmitters = contenders;
+        for (BusNode *node : contenders)
+            node->transmissionStarted(sof);
+        for (BusNode *node : m_nodes) {
+            if (contains(contenders, node))
+                continue;
+            if (node->listens(sof))
+                m_misreaders.push_back(node);
+            else
+                node->busActivity(sof);
+        }
+        endWithError(sof, slowest, busChoice::kStartTogetherErrorBit);
+        m_freeAt = m_end + Time(kIntermissionBits) * slowest;
+        return;
+    }
+
+    // Arbitration: the lowest key wins; the others become receivers.
     uint64_t best = UINT64_MAX;
     for (BusNode *node : contenders)
         best = std::min(best, node->frameToTransmit().arbitrationKey());
@@ -64,108 +119,131 @@ void CanBus::startFrame(Time sof)
             node->arbitrationLost(sof);
     }
 
-    // Two nodes sending the same identifier: identical frames are one frame
-    // on the wire. Different data: at the first differing bit the node
-    // sending recessive sees dominant and takes a bit error (choice: the
-    // other node's frame goes on and is acknowledged as usual).
-    m_collisions.clear();
-    BusNode *transmitter = winners.front();
-    for (size_t i = 1; i < winners.size(); ++i) {
-        const CanFrame a = transmitter->frameToTransmit();
-        const CanFrame b = winners[i]->frameToTransmit();
-        if (a.sameOnWire(b))
+    // Winners with the same identifier but other bits: at the first bit where
+    // they differ, the nodes sending recessive see dominant, a bit error. An
+    // error-active one answers with an error flag that destroys the frame for
+    // every node; an error-passive one drops out and disturbs nobody.
+    std::vector<std::string> wires;
+    if (winners.size() > 1) {
+        for (BusNode *node : winners)
+            wires.push_back(stuffedBitsThroughCrcOnWire(node->frameToTransmit()));
+    }
+    std::vector<size_t> active(winners.size());
+    for (size_t i = 0; i < winners.size(); ++i)
+        active[i] = i;
+    size_t length = 0;
+    for (const std::string &wire : wires)
+        length = std::max(length, wire.size());
+    bool collisionFlag = false;
+    unsigned collisionFlagStart = 0;
+    for (size_t at = 0; at < length && active.size() > 1 && !collisionFlag; ++at) {
+        bool dominant = false;
+        for (size_t i : active)
+            dominant = dominant || bitAt(wires[i], at) == '0';
+        if (!dominant)
             continue;
-        const std::string bitsA = frameBitsThroughCrc(a);
-        const std::string bitsB = frameBitsThroughCrc(b);
-        size_t at = 0;
-        while (at < bitsA.size() && at < bitsB.size() && bitsA[at] == bitsB[at])
-            ++at;
-        const bool aRecessive = at < bitsA.size() && bitsA[at] == '1';
-        if (aRecessive) {
-            m_collisions.push_back(transmitter);
-            transmitter = winners[i];
-        } else {
-            m_collisions.push_back(winners[i]);
+        std::vector<size_t> stillSending;
+        for (size_t i : active) {
+            if (bitAt(wires[i], at) == '0') {
+                stillSending.push_back(i);
+            } else if (winners[i]->sendsErrorFlags(sof)) {
+                collisionFlag = true;
+                collisionFlagStart = unsigned(at + 1);
+            } else {
+                m_droppedOut.push_back(winners[i]);
+            }
         }
+        active = stillSending;
     }
-    std::vector<BusNode *> sameFrame;
-    for (BusNode *node : winners) {
-        if (std::find(m_collisions.begin(), m_collisions.end(), node) == m_collisions.end())
-            sameFrame.push_back(node);
-    }
-
-    m_frame = transmitter->frameToTransmit();
-    m_transmitter = transmitter;
     for (BusNode *node : winners)
         node->transmissionStarted(sof);
+    const Time bitTime = winners.front()->bitTime();
+    if (collisionFlag) {
+        m_transmitters = winners;
+        m_droppedOut.clear();
+    } else {
+        for (size_t i : active)
+            m_transmitters.push_back(winners[i]);
+        m_sender = m_transmitters.front();
+        m_frame = m_sender->frameToTransmit();
+    }
 
-    const Time bitTime = transmitter->bitTime();
-    m_receivers.clear();
-    m_misreaders.clear();
-    bool acknowledged = sameFrame.size() > 1;
-    bool errorFlags = false;
+    // Everybody else listens. A transmitter never acknowledges, not even an
+    // identical frame that another node sends at the same time.
+    bool acknowledged = false;
+    bool mismatchFlags = false;
     for (BusNode *node : m_nodes) {
-        if (std::find(sameFrame.begin(), sameFrame.end(), node) != sameFrame.end())
+        if (contains(winners, node))
             continue;
-        const bool isCollision =
-            std::find(m_collisions.begin(), m_collisions.end(), node) != m_collisions.end();
-        if (!node->listens(sof))
+        if (!node->listens(sof)) {
+            node->busActivity(sof);
             continue;
+        }
         if (sameNominalRate(node->bitTime(), bitTime)) {
-            if (node->acknowledges(sof))
-                acknowledged = true;
-            if (!isCollision)
-                m_receivers.push_back(node);
+            m_receivers.push_back(node);
+            acknowledged = acknowledged || node->acknowledges(sof);
         } else {
             m_misreaders.push_back(node);
-            if (node->sendsErrorFlags(sof))
-                errorFlags = true;
+            mismatchFlags = mismatchFlags || node->sendsErrorFlags(sof);
         }
     }
 
-    unsigned bits = frameBitCount(m_frame);
-    if (errorFlags) {
-        m_outcome = Outcome::ErrorFlags;
-        bits = std::min(kMismatchErrorBit, stuffedBitsThroughCrc(m_frame)) + kErrorFrameBits;
+    if (collisionFlag) {
+        endWithError(sof, bitTime, collisionFlagStart);
+    } else if (mismatchFlags) {
+        endWithError(sof, bitTime,
+                     std::min(busChoice::kMismatchErrorBit, stuffedBitsThroughCrc(m_frame)));
     } else if (!acknowledged) {
+        // The transmitters' error flags start after the ACK slot; passive
+        // ones are recessive and leave the frame whole for the listeners.
         m_outcome = Outcome::NoAcknowledge;
-        bits = bitsThroughAckSlot(m_frame) + kErrorFrameBits;
+        m_activeErrorFlag = false;
+        for (BusNode *node : m_transmitters)
+            m_activeErrorFlag = m_activeErrorFlag || node->sendsErrorFlags(sof);
+        m_end = sof + Time(bitsThroughAckSlot(m_frame) + kErrorFlagBits + kErrorDelimiterBits) * bitTime;
     } else {
         m_outcome = Outcome::Success;
+        m_end = sof + Time(frameBitCount(m_frame) - kIntermissionBits) * bitTime;
     }
-    m_busy = true;
-    m_frameEnd = sof + Time(bits) * bitTime;
-    m_sameFrame = sameFrame;
+    m_freeAt = m_end + Time(kIntermissionBits) * bitTime;
 }
 
+// Success flags are set at the end of the end-of-frame field, before the
+// intermission.
 void CanBus::endFrame(Time end)
 {
     m_busy = false;
-    m_freeAt = end;
     switch (m_outcome) {
     case Outcome::Success:
-        for (BusNode *node : m_sameFrame)
+        for (BusNode *node : m_transmitters)
             node->transmissionSucceeded(end);
         for (BusNode *node : m_receivers)
             node->frameReceived(m_frame, end);
-        m_completed.push_back({end, m_transmitter->busName(), m_frame});
+        m_completed.push_back({end, m_sender->busName(), m_frame});
         break;
     case Outcome::NoAcknowledge:
-        for (BusNode *node : m_sameFrame)
+        for (BusNode *node : m_transmitters)
             node->transmissionFailed(end, TransmitError::NoAcknowledge);
+        for (BusNode *node : m_receivers) {
+            if (m_activeErrorFlag)
+                node->receiveError(end);
+            else
+                node->frameReceived(m_frame, end);
+        }
         break;
     case Outcome::ErrorFlags:
-        for (BusNode *node : m_sameFrame)
+        for (BusNode *node : m_transmitters)
             node->transmissionFailed(end, TransmitError::BitError);
+        for (BusNode *node : m_receivers)
+            node->receiveError(end);
         break;
     }
-    for (BusNode *node : m_collisions)
+    for (BusNode *node : m_droppedOut)
         node->transmissionFailed(end, TransmitError::BitError);
     for (BusNode *node : m_misreaders)
         node->receiveError(end);
-    m_transmitter = nullptr;
     for (BusNode *node : m_nodes)
-        node->frameBoundary(end);
+        node->frameBoundary(end, m_freeAt);
 }
 
 std::vector<CompletedFrame> CanBus::takeCompleted()
@@ -173,6 +251,19 @@ std::vector<CompletedFrame> CanBus::takeCompleted()
     std::vector<CompletedFrame> completed;
     completed.swap(m_completed);
     return completed;
+}
+
+void CanBus::saveCycleState(CycleState &state) const
+{
+    state.value(m_busy);
+    state.cycleTime(m_end);
+    state.cycleTime(m_freeAt);
+}
+
+void CanBus::shiftCycleTimes(Time now, Time delta)
+{
+    CycleState::shift(m_end, now, delta);
+    CycleState::shift(m_freeAt, now, delta);
 }
 
 } // namespace boardemu

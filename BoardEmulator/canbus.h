@@ -6,8 +6,8 @@
 
 #include "canframe.h"
 #include "clock.h"
+#include "cyclestate.h"
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,19 +42,37 @@ public:
     virtual bool sendsErrorFlags(Time t) const = 0;
     virtual void frameReceived(const CanFrame &frame, Time end) = 0;
     virtual void receiveError(Time end) = 0;
-    // Every frame or error frame on the bus ends here, for every node.
-    virtual void frameBoundary(Time end) = 0;
+    // A start of frame that this node does not take part in (it may wake).
+    virtual void busActivity(Time) {}
+    // Every frame or error frame on the bus ends here, for every node; the
+    // bus is free for the next start of frame after the intermission.
+    virtual void frameBoundary(Time end, Time busFreeAt) = 0;
+    // The node's own timers.
+    virtual Time nextEvent() const = 0;
+    virtual void process(Time t) = 0;
+    // For skipping repeated cycles (see cyclestate.h).
+    virtual void saveCycleState(CycleState &state) const = 0;
+    virtual void shiftCycleTimes(Time now, Time delta) = 0;
 };
 
 // Receivers must share the transmitter's nominal rate within the oscillator
 // tolerance to decode a frame.
 bool sameNominalRate(Time bitTimeA, Time bitTimeB);
 
-// Where a failing frame ends, in bits from its start of frame (choice: a
-// receiver at another rate flags the error within the arbitration field).
+// Choices where the standard leaves the timing open, kept together.
+namespace busChoice {
+// A receiver at another rate flags the error within the arbitration field:
+// its error flag starts after this many bits of the frame.
 constexpr unsigned kMismatchErrorBit = 20;
-// Error flag, error delimiter and intermission after an error.
-constexpr unsigned kErrorFrameBits = 6 + 8 + 3;
+// Nodes at different rates that start together see each other's bits as
+// errors from the second bit on.
+constexpr unsigned kStartTogetherErrorBit = 2;
+} // namespace busChoice
+
+// ISO 11898-1 frame tail.
+constexpr unsigned kErrorFlagBits = 6;
+constexpr unsigned kErrorDelimiterBits = 8;
+constexpr unsigned kIntermissionBits = 3;
 
 struct CompletedFrame {
     Time end;
@@ -66,37 +84,42 @@ class CanBus
 {
 public:
     void attach(BusNode *node);
-    void detach(BusNode *node);
-    bool idle(Time t) const { return !m_busy || t >= m_frameEnd; }
+    bool idle(Time t) const { return !m_busy || t >= m_end; }
     bool busy() const { return m_busy; }
-    Time frameEnd() const { return m_busy ? m_frameEnd : m_freeAt; }
 
     // Time of the next thing the bus does by itself (a start or an end of a
     // frame), or kNever.
     Time nextEvent() const;
-    // Carries out the event due at time t (t == nextEvent()).
-    void process(Time t);
+    // Carries out the event due at time t (t == nextEvent()); true when a
+    // frame or error frame ended.
+    bool process(Time t);
 
     // Frames that ended successfully since the last call.
     std::vector<CompletedFrame> takeCompleted();
     const CanFrame *frameOnWire() const { return m_busy ? &m_frame : nullptr; }
-    BusNode *transmitter() const { return m_busy ? m_transmitter : nullptr; }
+
+    void saveCycleState(CycleState &state) const;
+    void shiftCycleTimes(Time now, Time delta);
 
 private:
+    enum class Outcome { Success, NoAcknowledge, ErrorFlags };
+
     void startFrame(Time sof);
     void endFrame(Time end);
+    void endWithError(Time sof, Time bitTime, unsigned errorBit);
 
     std::vector<BusNode *> m_nodes;
     bool m_busy = false;
-    Time m_freeAt = 0;
-    Time m_frameEnd = 0;
+    Time m_end = 0;    // end of the frame's end of frame, or of the error delimiter
+    Time m_freeAt = 0; // after the intermission
+    Outcome m_outcome = Outcome::Success;
+    bool m_activeErrorFlag = false; // the failure was signalled with an active error flag
     CanFrame m_frame;
-    BusNode *m_transmitter = nullptr;
-    enum class Outcome { Success, NoAcknowledge, ErrorFlags } m_outcome = Outcome::Success;
-    std::vector<BusNode *> m_receivers;   // decode the frame
-    std::vector<BusNode *> m_misreaders;  // listen at another rate
-    std::vector<BusNode *> m_collisions;  // same identifier, other data: bit error
-    std::vector<BusNode *> m_sameFrame;   // transmitters of the frame on the wire
+    BusNode *m_sender = nullptr;
+    std::vector<BusNode *> m_transmitters; // still sending at the end
+    std::vector<BusNode *> m_droppedOut;   // error-passive losers of a data collision
+    std::vector<BusNode *> m_receivers;    // decode the frame
+    std::vector<BusNode *> m_misreaders;   // listen at another rate
     std::vector<CompletedFrame> m_completed;
 };
 

@@ -67,23 +67,29 @@ uint16_t crc15(const std::string &bits)
     return crc;
 }
 
-unsigned stuffedBitsThroughCrc(const CanFrame &frame)
+std::string stuffedBitsThroughCrcOnWire(const CanFrame &frame)
 {
     const std::string bits = frameBitsThroughCrc(frame);
-    unsigned count = 0;
+    std::string wire;
+    wire.reserve(bits.size() + bits.size() / 4);
     unsigned run = 0;
     char last = 0;
     for (char bit : bits) {
-        ++count;
+        wire.push_back(bit);
         run = bit == last ? run + 1 : 1;
         last = bit;
         if (run == 5) {
-            ++count; // the complement, which starts a new run
-            last = bit == '1' ? '0' : '1';
+            last = bit == '1' ? '0' : '1'; // the complement, which starts a new run
+            wire.push_back(last);
             run = 1;
         }
     }
-    return count;
+    return wire;
+}
+
+unsigned stuffedBitsThroughCrc(const CanFrame &frame)
+{
+    return unsigned(stuffedBitsThroughCrcOnWire(frame).size());
 }
 
 unsigned frameBitCount(const CanFrame &frame)

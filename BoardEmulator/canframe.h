@@ -24,7 +24,9 @@ struct CanFrame {
 // Bits of the frame from start of frame to the end of the CRC, unstuffed.
 std::string frameBitsThroughCrc(const CanFrame &frame);
 uint16_t crc15(const std::string &bits);
-// Bits from start of frame to the end of the CRC after stuffing.
+// The bits on the wire from start of frame to the end of the CRC, stuffed.
+std::string stuffedBitsThroughCrcOnWire(const CanFrame &frame);
+// Their number.
 unsigned stuffedBitsThroughCrc(const CanFrame &frame);
 // Whole frame on the wire: stuffed SOF..CRC, CRC delimiter, ACK slot, ACK
 // delimiter, end of frame (7) and interframe space (3).

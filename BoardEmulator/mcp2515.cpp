@@ -9,10 +9,16 @@ using namespace mcp2515;
 namespace {
 
 // Choices where the data sheet is silent, kept together.
-constexpr uint8_t kFilterResetValue = 0x00;  // RXFn reset value is undefined
-constexpr int kRecAfterPassiveSuccess = 119; // "between 119 and 127"
+constexpr uint8_t kFilterResetValue = 0x00; // RXFn reset value is undefined
 constexpr int kIntegrationBits = 11;
-constexpr int kBusOffRecoveryBits = 128 * 11;
+// A frame is copied from the transmit buffer at its start of frame, so a
+// buffer still waiting sends what was written last.
+// A write to a configuration-only register outside configuration mode is
+// ignored (see isConfigurationOnly).
+// RX STATUS reports RXB0 when both receive buffers are full.
+// A standard frame's first two data bytes are filtered whenever the filters
+// apply (RXM = 00), against the filter's and mask's EID8 and EID0.
+// Loopback frames always succeed, in their own frame time.
 
 bool isConfigurationOnly(uint8_t address)
 {
@@ -21,11 +27,50 @@ bool isConfigurationOnly(uint8_t address)
            address == CNF3 || address == TXRTSCTRL;
 }
 
+// The registers that BIT MODIFY works on as such (the data sheet's register
+// map); on any other register it writes the data byte whole.
+bool isBitModifiable(uint8_t address)
+{
+    if ((address & 0x0F) == 0x0F)
+        return true; // CANCTRL
+    switch (address) {
+    case BFPCTRL:
+    case TXRTSCTRL:
+    case CNF3:
+    case CNF2:
+    case CNF1:
+    case CANINTE:
+    case CANINTF:
+    case EFLG:
+    case TXB0CTRL:
+    case TXB1CTRL:
+    case TXB2CTRL:
+    case RXB0CTRL:
+    case RXB1CTRL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Implemented bits of the identifier registers; the others read 0.
+constexpr uint8_t kFilterSidlBits = 0xEB; // SID2..0, EXIDE, EID17..16
+constexpr uint8_t kMaskSidlBits = 0xE3;   // SID2..0, EID17..16
+constexpr uint8_t kTxSidlBits = 0xEB;
+constexpr uint8_t kTxDlcBits = 0x4F; // RTR, DLC3..0
+
 int txBufferOf(uint8_t address)
 {
     if (address >= TXB0CTRL && address <= 0x5D && (address & 0x0F) <= 0x0D)
         return (address - TXB0CTRL) >> 4;
     return -1;
+}
+
+bool isFilterOrMaskSidl(uint8_t address)
+{
+    return (address <= 0x0B || (address >= 0x10 && address <= 0x1B) ||
+            (address >= RXM0SIDH && address <= 0x27)) &&
+           (address & 0x03) == 0x01;
 }
 
 } // namespace
@@ -45,13 +90,12 @@ void Mcp2515::reset(Time t)
     m_regs[CANCTRL] = 0x87;
     m_mode = m_requestedMode = Mode::Configuration;
     m_modeChangePending = false;
-    m_tec = m_rec = 0;
-    m_busOff = false;
-    m_busOffRecoveryAt = kNever;
+    clearErrorCounters(t);
     m_onWire = -1;
-    m_withdrawnOnWire = false;
+    m_withdrawnOnWire = m_abortedOnWire = false;
     m_loopbackBuffer = -1;
     m_loopbackEnd = kNever;
+    m_rolledOver = false;
     m_integratedAt = t;
 }
 
@@ -94,9 +138,9 @@ uint8_t Mcp2515::read(uint8_t address) const
     if ((address & 0x0F) == 0x0F)
         return m_regs[CANCTRL];
     if (address == TEC)
-        return m_busOff ? 255 : uint8_t(std::min(m_tec, 255));
+        return uint8_t(std::min(transmitErrorCounter(), 255));
     if (address == REC)
-        return uint8_t(std::min(m_rec, 255));
+        return uint8_t(std::min(receiveErrorCounter(), 255));
     return m_regs[address];
 }
 
@@ -110,16 +154,22 @@ void Mcp2515::write(uint8_t address, uint8_t value, Time t)
         return;
     }
     if (isConfigurationOnly(address) && m_mode != Mode::Configuration)
-        return; // choice: ignored outside configuration mode
+        return;
     const int txBuffer = txBufferOf(address);
     if (txBuffer >= 0) {
-        if (address == txBase(txBuffer)) {
+        const uint8_t offset = address - txBase(txBuffer);
+        if (offset == 0) {
             writeTxCtrl(txBuffer, value, t);
-        } else {
-            if (m_regs[txBase(txBuffer)] & TXREQ)
-                ++m_writesToPendingBuffers;
-            m_regs[address] = value;
+            return;
         }
+        if (m_regs[txBase(txBuffer)] & TXREQ)
+            ++m_writesToPendingBuffers;
+        m_regs[address] = offset == SIDL ? (value & kTxSidlBits)
+                                         : (offset == DLC ? (value & kTxDlcBits) : value);
+        return;
+    }
+    if (isFilterOrMaskSidl(address)) {
+        m_regs[address] = value & (address >= RXM0SIDH ? kMaskSidlBits : kFilterSidlBits);
         return;
     }
     switch (address) {
@@ -136,8 +186,13 @@ void Mcp2515::write(uint8_t address, uint8_t value, Time t)
         m_regs[address] = value & 0xC7;
         break;
     case CANINTE:
+        m_regs[address] = value;
+        break;
     case CANINTF:
         m_regs[address] = value;
+        // The host may wake a sleeping controller by setting WAKIF.
+        if ((value & WAKIF) && m_mode == Mode::Sleep)
+            wake(t);
         break;
     case EFLG:
         m_regs[EFLG] = uint8_t((m_regs[EFLG] & 0x3F) | (value & (RX1OVR | RX0OVR)));
@@ -162,6 +217,8 @@ void Mcp2515::write(uint8_t address, uint8_t value, Time t)
 void Mcp2515::bitModify(uint8_t address, uint8_t mask, uint8_t value, Time t)
 {
     address &= 0x7F;
+    if (!isBitModifiable(address))
+        mask = 0xFF;
     const uint8_t current = (address & 0x0F) == 0x0F ? m_regs[CANCTRL] : m_regs[address];
     write(address, uint8_t((current & ~mask) | (value & mask)), t);
 }
@@ -171,7 +228,7 @@ void Mcp2515::writeCanctrl(uint8_t value, Time t)
     m_regs[CANCTRL] = value;
     if (value & ABAT) {
         for (int buffer = 0; buffer < 3; ++buffer)
-            withdraw(buffer);
+            abort(buffer);
     }
     if (m_ignoreModeRequests)
         return;
@@ -193,7 +250,7 @@ void Mcp2515::writeTxCtrl(int buffer, uint8_t value, Time t)
         ctrl = uint8_t((ctrl & ~(ABTF | MLOA | TXERR)) | TXREQ);
         m_requestedAt[buffer] = t;
         if (m_regs[CANCTRL] & ABAT)
-            withdraw(buffer);
+            abort(buffer);
     } else if (!requested && wasRequested) {
         withdraw(buffer);
     }
@@ -201,7 +258,8 @@ void Mcp2515::writeTxCtrl(int buffer, uint8_t value, Time t)
 }
 
 // Clearing TXREQ withdraws a frame that has not started; a frame on the wire
-// completes and, if it fails, is not retried.
+// completes and, if it fails, is not retried. No flag records it: ABTF is for
+// aborts through CANCTRL.ABAT alone.
 void Mcp2515::withdraw(int buffer)
 {
     uint8_t &ctrl = m_regs[txBase(buffer)];
@@ -209,6 +267,19 @@ void Mcp2515::withdraw(int buffer)
         return;
     if (buffer == m_onWire || buffer == m_loopbackBuffer) {
         m_withdrawnOnWire = true;
+        return;
+    }
+    ctrl &= uint8_t(~TXREQ);
+}
+
+// CANCTRL.ABAT: as a withdrawal, and the buffer shows ABTF.
+void Mcp2515::abort(int buffer)
+{
+    uint8_t &ctrl = m_regs[txBase(buffer)];
+    if (!(ctrl & TXREQ))
+        return;
+    if (buffer == m_onWire || buffer == m_loopbackBuffer) {
+        m_abortedOnWire = true;
         return;
     }
     ctrl = uint8_t((ctrl & ~TXREQ) | ABTF);
@@ -231,6 +302,8 @@ uint8_t Mcp2515::readStatus() const
                    (m_regs[TXB2CTRL] & TXREQ ? 0x40 : 0) | (intf & TX2IF ? 0x80 : 0));
 }
 
+// Filter match: 000-101 RXF0-RXF5; a frame that rolled over into RXB1 shows
+// 110 (RXF0) or 111 (RXF1).
 uint8_t Mcp2515::rxStatus() const
 {
     const uint8_t intf = m_regs[CANINTF];
@@ -241,7 +314,12 @@ uint8_t Mcp2515::rxStatus() const
         const bool extended = m_regs[base + SIDL] & IDE;
         const bool remote = extended ? (m_regs[base + DLC] & RTR) : (m_regs[base + SIDL] & SRR);
         status |= uint8_t((extended ? 0x10 : 0) | (remote ? 0x08 : 0));
-        status |= buffer == 0 ? (m_regs[RXB0CTRL] & 0x01) : (m_regs[RXB1CTRL] & 0x07);
+        if (buffer == 0)
+            status |= m_regs[RXB0CTRL] & 0x01;
+        else if (m_rolledOver)
+            status |= uint8_t(0x06 | (m_regs[RXB1CTRL] & 0x01));
+        else
+            status |= m_regs[RXB1CTRL] & 0x07;
     }
     return status;
 }
@@ -288,14 +366,25 @@ void Mcp2515::enterMode(Mode mode, Time t)
     const Mode previous = m_mode;
     m_mode = mode;
     m_modeChangePending = false;
-    if (mode == Mode::Configuration) {
-        m_tec = m_rec = 0;
-        m_busOff = false;
-        m_busOffRecoveryAt = kNever;
-        updateErrorFlags();
-    }
+    if (mode == Mode::Configuration)
+        clearErrorCounters(t);
     if (previous == Mode::Configuration || previous == Mode::Sleep)
         m_integratedAt = t + kIntegrationBits * bitTime();
+}
+
+// Bus activity with WAKIE set, or the host setting WAKIF: the controller
+// comes up in listen-only mode until the host asks for another.
+void Mcp2515::wake(Time t)
+{
+    m_regs[CANINTF] |= WAKIF;
+    m_requestedMode = Mode::ListenOnly;
+    enterMode(Mode::ListenOnly, t);
+}
+
+void Mcp2515::busActivity(Time t)
+{
+    if (m_mode == Mode::Sleep && (m_regs[CANINTE] & WAKIE))
+        wake(t); // the frame that woke it is not received
 }
 
 int Mcp2515::selectedBuffer() const
@@ -332,7 +421,7 @@ CanFrame Mcp2515::frameOfBuffer(int buffer) const
 
 std::optional<Time> Mcp2515::transmitReadyAt() const
 {
-    if (m_mode != Mode::Normal || m_busOff || m_onWire >= 0)
+    if (m_mode != Mode::Normal || busOff() || m_onWire >= 0)
         return std::nullopt;
     Time earliest = kNever;
     for (int buffer = 0; buffer < 3; ++buffer) {
@@ -341,7 +430,7 @@ std::optional<Time> Mcp2515::transmitReadyAt() const
     }
     if (earliest == kNever)
         return std::nullopt;
-    return std::max(earliest, m_integratedAt);
+    return std::max({earliest, m_integratedAt, suspendedUntil()});
 }
 
 CanFrame Mcp2515::frameToTransmit() const
@@ -353,7 +442,7 @@ CanFrame Mcp2515::frameToTransmit() const
 void Mcp2515::transmissionStarted(Time)
 {
     m_onWire = selectedBuffer();
-    m_withdrawnOnWire = false;
+    m_withdrawnOnWire = m_abortedOnWire = false;
 }
 
 void Mcp2515::transmitSucceededFrom(int buffer)
@@ -368,9 +457,7 @@ void Mcp2515::transmissionSucceeded(Time end)
         return;
     transmitSucceededFrom(m_onWire);
     m_onWire = -1;
-    if (m_tec > 0)
-        --m_tec;
-    updateErrorFlags();
+    countTransmitSuccess(end);
     tryModeChange(end);
 }
 
@@ -381,92 +468,88 @@ void Mcp2515::transmissionFailed(Time end, TransmitError error)
     uint8_t &ctrl = m_regs[txBase(m_onWire)];
     ctrl |= TXERR;
     m_regs[CANINTF] |= MERRF;
-    if ((m_regs[CANCTRL] & OSM) || m_withdrawnOnWire || (m_regs[CANCTRL] & ABAT)) {
+    // One attempt only in one-shot mode, or after a withdrawal or an abort.
+    if ((m_regs[CANCTRL] & OSM) || m_withdrawnOnWire || m_abortedOnWire || (m_regs[CANCTRL] & ABAT)) {
         ctrl &= uint8_t(~TXREQ);
-        if (m_withdrawnOnWire || (m_regs[CANCTRL] & ABAT))
+        if (m_abortedOnWire || (m_regs[CANCTRL] & ABAT))
             ctrl |= ABTF;
     }
     m_onWire = -1;
-    // An error-passive transmitter whose only error is a missing
-    // acknowledgement does not count it (ISO 11898-1, fault confinement).
-    const bool passive = m_tec >= 128;
-    if (!(error == TransmitError::NoAcknowledge && passive))
-        addTransmitErrors(8, end);
-    updateErrorFlags();
+    countTransmitError(error, end);
 }
 
-void Mcp2515::addTransmitErrors(int count, Time t)
-{
-    m_tec += count;
-    if (m_tec > 255 && !m_busOff) {
-        m_busOff = true;
-        m_tec = 256;
-        m_busOffRecoveryAt = t + kBusOffRecoveryBits * bitTime();
-    }
-}
-
+// A lost arbitration is retried at the next idle bus; in one-shot mode it was
+// the one attempt.
 void Mcp2515::arbitrationLost(Time)
 {
     const int buffer = selectedBuffer();
-    if (buffer >= 0)
-        m_regs[txBase(buffer)] |= MLOA;
+    if (buffer < 0)
+        return;
+    m_regs[txBase(buffer)] |= MLOA;
+    if (m_regs[CANCTRL] & OSM)
+        m_regs[txBase(buffer)] &= uint8_t(~TXREQ);
 }
 
 bool Mcp2515::listens(Time t) const
 {
-    return (m_mode == Mode::Normal || m_mode == Mode::ListenOnly) && !m_busOff &&
-           t >= m_integratedAt;
+    return (m_mode == Mode::Normal || m_mode == Mode::ListenOnly) && !busOff() && t >= m_integratedAt;
 }
 
 bool Mcp2515::acknowledges(Time t) const
 {
-    return m_mode == Mode::Normal && !m_busOff && t >= m_integratedAt;
+    return m_mode == Mode::Normal && !busOff() && t >= m_integratedAt;
 }
 
 bool Mcp2515::sendsErrorFlags(Time t) const
 {
-    return acknowledges(t) && m_tec < 128 && m_rec < 128;
+    return acknowledges(t) && errorActive();
 }
 
-void Mcp2515::frameReceived(const CanFrame &frame, Time)
+void Mcp2515::frameReceived(const CanFrame &frame, Time end)
 {
-    if (m_mode == Mode::Normal) {
-        if (m_rec > 127)
-            m_rec = kRecAfterPassiveSuccess;
-        else if (m_rec > 0)
-            --m_rec;
-        updateErrorFlags();
-    }
-    acceptFrame(frame);
+    if (m_mode == Mode::Normal)
+        countReceiveSuccess(end);
+    acceptFrame(frame, end);
 }
 
-void Mcp2515::receiveError(Time)
+void Mcp2515::receiveError(Time end)
 {
     if (m_mode != Mode::Normal)
         return;
-    m_rec = std::min(m_rec + 1, 255);
     m_regs[CANINTF] |= MERRF;
+    countReceiveError(end);
+}
+
+void Mcp2515::frameBoundary(Time end, Time busFreeAt)
+{
+    CanNode::frameBoundary(end, busFreeAt);
+    tryModeChange(end);
+}
+
+void Mcp2515::errorStateChanged(Time)
+{
     updateErrorFlags();
 }
 
-void Mcp2515::frameBoundary(Time end)
+void Mcp2515::recoveredFromBusOff(Time t)
 {
-    tryModeChange(end);
+    m_integratedAt = t; // the recessive bits of recovery integrate it
 }
 
 void Mcp2515::updateErrorFlags()
 {
-    const int tec = m_busOff ? 256 : m_tec;
+    const int tec = busOff() ? 256 : transmitErrorCounter();
+    const int rec = receiveErrorCounter();
     uint8_t flags = 0;
-    if (tec >= 96 || m_rec >= 96)
+    if (tec >= 96 || rec >= 96)
         flags |= EWARN;
     if (tec >= 96)
         flags |= TXWAR;
-    if (m_rec >= 96)
+    if (rec >= 96)
         flags |= RXWAR;
     if (tec >= 128)
         flags |= TXEP;
-    if (m_rec >= 128)
+    if (rec >= 128)
         flags |= RXEP;
     if (tec > 255)
         flags |= TXBO;
@@ -477,7 +560,9 @@ void Mcp2515::updateErrorFlags()
 }
 
 // Acceptance filters: a filter's EXIDE selects standard or extended frames,
-// the mask chooses the identifier bits compared (data bytes are not filtered).
+// the mask chooses the bits compared. For a standard frame the filter's and
+// mask's EID8 and EID0 bits apply to its first two data bytes; a byte the
+// frame does not carry passes.
 bool Mcp2515::filterMatches(int filter, int mask, const CanFrame &frame) const
 {
     const uint8_t f = uint8_t(filter < 3 ? RXF0SIDH + 4 * filter : RXF3SIDH + 4 * (filter - 3));
@@ -491,16 +576,22 @@ bool Mcp2515::filterMatches(int filter, int mask, const CanFrame &frame) const
         return (sid << 18) | (uint32_t(m_regs[base + 1] & 0x03) << 16) |
                (uint32_t(m_regs[base + 2]) << 8) | m_regs[base + 3];
     };
-    const uint32_t filterId = identifier(f, frame.extended);
-    const uint32_t maskId = identifier(m, frame.extended);
-    return ((frame.id ^ filterId) & maskId) == 0;
+    if (((frame.id ^ identifier(f, frame.extended)) & identifier(m, frame.extended)) != 0)
+        return false;
+    if (!frame.extended) {
+        for (unsigned i = 0; i < 2 && i < frame.dataLength(); ++i) {
+            if ((frame.data[i] ^ m_regs[f + 2 + i]) & m_regs[m + 2 + i])
+                return false;
+        }
+    }
+    return true;
 }
 
 bool Mcp2515::bufferAccepts(int buffer, const CanFrame &frame, int *filterHit) const
 {
     const uint8_t rxm = (m_regs[buffer == 0 ? RXB0CTRL : RXB1CTRL] & RXM) >> 5;
     *filterHit = buffer == 0 ? 0 : 2;
-    if (m_mode == Mode::ListenOnly || rxm == 3)
+    if (rxm == 3)
         return true;
     if ((rxm == 1 && !frame.extended) || (rxm == 2 && frame.extended))
         return false;
@@ -515,15 +606,16 @@ bool Mcp2515::bufferAccepts(int buffer, const CanFrame &frame, int *filterHit) c
     return false;
 }
 
-void Mcp2515::acceptFrame(const CanFrame &frame)
+void Mcp2515::acceptFrame(const CanFrame &frame, Time end)
 {
     int hit = 0;
     if (bufferAccepts(0, frame, &hit)) {
         if (!(m_regs[CANINTF] & RX0IF)) {
-            loadRxBuffer(0, frame, hit);
+            loadRxBuffer(0, frame, hit, end);
         } else if (m_regs[RXB0CTRL] & BUKT) {
             if (!(m_regs[CANINTF] & RX1IF)) {
-                loadRxBuffer(1, frame, hit);
+                loadRxBuffer(1, frame, hit, end);
+                m_rolledOver = true;
             } else {
                 m_regs[EFLG] |= RX1OVR;
                 m_regs[CANINTF] |= ERRIF;
@@ -536,7 +628,8 @@ void Mcp2515::acceptFrame(const CanFrame &frame)
     }
     if (bufferAccepts(1, frame, &hit)) {
         if (!(m_regs[CANINTF] & RX1IF)) {
-            loadRxBuffer(1, frame, hit);
+            loadRxBuffer(1, frame, hit, end);
+            m_rolledOver = false;
         } else {
             m_regs[EFLG] |= RX1OVR;
             m_regs[CANINTF] |= ERRIF;
@@ -544,7 +637,7 @@ void Mcp2515::acceptFrame(const CanFrame &frame)
     }
 }
 
-void Mcp2515::loadRxBuffer(int buffer, const CanFrame &frame, int filterHit)
+void Mcp2515::loadRxBuffer(int buffer, const CanFrame &frame, int filterHit, Time end)
 {
     const uint8_t base = uint8_t(RXB0CTRL + 0x10 * buffer);
     uint8_t &ctrl = m_regs[base];
@@ -567,13 +660,15 @@ void Mcp2515::loadRxBuffer(int buffer, const CanFrame &frame, int filterHit)
     for (unsigned i = 0; i < frame.dataLength(); ++i)
         m_regs[base + D0 + i] = frame.data[i];
     m_regs[CANINTF] |= buffer == 0 ? RX0IF : RX1IF;
+    m_rxTime[buffer] = end;
+    m_rxArrival[buffer] = ++m_arrivals;
 }
 
 // Loopback: frames go from the transmit to the receive buffers without the
 // bus, in their own frame time (choice: always succeed).
 Time Mcp2515::nextEvent() const
 {
-    Time next = m_busOff ? m_busOffRecoveryAt : kNever;
+    Time next = CanNode::nextEvent();
     if (m_mode == Mode::Loopback) {
         if (m_loopbackBuffer >= 0)
             next = std::min(next, m_loopbackEnd);
@@ -591,13 +686,7 @@ Time Mcp2515::nextEvent() const
 
 void Mcp2515::process(Time t)
 {
-    if (m_busOff && t >= m_busOffRecoveryAt) {
-        m_busOff = false;
-        m_busOffRecoveryAt = kNever;
-        m_tec = m_rec = 0;
-        m_integratedAt = t; // the recessive bits of recovery integrate it
-        updateErrorFlags();
-    }
+    CanNode::process(t);
     if (m_mode != Mode::Loopback) {
         m_loopbackBuffer = -1;
         m_loopbackEnd = kNever;
@@ -608,7 +697,7 @@ void Mcp2515::process(Time t)
         transmitSucceededFrom(m_loopbackBuffer);
         m_loopbackBuffer = -1;
         m_loopbackEnd = kNever;
-        acceptFrame(frame);
+        acceptFrame(frame, t);
         tryModeChange(t);
     }
     if (m_loopbackBuffer < 0 && anyTransmitPending()) {
@@ -618,6 +707,33 @@ void Mcp2515::process(Time t)
             m_loopbackEnd = t + Time(frameBitCount(frameOfBuffer(m_loopbackBuffer))) * bitTime();
         }
     }
+}
+
+void Mcp2515::saveCycleState(CycleState &state) const
+{
+    CanNode::saveCycleState(state);
+    state.bytes(m_regs, sizeof m_regs);
+    state.value(m_mode);
+    state.value(m_requestedMode);
+    state.value(m_modeChangePending);
+    state.value(m_ignoreModeRequests);
+    state.deadline(m_integratedAt);
+    for (Time t : m_requestedAt)
+        state.deadline(t);
+    state.value(m_onWire);
+    state.value(m_withdrawnOnWire);
+    state.value(m_abortedOnWire);
+    state.value(m_loopbackBuffer);
+    state.cycleTime(m_loopbackEnd);
+    state.value(m_arrivals);
+    state.value(m_rolledOver);
+    state.value(m_writesToPendingBuffers);
+}
+
+void Mcp2515::shiftCycleTimes(Time now, Time delta)
+{
+    CanNode::shiftCycleTimes(now, delta);
+    CycleState::shift(m_loopbackEnd, now, delta);
 }
 
 } // namespace boardemu

@@ -4,7 +4,7 @@
 #ifndef BOARDEMULATOR_MCP2515_H
 #define BOARDEMULATOR_MCP2515_H
 
-#include "canbus.h"
+#include "cannode.h"
 
 #include <cstdint>
 #include <string>
@@ -81,6 +81,8 @@ enum : uint8_t {
     RXRTR = 0x08,
     BUKT = 0x04,
     BUKT1 = 0x02,
+    // CANINTE
+    WAKIE = 0x40,
     // BFPCTRL
     B1BFS = 0x20,
     B0BFS = 0x10,
@@ -109,7 +111,7 @@ constexpr Time kOscillatorPeriod = 50; // 20 MHz
 
 } // namespace mcp2515
 
-class Mcp2515 : public BusNode
+class Mcp2515 : public CanNode
 {
 public:
     explicit Mcp2515(std::string busName);
@@ -129,17 +131,18 @@ public:
 
     // Pin RXnBF: true while driven active (low).
     bool rxBufferFullPin(int buffer) const;
+    // When the frame in a receive buffer came off the bus, and its place in
+    // the order of arrival (counting every frame this controller stored).
+    Time rxBufferReceivedAt(int buffer) const { return m_rxTime[buffer]; }
+    uint64_t rxBufferArrival(int buffer) const { return m_rxArrival[buffer]; }
 
     // The controller's own timing: bus-off recovery, loopback frames.
-    Time nextEvent() const;
-    void process(Time t);
+    Time nextEvent() const override;
+    void process(Time t) override;
 
     // Faults and inspection.
     void setIgnoreModeRequests(bool ignore) { m_ignoreModeRequests = ignore; }
     mcp2515::Mode mode() const { return m_mode; }
-    int transmitErrorCounter() const { return m_tec; }
-    int receiveErrorCounter() const { return m_rec; }
-    bool busOff() const { return m_busOff; }
     // Writes to a transmit buffer's frame registers while its TXREQ was set
     // (the data sheet asks for TXREQ clear first).
     unsigned writesToPendingBuffers() const { return m_writesToPendingBuffers; }
@@ -158,7 +161,14 @@ public:
     bool sendsErrorFlags(Time t) const override;
     void frameReceived(const CanFrame &frame, Time end) override;
     void receiveError(Time end) override;
-    void frameBoundary(Time end) override;
+    void busActivity(Time t) override;
+    void frameBoundary(Time end, Time busFreeAt) override;
+    void saveCycleState(CycleState &state) const override;
+    void shiftCycleTimes(Time now, Time delta) override;
+
+protected:
+    void errorStateChanged(Time t) override;
+    void recoveredFromBusOff(Time t) override;
 
 private:
     static uint8_t txBase(int buffer) { return uint8_t(mcp2515::TXB0CTRL + 0x10 * buffer); }
@@ -169,15 +179,16 @@ private:
     void writeCanctrl(uint8_t value, Time t);
     void writeTxCtrl(int buffer, uint8_t value, Time t);
     void withdraw(int buffer);
+    void abort(int buffer);
     void tryModeChange(Time t);
     void enterMode(mcp2515::Mode mode, Time t);
+    void wake(Time t);
     void transmitSucceededFrom(int buffer);
-    void addTransmitErrors(int count, Time t);
     void updateErrorFlags();
     bool filterMatches(int filter, int mask, const CanFrame &frame) const;
     bool bufferAccepts(int buffer, const CanFrame &frame, int *filterHit) const;
-    void acceptFrame(const CanFrame &frame);
-    void loadRxBuffer(int buffer, const CanFrame &frame, int filterHit);
+    void acceptFrame(const CanFrame &frame, Time end);
+    void loadRxBuffer(int buffer, const CanFrame &frame, int filterHit, Time end);
     uint8_t interruptCode() const;
 
     std::string m_busName;
@@ -188,15 +199,16 @@ private:
     bool m_modeChangePending = false;
     bool m_ignoreModeRequests = false;
     Time m_integratedAt = 0;
-    int m_tec = 0; // 9 bits inside; TEC reads 255 while bus-off
-    int m_rec = 0;
-    bool m_busOff = false;
-    Time m_busOffRecoveryAt = kNever;
     Time m_requestedAt[3] = {0, 0, 0};
     int m_onWire = -1;
-    bool m_withdrawnOnWire = false;
+    bool m_withdrawnOnWire = false; // TXREQ cleared while its frame was on the wire
+    bool m_abortedOnWire = false;   // the same through CANCTRL.ABAT
     int m_loopbackBuffer = -1;
     Time m_loopbackEnd = kNever;
+    Time m_rxTime[2] = {0, 0};
+    uint64_t m_rxArrival[2] = {0, 0};
+    uint64_t m_arrivals = 0;
+    bool m_rolledOver = false; // RXB1 holds a frame that rolled over from RXB0
     unsigned m_writesToPendingBuffers = 0;
 };
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 using namespace boardemu;
 
@@ -30,6 +31,31 @@ double costPerRequestNs()
     }
     const auto elapsed = std::chrono::steady_clock::now() - start;
     return std::chrono::duration<double, std::nano>(elapsed).count() / requests;
+}
+
+// Channel 1 at 1 Mbit/s sends a frame that channel 2, at 500 kbit/s, can
+// never acknowledge: it retries for ever. After the given idle time on a
+// virtual clock, the host time that the first request takes.
+double firstRequestAfterIdleMs(Time idle)
+{
+    auto clock = std::make_shared<VirtualClock>();
+    EmulatedBoard board(EmulatorSettings(), clock);
+    win32subset::setSleepHandler([clock](DWORD ms) { clock->advance(Time(ms) * kMillisecond); });
+    CCANDeviceEx device;
+    device.Open(0);
+    configureBoard(device, 1000);
+    device.SetWorkMode(2, CAN_MODE_CONFIGURATION);
+    device.SetSpeed(2, 500);
+    device.SetWorkMode(2, CAN_MODE_NORMAL);
+    const unsigned char data[4] = {0x29, 0, 0, 0};
+    device.SendData(1, 0, 0, 171, 186, data, 4);
+    clock->advance(idle);
+    unsigned int value = 0;
+    const auto start = std::chrono::steady_clock::now();
+    device.ReadReg(CAN_BOARD_DMA_CONTROL, &value);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    win32subset::setSleepHandler({});
+    return std::chrono::duration<double, std::milli>(elapsed).count();
 }
 
 // Keeps channel 1's three buffers loaded for one emulated second and counts
@@ -66,6 +92,11 @@ int main()
 {
     std::printf("emulator cost per driver request: %.0f ns (modelled latency %lld ns)\n",
                 costPerRequestNs(), (long long)EmulatorSettings().requestLatency);
+    std::printf("\nfirst request after idle retrying (virtual clock, 1 Mbit/s frame nobody acknowledges):\n");
+    for (const auto &[label, idle] : {std::pair<const char *, Time>{"1 s", 1000 * kMillisecond},
+                                      {"100 s", 100000 * kMillisecond},
+                                      {"1 h", 3600000 * kMillisecond}})
+        std::printf("  after %-6s %10.3f ms\n", label, firstRequestAfterIdleMs(idle));
     const unsigned bits = frameBitCount(testGroupFrame(41));
     std::printf("\n%-10s %14s %16s %18s\n", "bit rate", "frames/s", "bus limit", "frame bits (41)");
     for (unsigned kbps : {125u, 250u, 500u, 1000u}) {

@@ -127,7 +127,29 @@ TEST_F(Bus, NoAcknowledgementRaisesTecTo128AndRetriesForever)
     EXPECT_FALSE(inspect([](Board &b) { return b.controller(1).busOff(); }));
     ASSERT_EQ(device.EndTransmit(1, 1), 1);
     advance(kMillisecond);
-    EXPECT_EQ(device.CheckTransmit(1, 1), 5) << "withdrawn";
+    EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL + 0x10) & 0x58, 0x10)
+        << "withdrawn: TXREQ clear, TXERR kept, no ABTF (that is for ABAT alone)";
+    EXPECT_EQ(device.CheckTransmit(1, 1), 6);
+}
+
+// CANCTRL.ABAT aborts every pending buffer and marks it with ABTF; a buffer
+// withdrawn by clearing TXREQ is not marked.
+TEST_F(Bus, AbortAllSetsAbtfWithdrawalDoesNot)
+{
+    configure(1, 1000);
+    configure(2, 1000, CAN_MODE_CONFIGURATION); // nobody acknowledges
+    ASSERT_EQ(device.SetWorkMode(1, CAN_MODE_CONFIGURATION), 1);
+    for (unsigned buffer = 0; buffer < 3; ++buffer)
+        ASSERT_EQ(device.SendData(1, buffer, 0, 0xAB, 0xBA, kNumber41, 4), 1);
+    ASSERT_EQ(device.EndTransmit(1, 0), 1);
+    setReg(1, CAN_REG_CANCTRL, 0x10); // ABAT and normal mode: aborted before they can start
+    advance(kMillisecond);
+    EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL) & 0x48, 0x00) << "withdrawn, not aborted";
+    EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL + 0x10) & 0x48, 0x40) << "aborted";
+    EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL + 0x20) & 0x48, 0x40) << "aborted";
+    EXPECT_EQ(device.CheckTransmit(1, 1), 5);
+    EXPECT_EQ(device.CheckTransmit(1, 0), 1);
+    EXPECT_EQ(reg(1, CAN_REG_TEC), 0) << "nothing was attempted";
 }
 
 TEST_F(Bus, OneShotModeTriesOnce)

@@ -128,7 +128,7 @@ void Board::advanceTo(Time t)
         }
         serviceDma(next);
         logCompletedFrames();
-        if (frameEnded && ++framesEnded > kFramesBeforeCycleSearch)
+        if (frameEnded && ++framesEnded > kFramesBeforeCycleSearch && m_settings.skipRepeatedCycles)
             skipRepeatedCycles(next, t, history);
     }
     m_processedUntil = std::max(m_processedUntil, t);

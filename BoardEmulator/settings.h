@@ -38,6 +38,9 @@ struct EmulatorSettings {
     bool channelsCutApart = false;
     ForeignNodeSettings foreign;
     std::string busLogPath;
+    // Repeating retry cycles are skipped in one step (see cyclestate.h);
+    // tests turn it off to compare with every event played out.
+    bool skipRepeatedCycles = true;
 
     // The KORVANE_EMU_* variables as lookup(name) gives them (nullptr when
     // unset; an empty value counts as unset). Every value is parsed strictly

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <win32subset/devicetable.h>
 
+#include <array>
 #include <vector>
 
 class EmulatorTest : public ::testing::Test
@@ -72,6 +73,35 @@ protected:
     }
 
     template <typename F> auto inspect(F f) { return emulated->inspect(f); }
+
+    // One raw SPI transaction through a channel's bridge: the bytes go to the
+    // data buffer first; returns the data buffer afterwards.
+    std::array<unsigned char, 16> spi(unsigned channel, uint32_t command,
+                                      std::vector<unsigned char> bytes = {})
+    {
+        const unsigned data = channel == 1 ? CAN_BOARD_SPI_DATA_CH1 : CAN_BOARD_SPI_DATA_CH2;
+        if (!bytes.empty()) {
+            EXPECT_EQ(device.WriteMem(data, bytes.data(), unsigned(bytes.size())), 1);
+        }
+        EXPECT_EQ(device.WriteReg(channel == 1 ? CAN_BOARD_SPI_BRIDGE_CH1 : CAN_BOARD_SPI_BRIDGE_CH2,
+                                  command),
+                  1);
+        advance(50 * boardemu::kMicrosecond);
+        std::array<unsigned char, 16> out{};
+        EXPECT_EQ(device.ReadMem(data, out.data(), 16), 1);
+        return out;
+    }
+
+    // Controllers 1 and 2 leave configuration mode at the same instant, so
+    // that frames loaded in both start together.
+    void bothToNormalTogether()
+    {
+        inspect([this](boardemu::Board &b) {
+            b.controller(1).write(0x0F, 0x00, clock->now());
+            b.controller(2).write(0x0F, 0x00, clock->now());
+            return 0;
+        });
+    }
 
     std::shared_ptr<boardemu::VirtualClock> clock;
     std::unique_ptr<boardemu::EmulatedBoard> emulated;

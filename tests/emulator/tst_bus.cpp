@@ -102,12 +102,7 @@ TEST_F(Bus, LowerIdentifierWinsArbitrationAndTheLoserShowsMloa)
     configure(2, 125, CAN_MODE_CONFIGURATION);
     ASSERT_EQ(device.SendData(1, 0, 0, 0x100, CAN_STANDARD_FRAME, kNumber41, 1), 1);
     ASSERT_EQ(device.SendData(2, 0, 0, 0x0FF, CAN_STANDARD_FRAME, kNumber41, 1), 1);
-    // Both join the bus at the same instant.
-    inspect([this](Board &b) {
-        b.controller(1).write(0x0F, 0x00, clock->now());
-        b.controller(2).write(0x0F, 0x00, clock->now());
-        return 0;
-    });
+    bothToNormalTogether();
     advance(5 * kMillisecond);
     EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL) & 0x20, 0x20) << "channel 1 lost arbitration";
     EXPECT_EQ(reg(2, CAN_REG_TXB0CTRL) & 0x20, 0);
@@ -236,6 +231,48 @@ TEST_F(Bus, DmaQueueHoldsItsLimitAndTheNextFrameWaitsInTheController)
     EXPECT_EQ(blocks[0][10], 2);
     EXPECT_EQ(blocks[1][10], 3) << "the waiting frame followed once there was room";
     EXPECT_EQ(blocks[1][0] & 0x01, 0x01) << "flagged as delayed by a full queue";
+}
+
+// With rollover the frame in RXB1 can be older than the one in RXB0: the DMA
+// engine delivers them in the order they came off the bus, each stamped with
+// its reception time, however long it waited for room in the queue.
+TEST_F(Bus, DmaDeliversInBusOrderWithReceptionTimes)
+{
+    boardemu::EmulatorSettings settings;
+    settings.dmaQueueBlocks = 1;
+    device.Close();
+    emulated.reset();
+    emulated = std::make_unique<EmulatedBoard>(settings, clock);
+    ASSERT_EQ(device.Open(0), 1);
+    configureBoth(1000);
+    setReg(2, CAN_REG_RXB0CTRL, 0x64);
+    std::vector<Time> sentAt;
+    auto send = [&](unsigned char n) {
+        const unsigned char data[4] = {n, 0, 0, 0};
+        ASSERT_EQ(device.SendData(1, 0, 0, 0xAB, 0xBA, data, 4), 1);
+        sentAt.push_back(clock->now());
+        advance(kMillisecond);
+    };
+    auto next = [&] {
+        const auto blocks = readBlocks(2, 1);
+        advance(kMillisecond);
+        return blocks.empty() ? std::make_pair(-1, 0u)
+                              : std::make_pair(int(blocks[0][10]),
+                                               unsigned(blocks[0][1] | blocks[0][2] << 8 | blocks[0][3] << 16));
+    };
+    send(0); // fetched into the queue, which is then full
+    send(1); // waits in RXB0
+    send(2); // rolls over into RXB1
+    const Time firstRead = clock->now();
+    EXPECT_EQ(next().first, 0); // room for frame 1, RXB0 is free again
+    send(3); // into RXB0: now RXB1 holds the older frame
+    const auto second = next();
+    EXPECT_EQ(second.first, 1);
+    EXPECT_LT(Time(second.second) * kMicrosecond, firstRead - 500 * kMicrosecond)
+        << "stamped when it came off the bus, not when it was fetched";
+    EXPECT_GT(Time(second.second) * kMicrosecond, sentAt[1]);
+    EXPECT_EQ(next().first, 2);
+    EXPECT_EQ(next().first, 3);
 }
 
 TEST_F(Bus, ClearAndCanonicalDmaDropQueuedBlocks)

@@ -1,5 +1,7 @@
 #include "emulatortest.h"
 
+#include <vector>
+
 using namespace boardemu;
 
 using Controller = EmulatorTest;
@@ -32,6 +34,67 @@ TEST_F(Controller, ReadOnlyBitsAndRegistersIgnoreWrites)
     EXPECT_EQ(reg(1, CAN_REG_RXB0CTRL), 0x66) << "RXM, BUKT and its BUKT1 mirror";
     setReg(1, 0x61, 0x12);
     EXPECT_EQ(reg(1, 0x61), 0) << "receive buffers are read-only";
+    // Unimplemented bits read 0, the identifier registers included.
+    setReg(1, 0x25, 0xEB);
+    EXPECT_EQ(reg(1, 0x25), 0xE3) << "RXM1SIDL has no EXIDE";
+    setReg(1, 0x01, 0xFF);
+    EXPECT_EQ(reg(1, 0x01), 0xEB) << "RXF0SIDL";
+    setReg(1, 0x35, 0xFF);
+    EXPECT_EQ(reg(1, 0x35), 0x4F) << "TXB0DLC: RTR and DLC3..0";
+}
+
+// BIT MODIFY works as such only on the control and status registers; on
+// any other it writes the data byte whole.
+TEST_F(Controller, BitModifyOnOtherRegistersIsAPlainWrite)
+{
+    setReg(1, 0x36, 0xFF); // TXB0D0
+    spi(1, (0x36u << 24) | 0x05, {0x0F, 0x00});
+    EXPECT_EQ(reg(1, 0x36), 0x00);
+    setReg(1, CAN_REG_CANINTE, 0xFF);
+    spi(1, (unsigned(CAN_REG_CANINTE) << 24) | 0x05, {0x0F, 0x00});
+    EXPECT_EQ(reg(1, CAN_REG_CANINTE), 0xF0);
+}
+
+// With the filters on, a standard frame's first two data bytes are compared
+// with the filter's and mask's EID8 and EID0; a byte not sent passes. RX
+// STATUS shows a frame that rolled over into RXB1 with filter code 110.
+TEST_F(Controller, StandardFrameDataFiltersAndRolloverStatus)
+{
+    configure(1, 500);
+    ASSERT_EQ(device.SetWorkMode(2, CAN_MODE_CONFIGURATION), 1);
+    ASSERT_EQ(device.SetSpeed(2, 500), 1);
+    const unsigned char exact[8] = {0xFF, 0xE3, 0xFF, 0xFF, 0xFF, 0xE3, 0xFF, 0xFF};
+    ASSERT_EQ(device.WriteCanReg(2, 0x20, 8, exact), 1);
+    const unsigned char filter0[4] = {0x68, 0xA0, 0x00, 0x00}; // standard 0x345, data 00 00
+    ASSERT_EQ(device.WriteCanReg(2, 0x00, 4, filter0), 1);
+    setReg(2, CAN_REG_RXB0CTRL, 0x00);
+    setReg(2, CAN_REG_RXB1CTRL, 0x00);
+    ASSERT_EQ(device.SetWorkMode(2, CAN_MODE_NORMAL), 1);
+    advance(kMillisecond);
+    auto stored = [this](std::vector<unsigned char> data) {
+        EXPECT_EQ(device.SendData(1, 0, 0, 0x345, CAN_STANDARD_FRAME, data.data(),
+                                  unsigned(data.size())),
+                  1);
+        advance(kMillisecond);
+        EXPECT_EQ(device.CheckTransmit(1, 0), 1) << "acknowledged whether or not stored";
+        const bool full = reg(2, CAN_REG_CANINTF) & 0x01;
+        setReg(2, CAN_REG_CANINTF, 0x00);
+        return full;
+    };
+    EXPECT_FALSE(stored({0x12, 0x34}));
+    EXPECT_FALSE(stored({0x00, 0x01}));
+    EXPECT_TRUE(stored({0x00, 0x00, 0x77}));
+    EXPECT_TRUE(stored({0x00}));
+    EXPECT_TRUE(stored({}));
+
+    setReg(2, CAN_REG_RXB0CTRL, 0x64); // any frame, rolling over into RXB1
+    const unsigned char data[4] = {1, 2, 3, 4};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(device.SendData(1, 0, 0, 0xAB, 0xBA, data, 4), 1);
+        advance(kMillisecond);
+    }
+    setReg(2, CAN_REG_CANINTF, 0x02); // RXB0 read; RXB1 keeps the rolled-over frame
+    EXPECT_EQ(spi(2, 0xB0)[0], 0x80 | 0x10 | 0x06) << "RXB1, extended, RXF0 by rollover";
 }
 
 TEST_F(Controller, BitTimingWritesAreRefusedOutsideConfigurationMode)

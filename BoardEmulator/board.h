@@ -48,6 +48,7 @@ public:
     // advanced the board to the request's time.
     std::mutex &mutex() { return m_mutex; }
     void advanceTo(Time t);
+    Time processedUntil() const { return m_processedUntil; }
 
     bool readRegister(uint32_t address, uint32_t *value, Time t);
     bool writeRegister(uint32_t address, uint32_t value, Time t);

@@ -1,5 +1,6 @@
 #include "emulateddriver.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace boardemu {
@@ -45,15 +46,20 @@ DWORD EmulatedDriver::control(void *, const win32subset::IoRequest &request, DWO
 {
     *returned = 0;
     const uint64_t number = ++m_requests;
+    // One reading of the clock serves the whole request: the board acts at
+    // the request's time, or later if another thread's request got there
+    // first, so that its time never runs backwards.
     const Time start = m_clock->now();
     DWORD status = ERROR_GEN_FAILURE;
     if (number != m_failAt && (m_failCode == 0 || request.code != m_failCode)) {
         std::lock_guard<std::mutex> lock(m_board->mutex());
-        const Time t = m_clock->now();
+        const Time t = std::max(start, m_board->processedUntil());
         m_board->advanceTo(t);
         status = execute(request, returned, t);
     }
-    m_clock->waitUntil(start + m_latency);
+    const Time latency = m_latency;
+    if (latency > 0)
+        m_clock->waitUntil(start + latency);
     return status;
 }
 

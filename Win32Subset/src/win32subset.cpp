@@ -16,10 +16,15 @@ namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
 struct KernelObject {
+    enum class Kind { File, Event };
+    explicit KernelObject(Kind k) : kind(k) {}
     virtual ~KernelObject() = default;
+    const Kind kind;
 };
 
 struct FileObject : KernelObject {
+    static constexpr Kind kKind = Kind::File;
+    FileObject() : KernelObject(kKind) {}
     std::shared_ptr<win32subset::DeviceDriver> driver;
     void *context = nullptr;
     bool overlapped = false;
@@ -27,6 +32,8 @@ struct FileObject : KernelObject {
 };
 
 struct EventObject : KernelObject {
+    static constexpr Kind kKind = Kind::Event;
+    EventObject() : KernelObject(kKind) {}
     std::mutex mutex;
     std::condition_variable changed;
     bool manualReset = true;
@@ -48,9 +55,9 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == m_objects.end())
+        if (it == m_objects.end() || it->second->kind != T::kKind)
             return nullptr;
-        return std::dynamic_pointer_cast<T>(it->second);
+        return std::static_pointer_cast<T>(it->second);
     }
 
     std::shared_ptr<KernelObject> remove(HANDLE handle)

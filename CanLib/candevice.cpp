@@ -116,6 +116,10 @@ int CCANDevice::IoControl(DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBuf
     if (WaitForSingleObject(m_IOOverlapped.hEvent, dwTimeout) == WAIT_OBJECT_0)
         return GetOverlappedResult(m_hDevice, &m_IOOverlapped, lpBytesReturned, TRUE) ? 1 : 0;
 
+    // A cancelled request may still write into the caller's buffers and
+    // signal the event when it ends: wait for its end, so that neither
+    // outlives this call to disturb the next request.
     CancelIo(m_hDevice);
+    GetOverlappedResult(m_hDevice, &m_IOOverlapped, &dwScratch, TRUE);
     return 0;
 }

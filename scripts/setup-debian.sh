@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs, only those missing.
-# Usage: scripts/setup-debian.sh build|demo|cross|fuzz ...
+# Usage: scripts/setup-debian.sh build|qt6|demo|cross|fuzz ...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev)
 for task in "$@"; do
     case "$task" in
         build) ;;
+        qt6) packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev) ;;
         demo) packages+=(xvfb xdotool x11-utils imagemagick) ;;
         cross) packages+=(g++-mingw-w64-x86-64-posix wine64 wine) ;;
         fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;

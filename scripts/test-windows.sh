@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds CanLib and its Windows tests with MinGW-w64 and runs them
-# under Wine through ctest.
+# under Wine through ctest; then checks that the application's sources compile
+# for Windows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh cross
@@ -19,3 +20,4 @@ setsid wineserver -p </dev/null >/dev/null 2>&1 &
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 timeout 300 wine wineboot --init </dev/null >/dev/null 2>&1 || true
 ctest --test-dir "$build" --output-on-failure --timeout 300
+scripts/check-windows-app.sh

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: the plain build, then
-# AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer for
-# every test again. KORVANE_SANITIZERS=0 runs the plain build only.
+# Installs what is missing, builds and runs every test: the plain build with
+# Qt 5, the plain build with Qt 6, then AddressSanitizer with
+# UndefinedBehaviorSanitizer, then ThreadSanitizer for every test again (Qt 5).
+# KORVANE_SANITIZERS=0 leaves the sanitizer builds out, KORVANE_QT6=0 the Qt 6 one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup-debian.sh build
+if [ "${KORVANE_QT6:-1}" != 0 ]; then
+    scripts/setup-debian.sh build qt6
+else
+    scripts/setup-debian.sh build
+fi
 
 run_build() {
     local dir=$1; shift
@@ -14,8 +19,13 @@ run_build() {
     cmake --build "$dir"
 }
 
-run_build build "plain build" 
+run_build build "plain build, Qt 5"
 ctest --test-dir build --output-on-failure -j2
+
+if [ "${KORVANE_QT6:-1}" != 0 ]; then
+    run_build build-qt6 "plain build, Qt 6" -DKORVANE_QT=6
+    ctest --test-dir build-qt6 --output-on-failure -j2
+fi
 
 if [ "${KORVANE_SANITIZERS:-1}" != 0 ]; then
     run_build build-asan "AddressSanitizer + UndefinedBehaviorSanitizer" -DKORVANE_ASAN=ON -DKORVANE_QUICK_TESTS=ON

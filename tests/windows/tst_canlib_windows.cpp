@@ -16,6 +16,7 @@ public:
     HANDLE handle() const { return m_hDevice; }
     HANDLE readEvent() const { return m_ReadOverlapped.hEvent; }
     HANDLE ioEvent() const { return m_IOOverlapped.hEvent; }
+    const OVERLAPPED &ioOverlapped() const { return m_IOOverlapped; }
 };
 
 bool isValidHandle(HANDLE handle)
@@ -126,6 +127,11 @@ TEST(WindowsCanLib, OverlappedRequestIsWaitedForOrCancelledAfterItsTimeout)
     DWORD returned = 0;
     EXPECT_EQ(device.IoControl(listen, NULL, 0, NULL, 0, &returned, 100), 0)
         << "no client: the wait times out and the request is cancelled";
+    // The cancelled request has ended before the call returned: nothing of
+    // it is left to signal the event or write a buffer during the next one.
+    EXPECT_TRUE(HasOverlappedIoCompleted(&device.ioOverlapped()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(WaitForSingleObject(device.ioEvent(), 0), DWORD(WAIT_OBJECT_0));
 
     HANDLE client = INVALID_HANDLE_VALUE;
     std::pair<std::string, HANDLE *> parameters(name, &client);
@@ -145,6 +151,20 @@ TEST(WindowsCanLib, OverlappedRequestIsWaitedForOrCancelledAfterItsTimeout)
     CloseHandle(connector);
     EXPECT_EQ(connected, 1) << "completed after the pending wait";
     EXPECT_NE(client, INVALID_HANDLE_VALUE);
+    // The next request reports its own result: three bytes waiting.
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(client, "abc", 3, &written, NULL));
+    struct {
+        ULONG namedPipeState; // FILE_PIPE_PEEK_BUFFER
+        ULONG readDataAvailable;
+        ULONG numberOfMessages;
+        ULONG messageLength;
+        char data[8];
+    } peek = {};
+    const DWORD peekRequest = 0x0011400C; // FSCTL_PIPE_PEEK
+    EXPECT_EQ(device.IoControl(peekRequest, NULL, 0, &peek, sizeof peek, &returned, INFINITE), 1);
+    EXPECT_EQ(peek.readDataAvailable, 3u);
+    EXPECT_EQ(std::string(peek.data, 3), "abc");
     if (client != INVALID_HANDLE_VALUE)
         CloseHandle(client);
     device.Close();

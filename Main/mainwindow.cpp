@@ -3,7 +3,10 @@
 #include "ui_mainwindow.h"
 
 #include <QDebug>
+#include <QFontMetrics>
 #include <QLabel>
+#include <QLayout>
+#include <QtMath>
 #include <QMessageBox>
 
 namespace {
@@ -84,7 +87,47 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->pushButton_Stop->setEnabled(false);
     ui->pushButton_stop_receive->setEnabled(false);
+#ifndef Q_OS_WIN
+    fitFormToFont();
+#endif
 }
+
+#ifndef Q_OS_WIN
+// The form was laid out for the Windows system font; the wider fonts of other
+// platforms clip its texts ("Received without err", "Transmit mo"). There the
+// form's fixed geometry grows, across and down apart, by the factors that its
+// widest and tallest areas need, with room for counters of seven digits; on
+// Windows the form stays as designed.
+void MainWindow::fitFormToFont()
+{
+    const QFontMetrics metrics = fontMetrics();
+    const int counterRoom =
+        metrics.horizontalAdvance(QStringLiteral("0000000")) - metrics.horizontalAdvance(QStringLiteral("0"));
+    QWidget *const areas[] = {ui->verticalLayoutWidget, ui->verticalLayoutWidget_2,
+                              ui->verticalLayoutWidget_4, ui->horizontalLayoutWidget};
+    double across = 1.0;
+    double down = 1.0;
+    for (QWidget *area : areas) {
+        QSize needed = area->layout()->sizeHint();
+        if (area == ui->verticalLayoutWidget_2 || area == ui->verticalLayoutWidget_4)
+            needed.rwidth() += counterRoom;
+        across = qMax(across, needed.width() / double(area->width()));
+        down = qMax(down, needed.height() / double(area->height()));
+    }
+    if (across <= 1.0 && down <= 1.0)
+        return;
+    auto scaled = [across, down](const QRect &rect) {
+        return QRect(qCeil(rect.x() * across), qCeil(rect.y() * down), qCeil(rect.width() * across),
+                     qCeil(rect.height() * down));
+    };
+    QWidget *const placed[] = {ui->verticalLayoutWidget, ui->groupBox, ui->groupBox_2,
+                               ui->horizontalLayoutWidget, ui->verticalLayoutWidget_2,
+                               ui->verticalLayoutWidget_4};
+    for (QWidget *widget : placed)
+        widget->setGeometry(scaled(widget->geometry()));
+    resize(qCeil(width() * across), qCeil(height() * down));
+}
+#endif
 
 MainWindow::~MainWindow()
 {

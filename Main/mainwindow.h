@@ -56,6 +56,9 @@ public slots:
 
 private:
     void resumeWorkers(bool transmitRan, bool receiveRan);
+#ifndef Q_OS_WIN
+    void fitFormToFont();
+#endif
 
     Ui::MainWindow *ui;
     CCANDeviceEx m_Device;

@@ -10,7 +10,7 @@ shots=${2:-$PWD/screenshots}
 mkdir -p "$shots"
 
 display=:${KORVANE_DEMO_DISPLAY:-57}
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 app_pid=
 cleanup() {
@@ -34,10 +34,14 @@ xdotool windowmove --sync "$window" 0 0
 sleep 0.5
 shot() { import -window root "$shots/$1.png"; echo "  $shots/$1.png"; }
 
-# Widget centres in the window as the form lays them out (its central
-# widget sits below the empty menu bar and tool bar).
+# Widget centres in the window as the form lays them out at its designed
+# 541 x 281 (its central widget sits below the empty menu bar and tool bar);
+# off Windows the window grows to fit its font, and the centres with it.
 eval "$(xdotool getwindowgeometry --shell "$window")"
-click() { xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1; sleep 0.3; }
+click() {
+    xdotool mousemove --sync $((X + $1 * WIDTH / 541)) $((Y + $2 * HEIGHT / 281)) click 1
+    sleep 0.3
+}
 choose() { # combo box at x y, item index
     click "$1" "$2"
     xdotool key Home

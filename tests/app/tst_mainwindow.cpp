@@ -181,6 +181,7 @@ private slots:
     void initTestCase() { DebugLog::silenceUncollected(); }
     void startUpConfiguresBothControllersInOrder();
     void windowStartsIdleAndNoSlotRanDuringConstruction();
+    void everyTextFitsItsWidget();
     void missingBoardShowsTheMessageBox();
     void controllerRefusingConfigurationEndsStartUp();
     void failedSpeedAtStartUpEndsStartUp();
@@ -229,6 +230,25 @@ void TestMainWindow::startUpConfiguresBothControllersInOrder()
         });
         QCOMPARE(state, std::make_tuple(0, Time(8000), 0x60, true));
     }
+}
+
+// The form was drawn for the Windows font; elsewhere it must still show
+// every text whole.
+void TestMainWindow::everyTextFitsItsWidget()
+{
+    TestBoard board;
+    MainWindow window;
+    QVERIFY(window.open_and_init());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (QLabel *label : window.findChildren<QLabel *>()) {
+        const int needed = label->fontMetrics().horizontalAdvance(label->text() == "0" ? "0000000" : label->text());
+        QVERIFY2(label->contentsRect().width() >= needed, qPrintable(label->objectName()));
+    }
+    for (QComboBox *box : window.findChildren<QComboBox *>())
+        QVERIFY2(box->width() >= box->sizeHint().width(), qPrintable(box->objectName()));
+    for (QPushButton *button : window.findChildren<QPushButton *>())
+        QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->objectName()));
 }
 
 void TestMainWindow::windowStartsIdleAndNoSlotRanDuringConstruction()

@@ -54,12 +54,13 @@ bool CanBus::process(Time t)
     return false;
 }
 
-// An error flag starts after flagStart bits of the frame; the error delimiter
-// follows it, then the intermission.
-void CanBus::endWithError(Time sof, Time bitTime, unsigned flagStart)
+// An error flag starts after flagStart bits of the frame and is answered by
+// the others; the error delimiter follows it, then the intermission.
+void CanBus::endWithError(Time sof, Time bitTime, unsigned flagStart, Time flagBitTime)
 {
     m_outcome = Outcome::ErrorFlags;
-    m_end = sof + Time(flagStart + kErrorFlagBits + kErrorDelimiterBits) * bitTime;
+    m_end = sof + Time(flagStart) * bitTime +
+            Time(busChoice::kAnsweredErrorFlagBits + kErrorDelimiterBits) * flagBitTime;
 }
 
 void CanBus::startFrame(Time sof)
@@ -102,7 +103,7 @@ void CanBus::startFrame(Time sof)
             else
                 node->busActivity(sof);
         }
-        endWithError(sof, slowest, busChoice::kStartTogetherErrorBit);
+        endWithError(sof, slowest, busChoice::kStartTogetherErrorBit, slowest);
         m_freeAt = m_end + Time(kIntermissionBits) * slowest;
         return;
     }
@@ -171,7 +172,7 @@ void CanBus::startFrame(Time sof)
     // Everybody else listens. A transmitter never acknowledges, not even an
     // identical frame that another node sends at the same time.
     bool acknowledged = false;
-    bool mismatchFlags = false;
+    Time mismatchFlagBitTime = 0; // the slowest node at another rate that flags the frame
     for (BusNode *node : m_nodes) {
         if (contains(winners, node))
             continue;
@@ -184,22 +185,26 @@ void CanBus::startFrame(Time sof)
             acknowledged = acknowledged || node->acknowledges(sof);
         } else {
             m_misreaders.push_back(node);
-            mismatchFlags = mismatchFlags || node->sendsErrorFlags(sof);
+            if (node->sendsErrorFlags(sof))
+                mismatchFlagBitTime = std::max(mismatchFlagBitTime, node->bitTime());
         }
+    }
+    m_activeTransmitters.clear();
+    for (BusNode *node : m_transmitters) {
+        if (node->sendsErrorFlags(sof))
+            m_activeTransmitters.push_back(node);
     }
 
     if (collisionFlag) {
-        endWithError(sof, bitTime, collisionFlagStart);
-    } else if (mismatchFlags) {
-        endWithError(sof, bitTime,
-                     std::min(busChoice::kMismatchErrorBit, stuffedBitsThroughCrc(m_frame)));
+        endWithError(sof, bitTime, collisionFlagStart, bitTime);
+    } else if (mismatchFlagBitTime > 0) {
+        endWithError(sof, bitTime, std::min(busChoice::kMismatchErrorBit, stuffedBitsThroughCrc(m_frame)),
+                     std::max(bitTime, mismatchFlagBitTime));
     } else if (!acknowledged) {
         // The transmitters' error flags start after the ACK slot; passive
         // ones are recessive and leave the frame whole for the listeners.
         m_outcome = Outcome::NoAcknowledge;
-        m_activeErrorFlag = false;
-        for (BusNode *node : m_transmitters)
-            m_activeErrorFlag = m_activeErrorFlag || node->sendsErrorFlags(sof);
+        m_activeErrorFlag = !m_activeTransmitters.empty();
         m_end = sof + Time(bitsThroughAckSlot(m_frame) + kErrorFlagBits + kErrorDelimiterBits) * bitTime;
     } else {
         m_outcome = Outcome::Success;
@@ -222,8 +227,12 @@ void CanBus::endFrame(Time end)
         m_completed.push_back({end, m_sender->busName(), m_frame});
         break;
     case Outcome::NoAcknowledge:
+        // An error-passive transmitter is spared only if its own flag met no
+        // dominant bit; another transmitter's active flag is one.
         for (BusNode *node : m_transmitters)
-            node->transmissionFailed(end, TransmitError::NoAcknowledge);
+            node->transmissionFailed(end, m_activeErrorFlag && !contains(m_activeTransmitters, node)
+                                              ? TransmitError::BitError
+                                              : TransmitError::NoAcknowledge);
         for (BusNode *node : m_receivers) {
             if (m_activeErrorFlag)
                 node->receiveError(end);

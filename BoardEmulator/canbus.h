@@ -67,6 +67,11 @@ constexpr unsigned kMismatchErrorBit = 20;
 // Nodes at different rates that start together see each other's bits as
 // errors from the second bit on.
 constexpr unsigned kStartTogetherErrorBit = 2;
+// An error flag that the other error-active nodes answer with their own (they
+// see it as a stuff error after its sixth bit) stays dominant this long; an
+// error flag at another rate lasts in the slower node's bits. A missing
+// acknowledgement is flagged by the transmitters alone: 6 bits.
+constexpr unsigned kAnsweredErrorFlagBits = 12;
 } // namespace busChoice
 
 // ISO 11898-1 frame tail.
@@ -106,7 +111,7 @@ private:
 
     void startFrame(Time sof);
     void endFrame(Time end);
-    void endWithError(Time sof, Time bitTime, unsigned errorBit);
+    void endWithError(Time sof, Time bitTime, unsigned flagStart, Time flagBitTime);
 
     std::vector<BusNode *> m_nodes;
     bool m_busy = false;
@@ -117,6 +122,7 @@ private:
     CanFrame m_frame;
     BusNode *m_sender = nullptr;
     std::vector<BusNode *> m_transmitters; // still sending at the end
+    std::vector<BusNode *> m_activeTransmitters; // of those, error-active at the start
     std::vector<BusNode *> m_droppedOut;   // error-passive losers of a data collision
     std::vector<BusNode *> m_receivers;    // decode the frame
     std::vector<BusNode *> m_misreaders;   // listen at another rate

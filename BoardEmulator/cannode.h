@@ -19,9 +19,10 @@ public:
     bool errorPassive() const { return !m_busOff && (m_tec >= 128 || m_rec >= 128); }
     bool errorActive() const { return !m_busOff && m_tec < 128 && m_rec < 128; }
 
-    // Bus-off recovery is the node's own timer.
+    // Bus-off recovery is the node's own timer, pushed back by bus traffic.
     Time nextEvent() const override { return m_busOff ? m_recoveryAt : kNever; }
     void process(Time t) override;
+    void busActivity(Time sof) override;
     void frameBoundary(Time end, Time busFreeAt) override;
     void saveCycleState(CycleState &state) const override;
     void shiftCycleTimes(Time now, Time delta) override;
@@ -44,6 +45,8 @@ private:
     int m_rec = 0;
     bool m_busOff = false;
     Time m_recoveryAt = kNever;
+    int m_recoverySequences = 0; // stretches of 11 recessive bits seen while bus-off
+    Time m_recessiveSince = 0;   // start of the recessive stretch now running
     Time m_suspendUntil = 0;
     bool m_transmittedThisFrame = false;
 };

@@ -7,8 +7,8 @@
 // Times are recorded relative to the instant. A time that has passed
 // matters only as "passed". A future time is either part of the cycle
 // (recorded relative, and shifted when cycles are skipped) or a deadline of
-// its own (a periodic sender's next frame, a bus-off recovery): recorded only
-// as pending, and no skip may reach it.
+// its own (a periodic sender's next frame, a bus-off recovery): recorded as
+// it is, and no skip may reach it.
 #ifndef BOARDEMULATOR_CYCLESTATE_H
 #define BOARDEMULATOR_CYCLESTATE_H
 
@@ -39,12 +39,14 @@ public:
         m_bytes.insert(m_bytes.end(), p, p + size);
     }
     void cycleTime(Time t) { value(t > m_now && t != kNever ? t - m_now : (t == kNever ? -2 : Time(-1))); }
+    // A pending deadline is recorded with its value: one that fired within
+    // the cycle and was set again must not look unchanged.
     void deadline(Time t)
     {
         const bool pending = t > m_now && t != kNever;
         if (pending)
             m_deadline = std::min(m_deadline, t);
-        value(uint8_t(pending ? 1 : (t == kNever ? 2 : 0)));
+        value(pending ? t : (t == kNever ? Time(-2) : Time(-1)));
     }
     Time now() const { return m_now; }
     // The earliest deadline recorded: skipped cycles must end before it.

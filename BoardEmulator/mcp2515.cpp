@@ -19,6 +19,10 @@ constexpr int kIntegrationBits = 11;
 // A standard frame's first two data bytes are filtered whenever the filters
 // apply (RXM = 00), against the filter's and mask's EID8 and EID0.
 // Loopback frames always succeed, in their own frame time.
+// A mode request waits for pending transmissions only in the modes that
+// transmit (normal, loopback); elsewhere nothing would ever complete them.
+// Error frames: a flag that the other error-active nodes answer lasts 12 bits
+// (see busChoice in canbus.h).
 
 bool isConfigurationOnly(uint8_t address)
 {
@@ -188,12 +192,14 @@ void Mcp2515::write(uint8_t address, uint8_t value, Time t)
     case CANINTE:
         m_regs[address] = value;
         break;
-    case CANINTF:
+    case CANINTF: {
+        const bool wakifSet = (value & WAKIF) && !(m_regs[address] & WAKIF);
         m_regs[address] = value;
         // The host may wake a sleeping controller by setting WAKIF.
-        if ((value & WAKIF) && m_mode == Mode::Sleep)
+        if (wakifSet && m_mode == Mode::Sleep)
             wake(t);
         break;
+    }
     case EFLG:
         m_regs[EFLG] = uint8_t((m_regs[EFLG] & 0x3F) | (value & (RX1OVR | RX0OVR)));
         break;
@@ -383,6 +389,7 @@ void Mcp2515::wake(Time t)
 
 void Mcp2515::busActivity(Time t)
 {
+    CanNode::busActivity(t);
     if (m_mode == Mode::Sleep && (m_regs[CANINTE] & WAKIE))
         wake(t); // the frame that woke it is not received
 }
@@ -505,19 +512,27 @@ bool Mcp2515::sendsErrorFlags(Time t) const
     return acknowledges(t) && errorActive();
 }
 
+// Whether a node takes part is settled at the start of frame; a controller
+// that has since left the receiving modes (a RESET during the frame) stores
+// nothing and counts nothing.
 void Mcp2515::frameReceived(const CanFrame &frame, Time end)
 {
+    if (m_mode != Mode::Normal && m_mode != Mode::ListenOnly)
+        return;
     if (m_mode == Mode::Normal)
         countReceiveSuccess(end);
     acceptFrame(frame, end);
 }
 
+// Listen-only mode counts no errors but still flags them (MERRF), which is
+// how a host finds the bus's bit rate.
 void Mcp2515::receiveError(Time end)
 {
-    if (m_mode != Mode::Normal)
+    if (m_mode != Mode::Normal && m_mode != Mode::ListenOnly)
         return;
     m_regs[CANINTF] |= MERRF;
-    countReceiveError(end);
+    if (m_mode == Mode::Normal)
+        countReceiveError(end);
 }
 
 void Mcp2515::frameBoundary(Time end, Time busFreeAt)
@@ -693,7 +708,7 @@ void Mcp2515::process(Time t)
         return;
     }
     if (m_loopbackBuffer >= 0 && t >= m_loopbackEnd) {
-        const CanFrame frame = frameOfBuffer(m_loopbackBuffer);
+        const CanFrame frame = m_loopbackFrame;
         transmitSucceededFrom(m_loopbackBuffer);
         m_loopbackBuffer = -1;
         m_loopbackEnd = kNever;
@@ -704,7 +719,8 @@ void Mcp2515::process(Time t)
         const Time start = nextEvent();
         if (start <= t) {
             m_loopbackBuffer = selectedBuffer();
-            m_loopbackEnd = t + Time(frameBitCount(frameOfBuffer(m_loopbackBuffer))) * bitTime();
+            m_loopbackFrame = frameOfBuffer(m_loopbackBuffer); // copied at its start
+            m_loopbackEnd = t + Time(frameBitCount(m_loopbackFrame)) * bitTime();
         }
     }
 }
@@ -725,6 +741,9 @@ void Mcp2515::saveCycleState(CycleState &state) const
     state.value(m_abortedOnWire);
     state.value(m_loopbackBuffer);
     state.cycleTime(m_loopbackEnd);
+    state.value(m_loopbackFrame.arbitrationKey());
+    state.value(m_loopbackFrame.dlc);
+    state.bytes(m_loopbackFrame.data.data(), m_loopbackFrame.data.size());
     state.value(m_arrivals);
     state.value(m_rolledOver);
     state.value(m_writesToPendingBuffers);

@@ -205,6 +205,7 @@ private:
     bool m_abortedOnWire = false;   // the same through CANCTRL.ABAT
     int m_loopbackBuffer = -1;
     Time m_loopbackEnd = kNever;
+    CanFrame m_loopbackFrame;
     Time m_rxTime[2] = {0, 0};
     uint64_t m_rxArrival[2] = {0, 0};
     uint64_t m_arrivals = 0;

@@ -294,3 +294,57 @@ TEST_F(Confinement, ListenOnlyFiltersAndWakeUp)
     send(0x100);
     EXPECT_EQ(reg(2, CAN_REG_CANINTF) & 0x01, 0x01);
 }
+
+// A controller that a RESET takes out of normal mode during a frame stores
+// nothing of it.
+TEST_F(TwoNodes, ResetDuringAFrameStoresNothing)
+{
+    configureBoth(125);
+    ASSERT_EQ(device.SendData(1, 0, 0, 0xAB, 0xBA, kNumber41, 4), 1);
+    advance(200 * kMicrosecond);
+    spi(2, 0xC0);
+    advance(2 * kMillisecond);
+    EXPECT_EQ(reg(2, CAN_REG_CANSTAT) >> 5, 4);
+    EXPECT_EQ(reg(2, CAN_REG_CANINTF) & 0x03, 0);
+}
+
+// Listen-only mode counts no errors, but flags them with MERRF.
+TEST_F(Confinement, ListenOnlyAtAnotherRateFlagsMessageErrors)
+{
+    configure(1, 125);
+    configure(2, 250, CAN_MODE_LISTEN_ONLY);
+    advance(kMillisecond);
+    ASSERT_EQ(device.SendData(1, 0, 0, 0xAB, 0xBA, kNumber41, 4), 1);
+    advance(2 * kMillisecond);
+    EXPECT_TRUE(sent(1)) << "the listener acknowledges";
+    EXPECT_EQ(reg(2, CAN_REG_CANINTF) & 0x80, 0x80);
+    EXPECT_EQ(reg(2, CAN_REG_REC), 0);
+}
+
+// Only setting WAKIF wakes a sleeping controller, not a write that leaves
+// an old WAKIF set.
+TEST_F(TwoNodes, OldWakifDoesNotWake)
+{
+    setReg(2, CAN_REG_CANINTF, 0x41);
+    ASSERT_EQ(device.SetWorkMode(2, CAN_MODE_SLEEP), 1);
+    spi(2, (unsigned(CAN_REG_CANINTF) << 24) | 0x05, {0x01, 0x00}); // clear RX0IF only
+    EXPECT_EQ(reg(2, CAN_REG_CANINTF), 0x40);
+    EXPECT_EQ(reg(2, CAN_REG_CANSTAT) >> 5, 1);
+}
+
+// Bus-off recovery needs 128 stretches of 11 recessive bits: traffic on the
+// bus, which gives one per frame, makes it take longer than on an idle bus.
+TEST_F(MismatchedForeignNode, BusOffRecoveryWaitsForRecessiveStretches)
+{
+    configure(1, 125);
+    configure(2, 250);
+    auto foreignBusOff = [this] { return inspect([](Board &b) { return b.foreignNode()->busOff(); }); };
+    while (!foreignBusOff())
+        advance(10 * kMicrosecond);
+    const Time wentOff = clock->now();
+    // Channel 1 keeps the bus busy with frames that channel 2 cannot take.
+    ASSERT_EQ(device.SendData(1, 0, 0, 0xAB, 0xBA, kNumber41, 4), 1);
+    while (foreignBusOff())
+        advance(10 * kMicrosecond);
+    EXPECT_GT(clock->now() - wentOff, Time(128 * 11 * 8) * kMicrosecond + 2 * kMillisecond);
+}

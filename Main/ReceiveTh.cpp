@@ -1,6 +1,7 @@
 #include "ReceiveTh.h"
 
 #include <QDebug>
+#include <QMetaMethod>
 #include <QThread>
 #include <QString>
 
@@ -86,6 +87,7 @@ void CReceiveTh::work()
 
     if (!setUpDma())
         return;
+    const bool tap = isSignalConnected(QMetaMethod::fromSignal(&CReceiveTh::FrameReceived));
 
     while (!stopRequested()) {
         ch1.blocksRead = 0;
@@ -111,22 +113,25 @@ void CReceiveTh::work()
                 qDebug() << "Receive error: Count of read blocks on Ch1 > 1";
                 return;
             }
-            groupStep(ch1, 1);
+            groupStep(ch1, 1, tap);
         }
         if (ch2.blocksRead) {
             if (ch2.blocksRead > 1) {
                 qDebug() << "Receive error: Count of read blocks on Ch2  > 1";
                 return;
             }
-            groupStep(ch2, 2);
+            groupStep(ch2, 2, tap);
         }
     }
 }
 
 // Frames are grouped by arrival order: the fifth of every five must carry,
 // as a 64-bit number, the sum of the first four frames' 32-bit numbers.
-void CReceiveTh::groupStep(ChannelState &state, unsigned int channel)
+void CReceiveTh::groupStep(ChannelState &state, unsigned int channel, bool tap)
 {
+    if (tap)
+        emit FrameReceived(channel, QByteArray(reinterpret_cast<const char *>(state.block),
+                                               CAN_DMA_BLOCK_SIZE));
     int flag, frameChannel, stdId, extId, length;
     unsigned int header;
     m_Device.ParseRxRecord(state.block, &flag, &frameChannel, &header, &stdId, &extId, state.data,

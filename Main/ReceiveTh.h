@@ -3,6 +3,7 @@
 
 #include "candeviceex.h"
 
+#include <QByteArray>
 #include <QObject>
 
 #include <atomic>
@@ -28,6 +29,9 @@ signals:
     void SetLabelNoErrorCh2();
     void SetLabelWithErrorCh1();
     void SetLabelWithErrorCh2();
+    // Every DMA block the loop reads, before it is grouped; emitted only
+    // while something is connected (the headless runner logs frames with it).
+    void FrameReceived(unsigned int channel, QByteArray block);
 
 public slots:
     void work();
@@ -39,7 +43,7 @@ private:
     bool stopRequested() const;
     bool setUpDma();
     struct ChannelState;
-    void groupStep(ChannelState &state, unsigned int channel);
+    void groupStep(ChannelState &state, unsigned int channel, bool tap);
 
     CCANDeviceEx m_Device;
     std::atomic<bool> m_bStop;

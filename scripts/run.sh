@@ -10,7 +10,7 @@ else
     scripts/setup-debian.sh build
 fi
 cmake -S . -B build-app -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_BUILD_TESTS=OFF >/dev/null
-cmake --build build-app --target KorvaneSoft
+cmake --build build-app --target KorvaneSoft korvane-check
 if [ -n "${DISPLAY:-}" ]; then
     exec build-app/Main/KorvaneSoft
 fi

@@ -1,0 +1,439 @@
+#include "checkrun.h"
+
+#include "canframe.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The test group as the transmit worker sends it: extended frames 171/186
+// with four data bytes each.
+const unsigned int kStdId = 171;
+const unsigned int kExtId = 186;
+const quint32 kNumbers[5] = {41, 18467, 6334, 1930, 26772};
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void onInterrupt(int)
+{
+    g_interrupted = true;
+}
+
+// Debug lines arrive from every thread; they are kept under a lock of their
+// own, as copies.
+std::mutex g_linesMutex;
+std::vector<std::string> g_lines;
+bool g_quiet = false;
+
+void messageHandler(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    if (message.endsWith(QLatin1String(" was called")))
+        return;
+    const std::string line = message.toStdString();
+    std::lock_guard<std::mutex> lock(g_linesMutex);
+    if (std::find(g_lines.begin(), g_lines.end(), line) != g_lines.end())
+        return;
+    g_lines.push_back(line);
+    if (!g_quiet)
+        std::fprintf(stderr, "korvane-check: worker: %s\n", line.c_str());
+}
+
+QStringList workerLines()
+{
+    std::lock_guard<std::mutex> lock(g_linesMutex);
+    QStringList lines;
+    for (const std::string &line : g_lines)
+        lines << QString::fromStdString(line);
+    return lines;
+}
+
+template <typename Worker> void stopWorker(QThread &thread, Worker &worker)
+{
+    if (!thread.isRunning())
+        return;
+    worker.StopWork();
+    thread.quit();
+    thread.wait();
+}
+
+} // namespace
+
+void CheckRun::installMessageHandler(bool quiet)
+{
+    g_quiet = quiet;
+    qInstallMessageHandler(messageHandler);
+}
+
+CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(options)
+{
+    m_TransmitTh.moveToThread(&m_TransmitThread);
+    m_ReceiveTh.moveToThread(&m_ReceiveThread);
+    connect(&m_TransmitThread, SIGNAL(started()), &m_TransmitTh, SLOT(work()));
+    connect(&m_ReceiveThread, SIGNAL(started()), &m_ReceiveTh, SLOT(work()));
+    connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh1()), this, SLOT(sentCh1()));
+    connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh2()), this, SLOT(sentCh2()));
+    connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh1()), this, SLOT(cleanCh1()));
+    connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh2()), this, SLOT(cleanCh2()));
+    connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh1()), this, SLOT(errorsCh1()));
+    connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh2()), this, SLOT(errorsCh2()));
+    connect(&m_ReceiveTh, SIGNAL(FrameReceived(unsigned int, QByteArray)), this,
+            SLOT(frameReceived(unsigned int, QByteArray)));
+
+    for (quint32 number : kNumbers) {
+        boardemu::CanFrame frame;
+        frame.extended = true;
+        frame.id = (kStdId << 18) | kExtId;
+        frame.dlc = 4;
+        for (int i = 0; i < 4; ++i)
+            frame.data[i] = uint8_t(number >> (8 * i));
+        m_bitsPerGroup += boardemu::frameBitCount(frame);
+    }
+}
+
+CheckRun::~CheckRun()
+{
+    stopWorker(m_TransmitThread, m_TransmitTh);
+    stopWorker(m_ReceiveThread, m_ReceiveTh);
+    m_Device.Close();
+}
+
+// The window's start-up: both controllers to configuration mode, both bit
+// rates, both back to normal mode, DMA on, filters off.
+bool CheckRun::setUpBoard(QString *reason)
+{
+    if (!m_Device.Open(0)) {
+        *reason = QStringLiteral("cannot open \\\\.\\CAN0: no board or no driver (system error %1)")
+                      .arg(GetLastError());
+        return false;
+    }
+    const QString failed = QStringLiteral("%1 (status %2)");
+    for (unsigned int channel = 1; channel <= 2; ++channel) {
+        const int status = m_Device.SetWorkMode(channel, CAN_MODE_CONFIGURATION);
+        if (status != 1) {
+            *reason = failed.arg(QStringLiteral("channel %1's controller would not enter configuration mode")
+                                     .arg(channel))
+                          .arg(status);
+            return false;
+        }
+    }
+    for (unsigned int channel = 1; channel <= 2; ++channel) {
+        const int status = m_Device.SetSpeed(channel, m_options.kbps[channel - 1]);
+        if (status != 1) {
+            *reason = failed.arg(QStringLiteral("channel %1's bit rate could not be set to %2 kbit/s")
+                                     .arg(channel)
+                                     .arg(m_options.kbps[channel - 1]))
+                          .arg(status);
+            return false;
+        }
+    }
+    for (unsigned int channel = 1; channel <= 2; ++channel) {
+        const int status = m_Device.SetWorkMode(channel, CAN_MODE_NORMAL);
+        if (status != 1) {
+            *reason = failed.arg(QStringLiteral("channel %1's controller would not return to normal mode")
+                                     .arg(channel))
+                          .arg(status);
+            return false;
+        }
+    }
+    const int dma = m_Device.EnableDMA(0);
+    if (dma != 1) {
+        *reason = failed.arg(QStringLiteral("DMA reception could not be enabled")).arg(dma);
+        return false;
+    }
+    const unsigned char receiveAny = 0x60;
+    for (unsigned int channel = 1; channel <= 2; ++channel) {
+        const int status = m_Device.WriteCanReg(channel, CAN_REG_RXB0CTRL, 1, &receiveAny);
+        if (status != 1) {
+            *reason = failed.arg(QStringLiteral("channel %1's receive filters could not be turned off")
+                                     .arg(channel))
+                          .arg(status);
+            return false;
+        }
+    }
+    return true;
+}
+
+int CheckRun::run()
+{
+    QString reason;
+    if (!setUpBoard(&reason)) {
+        std::fprintf(stderr, "korvane-check: %s\n", qPrintable(reason));
+        return 2;
+    }
+    if (!m_options.logPath.isEmpty()) {
+        m_log.setFileName(m_options.logPath);
+        if (!m_log.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+            std::fprintf(stderr, "korvane-check: cannot write %s: %s\n", qPrintable(m_options.logPath),
+                         qPrintable(m_log.errorString()));
+            return 2;
+        }
+    }
+    std::signal(SIGINT, onInterrupt);
+    for (unsigned int from : m_options.directions) {
+        runDirection(from);
+        if (g_interrupted)
+            break;
+    }
+    m_log.close();
+    bool passed = !g_interrupted && m_results.size() == m_options.directions.size();
+    for (const DirectionResult &result : m_results)
+        passed = passed && result.passed();
+    const int exitCode = passed ? 0 : 1;
+    printSummary(exitCode, g_interrupted);
+    return exitCode;
+}
+
+// Processes the workers' reports until the condition holds or nothing has
+// been reported for quietMs.
+void CheckRun::waitFor(const std::function<bool()> &condition, int quietMs)
+{
+    QElapsedTimer quiet;
+    quiet.start();
+    quint64 seen = 0;
+    while (!condition() && quiet.elapsed() < quietMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+        const quint64 now = m_current->sent + m_current->clean + m_current->withErrors +
+                            m_current->testFrames + m_current->foreignFrames;
+        if (now != seen) {
+            seen = now;
+            quiet.restart();
+        }
+    }
+}
+
+void CheckRun::runDirection(unsigned int from)
+{
+    const unsigned int to = 3 - from;
+    m_results.append(DirectionResult());
+    m_current = &m_results.last();
+    m_current->from = from;
+    m_current->to = to;
+    m_ReceiveTh.SetCh1State(to == 1);
+    m_ReceiveTh.SetCh2State(to == 2);
+    m_TransmitTh.SetCh1State(from == 1);
+    m_TransmitTh.SetCh2State(from == 2);
+
+    // The receiver clears the DMA queues as it starts: the first frame must
+    // not go before it has.
+    m_ReceiveTh.ClearReady();
+    m_ReceiveThread.start();
+    while (!m_ReceiveTh.IsReady() && m_ReceiveThread.isRunning())
+        QThread::yieldCurrentThread();
+    QElapsedTimer clock;
+    clock.start();
+    m_TransmitThread.start();
+
+    qint64 nextReport = 1000;
+    quint64 sentAtLastReport = 0;
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+        const double elapsed = clock.elapsed() / 1000.0;
+        if (g_interrupted || elapsed >= m_options.seconds ||
+            (m_options.groups && m_current->sent >= m_options.groups))
+            break;
+        if (clock.elapsed() >= nextReport) {
+            printProgress(*m_current, elapsed, m_current->sent - sentAtLastReport);
+            sentAtLastReport = m_current->sent;
+            nextReport += 1000;
+        }
+    }
+    // The transmit loop finishes its group, or gives a failing frame up, and
+    // takes back whatever it had loaded; then the receiver catches up.
+    stopWorker(m_TransmitThread, m_TransmitTh);
+    m_current->seconds = clock.elapsed() / 1000.0;
+    QCoreApplication::processEvents(); // every group the transmitter reported
+    waitFor([this] { return m_current->testFrames + m_current->foreignFrames >= 5 * m_current->sent &&
+                            m_current->clean + m_current->withErrors >= m_current->sent; },
+            2000);
+    stopWorker(m_ReceiveThread, m_ReceiveTh);
+    QCoreApplication::processEvents(); // reports still queued
+}
+
+void CheckRun::countSent(unsigned int channel)
+{
+    if (m_current && channel == m_current->from)
+        ++m_current->sent;
+}
+
+void CheckRun::countReceived(unsigned int channel, bool clean)
+{
+    if (!m_current || channel != m_current->to)
+        return;
+    if (clean)
+        ++m_current->clean;
+    else
+        ++m_current->withErrors;
+}
+
+// One DMA block: counted as a test frame or as a frame that the tool did not
+// send, and logged in candump format with the block's reception time.
+void CheckRun::frameReceived(unsigned int channel, QByteArray block)
+{
+    if (block.size() < int(CAN_DMA_BLOCK_SIZE) || !m_current)
+        return;
+    int flag = 0, recordChannel = 0, stdId = 0, extId = 0, length = 0;
+    unsigned int header = 0;
+    unsigned char data[8] = {};
+    m_Device.ParseRxRecord(block.constData(), &flag, &recordChannel, &header, &stdId, &extId, data,
+                           &length);
+    const bool remote = (static_cast<unsigned char>(block[9]) & CAN_DLC_RTR) != 0;
+    quint32 number = 0;
+    for (int i = 3; i >= 0; --i)
+        number = (number << 8) | data[i];
+    const bool testFrame = !remote && stdId == int(kStdId) && extId == int(kExtId) && length == 4 &&
+                           std::find(std::begin(kNumbers), std::end(kNumbers), number) != std::end(kNumbers);
+    if (channel == m_current->to) {
+        if (testFrame)
+            ++m_current->testFrames;
+        else
+            ++m_current->foreignFrames;
+    }
+    if (!m_log.isOpen())
+        return;
+    // The stamp is the frame's reception time in microseconds, 24 bits: it
+    // wraps every 16.8 s, so a stamp below the last one has wrapped.
+    const unsigned int index = channel - 1;
+    if (m_stampSeen[index] && header < m_lastStamp[index])
+        m_stampBase[index] += 0x1000000;
+    m_stampSeen[index] = true;
+    m_lastStamp[index] = header;
+    const quint64 micros = m_stampBase[index] + header;
+    QString id = extId >= 0 ? QStringLiteral("%1").arg((quint32(stdId) << 18) | quint32(extId), 8, 16, QChar('0'))
+                            : QStringLiteral("%1").arg(stdId, 3, 16, QChar('0'));
+    QString payload;
+    if (remote) {
+        payload = QStringLiteral("R");
+    } else {
+        for (int i = 0; i < length; ++i)
+            payload += QStringLiteral("%1").arg(data[i], 2, 16, QChar('0'));
+    }
+    const QString line = QStringLiteral("(%1.%2) can%3 %4#%5\n")
+                             .arg(micros / 1000000)
+                             .arg(micros % 1000000, 6, 10, QChar('0'))
+                             .arg(index)
+                             .arg(id.toUpper())
+                             .arg(payload.toUpper());
+    m_log.write(line.toLatin1());
+}
+
+double CheckRun::limitGroupsPerSecond(unsigned int kbps) const
+{
+    return kbps * 1000.0 / m_bitsPerGroup;
+}
+
+void CheckRun::out(const QString &line) const
+{
+    std::fprintf(m_options.json ? stderr : stdout, "%s\n", qPrintable(line));
+    std::fflush(m_options.json ? stderr : stdout);
+}
+
+void CheckRun::printProgress(const DirectionResult &result, double elapsed, quint64 sentInSecond)
+{
+    if (m_options.quiet)
+        return;
+    const unsigned int kbps = m_options.kbps[result.from - 1];
+    out(QStringLiteral("%1->%2 %3 s: sent %4, received clean %5, with errors %6; %7 groups/s, "
+                       "bus load %8 %")
+            .arg(result.from)
+            .arg(result.to)
+            .arg(elapsed, 0, 'f', 0)
+            .arg(result.sent)
+            .arg(result.clean)
+            .arg(result.withErrors)
+            .arg(double(sentInSecond), 0, 'f', 0)
+            .arg(100.0 * sentInSecond / limitGroupsPerSecond(kbps), 0, 'f', 1));
+}
+
+void CheckRun::printSummary(int exitCode, bool interrupted)
+{
+    QJsonArray directions;
+    QStringList failures;
+    for (const DirectionResult &result : m_results) {
+        const unsigned int kbps = m_options.kbps[result.from - 1];
+        const double rate = result.seconds > 0 ? result.sent / result.seconds : 0;
+        const double limit = limitGroupsPerSecond(kbps);
+        const QString name = QStringLiteral("%1->%2").arg(result.from).arg(result.to);
+        out(QStringLiteral("%1 at %2 kbit/s, %3 s: sent %4, received clean %5, with errors %6, lost %7, "
+                           "frames nobody sent %8; %9 groups/s, bus load %10 % of the %11 groups/s limit")
+                .arg(name)
+                .arg(kbps)
+                .arg(result.seconds, 0, 'f', 1)
+                .arg(result.sent)
+                .arg(result.clean)
+                .arg(result.withErrors)
+                .arg(result.lost())
+                .arg(result.foreignFrames)
+                .arg(rate, 0, 'f', 1)
+                .arg(100.0 * rate / limit, 0, 'f', 1)
+                .arg(limit, 0, 'f', 1));
+        if (result.sent == 0)
+            failures << name + QStringLiteral(": no group was sent");
+        if (result.lost())
+            failures << name + QStringLiteral(": %1 groups lost").arg(result.lost());
+        if (result.withErrors)
+            failures << name + QStringLiteral(": %1 groups with errors").arg(result.withErrors);
+        if (result.foreignFrames)
+            failures << name + QStringLiteral(": %1 frames nobody sent").arg(result.foreignFrames);
+        if (result.testFrames != 5 * result.sent && result.sent)
+            failures << name + QStringLiteral(": %1 test frames for %2 groups")
+                                   .arg(result.testFrames)
+                                   .arg(result.sent);
+        QJsonObject object;
+        object[QStringLiteral("from")] = int(result.from);
+        object[QStringLiteral("to")] = int(result.to);
+        object[QStringLiteral("kbps")] = int(kbps);
+        object[QStringLiteral("seconds")] = result.seconds;
+        object[QStringLiteral("sent")] = double(result.sent);
+        object[QStringLiteral("clean")] = double(result.clean);
+        object[QStringLiteral("withErrors")] = double(result.withErrors);
+        object[QStringLiteral("lost")] = double(result.lost());
+        object[QStringLiteral("testFrames")] = double(result.testFrames);
+        object[QStringLiteral("framesNobodySent")] = double(result.foreignFrames);
+        object[QStringLiteral("groupsPerSecond")] = rate;
+        object[QStringLiteral("limitGroupsPerSecond")] = limit;
+        object[QStringLiteral("busLoad")] = rate / limit;
+        object[QStringLiteral("passed")] = result.passed();
+        directions.append(object);
+    }
+    if (m_options.kbps[0] != m_options.kbps[1])
+        failures << QStringLiteral("the channels run at different bit rates (%1 and %2 kbit/s)")
+                        .arg(m_options.kbps[0])
+                        .arg(m_options.kbps[1]);
+    if (interrupted)
+        failures << QStringLiteral("interrupted");
+    const QStringList lines = workerLines();
+    if (exitCode == 0) {
+        out(QStringLiteral("PASS"));
+    } else {
+        QString verdict = QStringLiteral("FAIL: ") + failures.join(QStringLiteral("; "));
+        if (!lines.isEmpty())
+            verdict += QStringLiteral("; the workers said: ") + lines.join(QStringLiteral(" | "));
+        out(verdict);
+    }
+    if (m_options.json) {
+        QJsonObject summary;
+        summary[QStringLiteral("result")] = exitCode == 0 ? QStringLiteral("pass") : QStringLiteral("fail");
+        summary[QStringLiteral("exitCode")] = exitCode;
+        summary[QStringLiteral("interrupted")] = interrupted;
+        summary[QStringLiteral("directions")] = directions;
+        summary[QStringLiteral("failures")] = QJsonArray::fromStringList(failures);
+        summary[QStringLiteral("workerMessages")] = QJsonArray::fromStringList(lines);
+        std::fprintf(stdout, "%s", QJsonDocument(summary).toJson(QJsonDocument::Indented).constData());
+        std::fflush(stdout);
+    }
+}

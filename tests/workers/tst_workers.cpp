@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <tuple>
 
 using namespace boardemu;
 
@@ -255,6 +256,13 @@ void TestWorkers::bothChannelsTransmitAlternately()
     QVERIFY(waitFor([&] { return rig.sent[1] >= 200; }));
     Rig::stop(rig.txThread, *rig.tx);
     QVERIFY(qAbs(rig.sent[0] - rig.sent[1]) <= 1);
+    // Each channel's group goes while the other listens: no frame of one
+    // overlaps a frame of the other, so no error is ever counted.
+    const auto counters = rig.board.inspect([](Board &b) {
+        return std::make_tuple(b.controller(1).transmitErrorCounter(), b.controller(2).transmitErrorCounter(),
+                               b.controller(1).receiveErrorCounter(), b.controller(2).receiveErrorCounter());
+    });
+    QCOMPARE(counters, std::make_tuple(0, 0, 0, 0));
 }
 
 void TestWorkers::nothingEnabledSendsNothingAndStops()

@@ -119,48 +119,34 @@ bool CheckRun::setUpBoard(QString *reason)
                       .arg(GetLastError());
         return false;
     }
-    const QString failed = QStringLiteral("%1 (status %2)");
-    for (unsigned int channel = 1; channel <= 2; ++channel) {
-        const int status = m_Device.SetWorkMode(channel, CAN_MODE_CONFIGURATION);
-        if (status != 1) {
-            *reason = failed.arg(QStringLiteral("channel %1's controller would not enter configuration mode")
-                                     .arg(channel))
-                          .arg(status);
-            return false;
-        }
-    }
-    for (unsigned int channel = 1; channel <= 2; ++channel) {
-        const int status = m_Device.SetSpeed(channel, m_options.kbps[channel - 1]);
-        if (status != 1) {
-            *reason = failed.arg(QStringLiteral("channel %1's bit rate could not be set to %2 kbit/s")
-                                     .arg(channel)
-                                     .arg(m_options.kbps[channel - 1]))
-                          .arg(status);
-            return false;
-        }
-    }
-    for (unsigned int channel = 1; channel <= 2; ++channel) {
-        const int status = m_Device.SetWorkMode(channel, CAN_MODE_NORMAL);
-        if (status != 1) {
-            *reason = failed.arg(QStringLiteral("channel %1's controller would not return to normal mode")
-                                     .arg(channel))
-                          .arg(status);
-            return false;
-        }
-    }
-    const int dma = m_Device.EnableDMA(0);
-    if (dma != 1) {
-        *reason = failed.arg(QStringLiteral("DMA reception could not be enabled")).arg(dma);
-        return false;
-    }
+    // Each step: what failed, by channel, and the step itself.
+    struct Step {
+        const char *failure;
+        std::function<int(unsigned int)> run;
+    };
     const unsigned char receiveAny = 0x60;
-    for (unsigned int channel = 1; channel <= 2; ++channel) {
-        const int status = m_Device.WriteCanReg(channel, CAN_REG_RXB0CTRL, 1, &receiveAny);
-        if (status != 1) {
-            *reason = failed.arg(QStringLiteral("channel %1's receive filters could not be turned off")
-                                     .arg(channel))
-                          .arg(status);
-            return false;
+    const Step steps[] = {
+        {"channel %1's controller would not enter configuration mode",
+         [this](unsigned int channel) { return m_Device.SetWorkMode(channel, CAN_MODE_CONFIGURATION); }},
+        {"channel %1's bit rate could not be set",
+         [this](unsigned int channel) { return m_Device.SetSpeed(channel, m_options.kbps[channel - 1]); }},
+        {"channel %1's controller would not return to normal mode",
+         [this](unsigned int channel) { return m_Device.SetWorkMode(channel, CAN_MODE_NORMAL); }},
+        {"DMA reception could not be enabled",
+         [this](unsigned int channel) { return channel == 1 ? m_Device.EnableDMA(0) : 1; }},
+        {"channel %1's receive filters could not be turned off",
+         [this, &receiveAny](unsigned int channel) {
+             return m_Device.WriteCanReg(channel, CAN_REG_RXB0CTRL, 1, &receiveAny);
+         }},
+    };
+    for (const Step &step : steps) {
+        for (unsigned int channel = 1; channel <= 2; ++channel) {
+            const int status = step.run(channel);
+            if (status != 1) {
+                *reason = QString::fromLatin1(step.failure).arg(channel) +
+                          QStringLiteral(" (status %1)").arg(status);
+                return false;
+            }
         }
     }
     return true;

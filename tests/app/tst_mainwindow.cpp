@@ -155,6 +155,25 @@ bool startReceiving(QWidget *window, TestBoard &board)
     return true;
 }
 
+// Channel 1 in "Transmit mode", channel 2 in "Receive mode", both activities
+// started, until channel 2 has counted the given number of clean groups.
+bool runOneToTwo(QWidget *window, TestBoard &board, qulonglong clean)
+{
+    child<QComboBox>(window, "comboBox_Ch1State")->setCurrentIndex(1);
+    child<QComboBox>(window, "comboBox_Ch2State")->setCurrentIndex(2);
+    if (!startReceiving(window, board))
+        return false;
+    child<QPushButton>(window, "pushButton_Start")->click();
+    QElapsedTimer timer;
+    timer.start();
+    while (count(window, "label_NoError_ch2") < clean) {
+        if (timer.elapsed() > 60000)
+            return false;
+        QTest::qWait(1);
+    }
+    return true;
+}
+
 // With channel 1 transmitting to channel 2 and the transmitter stopped: the
 // receiver has caught up, and the two counts cleared while traffic ran agree
 // but for the one group that either side may have counted before the clear.
@@ -375,11 +394,7 @@ void TestMainWindow::clearCountsRestartsFromZero()
     TestBoard board;
     MainWindow window;
     QVERIFY(window.open_and_init());
-    child<QComboBox>(&window, "comboBox_Ch1State")->setCurrentIndex(1);
-    child<QComboBox>(&window, "comboBox_Ch2State")->setCurrentIndex(2);
-    QVERIFY(startReceiving(&window, board));
-    child<QPushButton>(&window, "pushButton_Start")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 20, 60000);
+    QVERIFY(runOneToTwo(&window, board, 20));
     const char *labels[] = {"label_Sended_ch1",  "label_Sended_ch2",    "label_NoError_ch1",
                             "label_NoError_ch2", "label_WithError_ch1", "label_WithError_ch2"};
     // Counters that traffic from channel 1 leaves alone are set by hand.
@@ -407,11 +422,7 @@ void TestMainWindow::speedChangeWhileRunningReconfiguresOnlyThatChannel()
     DebugLog log;
     MainWindow window;
     QVERIFY(window.open_and_init());
-    child<QComboBox>(&window, "comboBox_Ch1State")->setCurrentIndex(1);
-    child<QComboBox>(&window, "comboBox_Ch2State")->setCurrentIndex(2);
-    QVERIFY(startReceiving(&window, board));
-    child<QPushButton>(&window, "pushButton_Start")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 10, 60000);
+    QVERIFY(runOneToTwo(&window, board, 10));
     log.clear();
     child<QComboBox>(&window, "comboBox_SpeedCh2")->setCurrentIndex(3);
     QCOMPARE(log.count("void CTransmitTh::StopWork() was called"), 1);
@@ -536,11 +547,7 @@ void TestMainWindow::repairedMismatchCountsCleanAgain()
     DebugLog log;
     MainWindow window;
     QVERIFY(window.open_and_init());
-    child<QComboBox>(&window, "comboBox_Ch1State")->setCurrentIndex(1);
-    child<QComboBox>(&window, "comboBox_Ch2State")->setCurrentIndex(2);
-    QVERIFY(startReceiving(&window, board));
-    child<QPushButton>(&window, "pushButton_Start")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(count(&window, "label_NoError_ch2") >= 5, 60000);
+    QVERIFY(runOneToTwo(&window, board, 5));
 
     auto *speed1 = child<QComboBox>(&window, "comboBox_SpeedCh1");
     auto *speed2 = child<QComboBox>(&window, "comboBox_SpeedCh2");

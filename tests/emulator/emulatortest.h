@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <win32subset/devicetable.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -61,6 +62,15 @@ protected:
 
     void advance(boardemu::Time duration) { clock->advance(duration); }
 
+    // A board with other settings in place of the fixture's, on the same clock.
+    void replaceBoard(const boardemu::EmulatorSettings &settings)
+    {
+        device.Close();
+        emulated.reset();
+        emulated = std::make_unique<boardemu::EmulatedBoard>(settings, clock);
+        ASSERT_EQ(device.Open(0), 1);
+    }
+
     std::vector<std::array<unsigned char, 64>> readBlocks(unsigned channel, unsigned max = 16)
     {
         std::vector<unsigned char> buffer(max * 64);
@@ -107,6 +117,17 @@ protected:
     std::unique_ptr<boardemu::EmulatedBoard> emulated;
     CCANDeviceEx device;
 };
+
+// The transmit worker's test frame (identifier 0xAB, 0xBA) with four data bytes.
+inline boardemu::CanFrame testFrame(const unsigned char data[4])
+{
+    boardemu::CanFrame frame;
+    frame.extended = true;
+    frame.id = (0xABu << 18) | 0xBA;
+    frame.dlc = 4;
+    std::copy(data, data + 4, frame.data.begin());
+    return frame;
+}
 
 inline unsigned blockNumber(const std::array<unsigned char, 64> &block)
 {

@@ -12,16 +12,6 @@ namespace {
 
 const unsigned char kNumber41[4] = {0x29, 0x00, 0x00, 0x00};
 
-CanFrame testFrame(const unsigned char data[4])
-{
-    CanFrame frame;
-    frame.extended = true;
-    frame.id = (0xABu << 18) | 0xBA;
-    frame.dlc = 4;
-    std::copy(data, data + 4, frame.data.begin());
-    return frame;
-}
-
 } // namespace
 
 using Bus = EmulatorTest;
@@ -209,10 +199,7 @@ TEST_F(Bus, DmaQueueHoldsItsLimitAndTheNextFrameWaitsInTheController)
 {
     boardemu::EmulatorSettings settings;
     settings.dmaQueueBlocks = 3;
-    device.Close();
-    emulated.reset();
-    emulated = std::make_unique<EmulatedBoard>(settings, clock);
-    ASSERT_EQ(device.Open(0), 1);
+    replaceBoard(settings);
     configureBoth(1000);
     for (unsigned char n = 0; n < 5; ++n) {
         const unsigned char data[4] = {n, 0, 0, 0};
@@ -240,10 +227,7 @@ TEST_F(Bus, DmaDeliversInBusOrderWithReceptionTimes)
 {
     boardemu::EmulatorSettings settings;
     settings.dmaQueueBlocks = 1;
-    device.Close();
-    emulated.reset();
-    emulated = std::make_unique<EmulatedBoard>(settings, clock);
-    ASSERT_EQ(device.Open(0), 1);
+    replaceBoard(settings);
     configureBoth(1000);
     setReg(2, CAN_REG_RXB0CTRL, 0x64);
     std::vector<Time> sentAt;

@@ -9,16 +9,6 @@ namespace {
 const unsigned char kNumber41[4] = {0x29, 0x00, 0x00, 0x00};
 const unsigned char kNumber40[4] = {0x28, 0x00, 0x00, 0x00};
 
-CanFrame testFrame(const unsigned char data[4])
-{
-    CanFrame frame;
-    frame.extended = true;
-    frame.id = (0xABu << 18) | 0xBA;
-    frame.dlc = 4;
-    std::copy(data, data + 4, frame.data.begin());
-    return frame;
-}
-
 // A third node on the bus that only listens within the tests' time (its
 // first frame is an hour away), at the rate of the given channel.
 EmulatorSettings withListener(unsigned channel)

@@ -392,9 +392,8 @@ void TestWorkers::unacknowledgedChannel1FrameEndsTheLoop()
     QCOMPARE(rig.sent[0].load(), 0);
     // The loop has ended and has taken back every frame it loaded: none is
     // left to go out ahead of the next run, or to hold configuration mode off.
-    const uint64_t requests = rig.board.driver().requestCount();
     Rig::stop(rig.txThread, *rig.tx);
-    QCOMPARE(rig.board.driver().requestCount(), requests);
+    QCOMPARE(log.count("void CTransmitTh::work() was called"), 1);
     QCOMPARE(rig.pendingBuffers(1), 0);
     QCOMPARE(rig.control.SetConfWorkMode(1), 1);
 }
@@ -417,9 +416,7 @@ void TestWorkers::unacknowledgedChannel2FrameStillStops()
 
 void TestWorkers::stopWhileAFrameFailsEndsAtOnce_data()
 {
-    QTest::addColumn<unsigned>("channel");
-    QTest::newRow("channel 1") << 1u;
-    QTest::newRow("channel 2") << 2u;
+    readFailureOnEitherChannel_data();
 }
 
 // With a slow driver (10 ms a request) the 1500 polls of a failing frame take

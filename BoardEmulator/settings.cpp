@@ -11,7 +11,9 @@ namespace boardemu {
 
 namespace {
 
-// Accepted values, one place each; the README tables the same.
+// Accepted values, one place each; the README tables the same. A driver
+// request is never free: with no latency at all the library's fixed poll
+// counts would no longer cover a frame.
 constexpr uint64_t kMaxLatencyUs = 1000000;
 constexpr uint64_t kMaxFailNth = 1000000000000ULL;
 constexpr uint64_t kMaxDmaQueue = 65536;
@@ -139,10 +141,10 @@ std::vector<Variable> variables()
     return {
         {"KORVANE_EMU_NO_BOARD", "0 or 1",
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.noBoard); }},
-        {"KORVANE_EMU_LATENCY_US", "a whole number of microseconds from 0 to 1000000",
+        {"KORVANE_EMU_LATENCY_US", "a whole number of microseconds from 1 to 1000000",
          [](const std::string &v, EmulatorSettings &s) {
              uint64_t n = 0;
-             if (!parseNumber(v, kMaxLatencyUs, &n))
+             if (!parseNumber(v, kMaxLatencyUs, &n) || n < 1)
                  return false;
              s.requestLatency = Time(n) * kMicrosecond;
              return true;

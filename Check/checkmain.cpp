@@ -4,18 +4,23 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cstdio>
 
 namespace {
 
+// Values are taken only as written: no sign, blank, exponent or leading zero.
+bool matches(const QString &text, const char *pattern)
+{
+    return QRegularExpression(QRegularExpression::anchoredPattern(QLatin1String(pattern))).match(text).hasMatch();
+}
+
 bool parseRate(const QString &text, unsigned int *kbps)
 {
-    bool ok = false;
-    const unsigned int value = text.toUInt(&ok, 10);
-    if (!ok || (value != 125 && value != 250 && value != 500 && value != 1000))
+    if (!matches(text, "125|250|500|1000"))
         return false;
-    *kbps = value;
+    *kbps = text.toUInt();
     return true;
 }
 
@@ -56,8 +61,9 @@ int main(int argc, char *argv[])
                                      QStringLiteral("How long each direction runs (default 5; 0.1 to 86400)."),
                                      QStringLiteral("seconds"));
     const QCommandLineOption groups({QStringLiteral("g"), QStringLiteral("groups")},
-                                    QStringLiteral("Stop each direction after this many groups sent (1 to "
-                                                   "1000000000); with --seconds, whichever comes first."),
+                                    QStringLiteral("Stop each direction once this many groups are sent (1 to "
+                                                   "1000000000; the group under way is finished); with "
+                                                   "--seconds, whichever comes first."),
                                     QStringLiteral("count"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Write the summary as JSON on stdout (the other lines go to stderr)."));
@@ -81,6 +87,10 @@ int main(int argc, char *argv[])
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(parser, QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
+    for (const QCommandLineOption &option : {rate, rate1, rate2, direction, seconds, groups, log}) {
+        if (parser.values(option).size() > 1)
+            return usageError(parser, QStringLiteral("--%1 is given more than once").arg(option.names().last()));
+    }
 
     CheckOptions options;
     if (parser.isSet(rate) && !parseRate(parser.value(rate), &options.kbps[0]))
@@ -100,23 +110,27 @@ int main(int argc, char *argv[])
     else
         return usageError(parser, QStringLiteral("--direction %1: give 1to2, 2to1 or both").arg(which));
     if (parser.isSet(seconds)) {
-        bool ok = false;
-        options.seconds = parser.value(seconds).toDouble(&ok);
-        if (!ok || !(options.seconds >= 0.1 && options.seconds <= 86400))
-            return usageError(parser, QStringLiteral("--seconds %1: give 0.1 to 86400").arg(parser.value(seconds)));
+        const QString text = parser.value(seconds);
+        options.seconds = text.toDouble();
+        if (!matches(text, "(0|[1-9][0-9]{0,4})(\\.[0-9]{1,3})?") || options.seconds < 0.1 ||
+            options.seconds > 86400)
+            return usageError(parser, QStringLiteral("--seconds %1: give 0.1 to 86400").arg(text));
     } else if (parser.isSet(groups)) {
         options.seconds = 86400;
     }
     if (parser.isSet(groups)) {
-        bool ok = false;
-        options.groups = parser.value(groups).toULongLong(&ok, 10);
-        if (!ok || options.groups < 1 || options.groups > 1000000000)
-            return usageError(parser, QStringLiteral("--groups %1: give 1 to 1000000000").arg(parser.value(groups)));
+        const QString text = parser.value(groups);
+        options.groups = text.toULongLong();
+        if (!matches(text, "[1-9][0-9]{0,9}") || options.groups > 1000000000)
+            return usageError(parser, QStringLiteral("--groups %1: give 1 to 1000000000").arg(text));
     }
     options.json = parser.isSet(json);
     options.quiet = parser.isSet(quiet);
     options.logPath = parser.value(log);
+    if (parser.isSet(log) && options.logPath.isEmpty())
+        return usageError(parser, QStringLiteral("--log needs a file name"));
 
+    CheckRun::catchInterrupt();
     CheckRun::installMessageHandler(options.quiet);
     CheckRun run(options);
     return run.run();

@@ -27,6 +27,18 @@ const quint32 kNumbers[5] = {41, 18467, 6334, 1930, 26772};
 
 std::atomic<bool> g_interrupted{false};
 
+// A direction whose transmitter reports no group for this long has stopped
+// sending (its loop ended on a failure, or a frame is retried for ever).
+const qint64 kStallMs = 5000;
+// After the transmitter has stopped: how long the receiver may go without a
+// new frame, and how long the catching up may take in all (less once
+// interrupted, so that Ctrl+C ends the run within a second).
+const int kDrainQuietMs = 2000;
+const int kDrainMs = 10000;
+const int kDrainInterruptedMs = 500;
+// The board's 24-bit microsecond clock.
+const quint64 kStampRange = quint64(1) << 24;
+
 extern "C" void onInterrupt(int)
 {
     g_interrupted = true;
@@ -70,6 +82,11 @@ template <typename Worker> void stopWorker(QThread &thread, Worker &worker)
 }
 
 } // namespace
+
+void CheckRun::catchInterrupt()
+{
+    std::signal(SIGINT, onInterrupt);
+}
 
 void CheckRun::installMessageHandler(bool quiet)
 {
@@ -167,13 +184,19 @@ int CheckRun::run()
             return 2;
         }
     }
-    std::signal(SIGINT, onInterrupt);
     for (unsigned int from : m_options.directions) {
         runDirection(from);
         if (g_interrupted)
             break;
     }
+    if (m_log.isOpen() && !m_log.flush())
+        m_logFailed = true;
     m_log.close();
+    if (m_logFailed) {
+        std::fprintf(stderr, "korvane-check: cannot write %s: %s\n", qPrintable(m_options.logPath),
+                     qPrintable(m_log.errorString()));
+        return 2;
+    }
     bool passed = !g_interrupted && m_results.size() == m_options.directions.size();
     for (const DirectionResult &result : m_results)
         passed = passed && result.passed();
@@ -182,14 +205,16 @@ int CheckRun::run()
     return exitCode;
 }
 
-// Processes the workers' reports until the condition holds or nothing has
-// been reported for quietMs.
-void CheckRun::waitFor(const std::function<bool()> &condition, int quietMs)
+// Processes the workers' reports until the condition holds, nothing has been
+// reported for quietMs, or totalMs have passed.
+void CheckRun::waitFor(const std::function<bool()> &condition, int quietMs, int totalMs)
 {
     QElapsedTimer quiet;
     quiet.start();
+    QElapsedTimer total;
+    total.start();
     quint64 seen = 0;
-    while (!condition() && quiet.elapsed() < quietMs) {
+    while (!condition() && quiet.elapsed() < quietMs && total.elapsed() < totalMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
         const quint64 now = m_current->sent + m_current->clean + m_current->withErrors +
@@ -225,10 +250,21 @@ void CheckRun::runDirection(unsigned int from)
 
     qint64 nextReport = 1000;
     quint64 sentAtLastReport = 0;
+    quint64 sentBefore = 0;
+    QElapsedTimer sinceLastGroup;
+    sinceLastGroup.start();
     for (;;) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
         const double elapsed = clock.elapsed() / 1000.0;
+        if (m_current->sent != sentBefore) {
+            sentBefore = m_current->sent;
+            sinceLastGroup.restart();
+        }
+        if (sinceLastGroup.elapsed() >= kStallMs) {
+            m_current->stalled = true;
+            break;
+        }
         if (g_interrupted || elapsed >= m_options.seconds ||
             (m_options.groups && m_current->sent >= m_options.groups))
             break;
@@ -245,7 +281,7 @@ void CheckRun::runDirection(unsigned int from)
     QCoreApplication::processEvents(); // every group the transmitter reported
     waitFor([this] { return m_current->testFrames + m_current->foreignFrames >= 5 * m_current->sent &&
                             m_current->clean + m_current->withErrors >= m_current->sent; },
-            2000);
+            kDrainQuietMs, g_interrupted ? kDrainInterruptedMs : kDrainMs);
     stopWorker(m_ReceiveThread, m_ReceiveTh);
     QCoreApplication::processEvents(); // reports still queued
 }
@@ -291,14 +327,23 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block)
     }
     if (!m_log.isOpen())
         return;
-    // The stamp is the frame's reception time in microseconds, 24 bits: it
-    // wraps every 16.8 s, so a stamp below the last one has wrapped.
+    // The stamp is the frame's reception time in microseconds, 24 bits,
+    // wrapping every 16.8 s. Of the times it can stand for, the one nearest
+    // to the last frame's time plus the host time since is this frame's.
     const unsigned int index = channel - 1;
-    if (m_stampSeen[index] && header < m_lastStamp[index])
-        m_stampBase[index] += 0x1000000;
-    m_stampSeen[index] = true;
-    m_lastStamp[index] = header;
-    const quint64 micros = m_stampBase[index] + header;
+    quint64 micros = header;
+    if (m_stampSeen) {
+        const quint64 expected = m_lastMicros + quint64(m_sinceLastStamp.nsecsElapsed() / 1000);
+        const quint64 base = expected - expected % kStampRange;
+        micros = base + header;
+        if (micros + kStampRange / 2 < expected)
+            micros += kStampRange;
+        else if (micros > expected + kStampRange / 2 && micros >= kStampRange)
+            micros -= kStampRange;
+    }
+    m_stampSeen = true;
+    m_lastMicros = micros;
+    m_sinceLastStamp.start();
     QString id = extId >= 0 ? QStringLiteral("%1").arg((quint32(stdId) << 18) | quint32(extId), 8, 16, QChar('0'))
                             : QStringLiteral("%1").arg(stdId, 3, 16, QChar('0'));
     QString payload;
@@ -314,7 +359,9 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block)
                              .arg(index)
                              .arg(id.toUpper())
                              .arg(payload.toUpper());
-    m_log.write(line.toLatin1());
+    const QByteArray bytes = line.toLatin1();
+    if (m_log.write(bytes) != bytes.size())
+        m_logFailed = true;
 }
 
 double CheckRun::limitGroupsPerSecond(unsigned int kbps) const
@@ -369,6 +416,8 @@ void CheckRun::printSummary(int exitCode, bool interrupted)
                 .arg(limit, 0, 'f', 1));
         if (result.sent == 0)
             failures << name + QStringLiteral(": no group was sent");
+        else if (result.stalled)
+            failures << name + QStringLiteral(": no group was sent for %1 s").arg(kStallMs / 1000);
         if (result.lost())
             failures << name + QStringLiteral(": %1 groups lost").arg(result.lost());
         if (result.withErrors)
@@ -393,6 +442,7 @@ void CheckRun::printSummary(int exitCode, bool interrupted)
         object[QStringLiteral("groupsPerSecond")] = rate;
         object[QStringLiteral("limitGroupsPerSecond")] = limit;
         object[QStringLiteral("busLoad")] = rate / limit;
+        object[QStringLiteral("stalled")] = result.stalled;
         object[QStringLiteral("passed")] = result.passed();
         directions.append(object);
     }

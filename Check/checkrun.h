@@ -10,6 +10,7 @@
 #include "TransmitTh.h"
 #include "candeviceex.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QStringList>
@@ -39,9 +40,10 @@ struct DirectionResult {
     quint64 testFrames = 0;    // frames of the test group received
     quint64 foreignFrames = 0; // frames received that the tool did not send
     quint64 lost() const { return sent > clean + withErrors ? sent - clean - withErrors : 0; }
+    bool stalled = false;     // the transmitter sent nothing for a while and was stopped
     bool passed() const
     {
-        return sent > 0 && clean == sent && withErrors == 0 && foreignFrames == 0 &&
+        return sent > 0 && !stalled && clean == sent && withErrors == 0 && foreignFrames == 0 &&
                testFrames == 5 * sent;
     }
 };
@@ -56,8 +58,10 @@ public:
 
     // Runs every direction and prints the summary; returns the exit code:
     // 0 every group arrived clean and nothing else arrived, 1 otherwise,
-    // 2 the board could not be opened or configured.
+    // 2 the board could not be opened or configured, or the log not written.
     int run();
+    // Ctrl+C ends the run: the handler only sets a flag.
+    static void catchInterrupt();
 
     // Installs the handler of debug lines: the workers' entry lines ("...
     // was called") are dropped, every other line is kept once, for the
@@ -76,7 +80,7 @@ private slots:
 private:
     bool setUpBoard(QString *reason);
     void runDirection(unsigned int from);
-    void waitFor(const std::function<bool()> &condition, int quietMs);
+    void waitFor(const std::function<bool()> &condition, int quietMs, int totalMs);
     void countSent(unsigned int channel);
     void countReceived(unsigned int channel, bool clean);
     void printProgress(const DirectionResult &result, double elapsed, quint64 sentInSecond);
@@ -93,9 +97,12 @@ private:
     QVector<DirectionResult> m_results;
     DirectionResult *m_current = nullptr;
     QFile m_log;
-    quint64 m_stampBase[2] = {0, 0}; // unwrapping the 24-bit block time stamps
-    quint32 m_lastStamp[2] = {0, 0};
-    bool m_stampSeen[2] = {false, false};
+    bool m_logFailed = false;
+    // Unwrapping the 24-bit block time stamps: one board clock for both
+    // channels, followed with the host's clock across long gaps.
+    bool m_stampSeen = false;
+    quint64 m_lastMicros = 0;
+    QElapsedTimer m_sinceLastStamp;
     unsigned int m_bitsPerGroup = 0;
 };
 

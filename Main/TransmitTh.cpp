@@ -1,6 +1,7 @@
 #include "TransmitTh.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QThread>
 
 namespace {
@@ -13,8 +14,9 @@ const quint32 kNumber4 = 1930;
 const unsigned int kPolls = 1500;
 // After a stop request a wait goes on only for a frame that is on its way:
 // pending without an error flag, on a controller in normal mode, and for at
-// most this many polls (at 125 kbit/s three frames of ours need about 150).
-const unsigned int kPollsAfterStop = 500;
+// most this long. Three frames of ours need 3 ms at 125 kbit/s; counted in
+// time, not polls, since a poll's cost depends on the driver.
+const qint64 kGraceAfterStopMs = 1000;
 const int kStatusPending = 7; // CheckTransmit: request still pending, no error flag
 
 // Among pending buffers of equal priority the controller sends the highest
@@ -222,12 +224,12 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
 {
     qDebug() << Q_FUNC_INFO << "was called";
     int status = 0;
-    unsigned int pollsAfterStop = 0;
+    QElapsedTimer sinceStop;
     for (unsigned int poll = 0; poll < kPolls; ++poll) {
         status = m_Device.CheckTransmit(channel, buffer);
         if (status == 1)
             return true;
-        if (stopRequested() && !worthWaitingAfterStop(channel, status, pollsAfterStop++)) {
+        if (stopRequested() && !worthWaitingAfterStop(channel, status, sinceStop)) {
             m_bAbandoned = true;
             return false;
         }
@@ -244,12 +246,13 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
 // A stop ends a wait at once unless the frame is simply on its way, so that
 // a stop in the middle of a healthy group still finishes it while a frame
 // that fails, or a controller that cannot send, never holds the stop up.
-bool CTransmitTh::worthWaitingAfterStop(unsigned int channel, int status, unsigned int polls)
+bool CTransmitTh::worthWaitingAfterStop(unsigned int channel, int status, QElapsedTimer &sinceStop)
 {
-    if (status != kStatusPending || polls >= kPollsAfterStop)
+    if (status != kStatusPending)
         return false;
-    if (polls > 0)
-        return true;
+    if (sinceStop.isValid())
+        return sinceStop.elapsed() < kGraceAfterStopMs;
+    sinceStop.start();
     unsigned char canstat = 0;
     return m_Device.ReadCanReg(channel, CAN_REG_CANSTAT, 1, &canstat) == 1 &&
            (canstat & CAN_MODE_MASK) == (CAN_MODE_NORMAL << 5);

@@ -3,6 +3,7 @@
 
 #include "candeviceex.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <atomic>
@@ -36,7 +37,7 @@ private:
     bool send(unsigned int channel, unsigned int buffer, quint32 number,
               unsigned int priority = 0);
     bool waitCh2(unsigned int buffer);
-    bool worthWaitingAfterStop(unsigned int channel, int status, unsigned int polls);
+    bool worthWaitingAfterStop(unsigned int channel, int status, QElapsedTimer &sinceStop);
     void withdrawPending();
     bool requestPending(unsigned int channel, unsigned int buffer);
 

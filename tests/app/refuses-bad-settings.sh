@@ -13,7 +13,7 @@ expect() { # expected line, then the assignment
         status=1
     fi
 }
-expect 'KORVANE_EMU_LATENCY_US=-1 is not accepted: expected a whole number of microseconds from 0 to 1000000' \
+expect 'KORVANE_EMU_LATENCY_US=-1 is not accepted: expected a whole number of microseconds from 1 to 1000000' \
     KORVANE_EMU_LATENCY_US=-1
 expect 'KORVANE_EMU_NO_BOARD=false is not accepted: expected 0 or 1' KORVANE_EMU_NO_BOARD=false
 expect 'KORVANE_EMU_BUSLOG=/nonexistent/bus.log is not accepted: the file cannot be opened for appending' \

@@ -2,6 +2,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -45,6 +46,7 @@ private slots:
     void everyRateBothDirectionsPass_data();
     void everyRateBothDirectionsPass();
     void foreignFramesFailTheRun();
+    void stalledTransmitterEndsTheRun();
     void bitRateMismatchFailsWithItsReason();
     void noBoardOrBadOptionIsAUsageFailure_data();
     void noBoardOrBadOptionIsAUsageFailure();
@@ -90,6 +92,19 @@ void TestCheck::foreignFramesFailTheRun()
     QVERIFY(direction["sent"].toDouble() > 0);
 }
 
+// A transmitter that stops sending ends the direction, even when only a
+// number of groups was asked for.
+void TestCheck::stalledTransmitterEndsTheRun()
+{
+    QElapsedTimer timer;
+    timer.start();
+    const Run run = check({"--groups", "10", "--direction", "1to2", "--json", "--quiet"},
+                          {"KORVANE_EMU_CUT=1"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(run.json()["directions"].toArray()[0].toObject()["stalled"].toBool());
+    QVERIFY2(timer.elapsed() < 60000, "ended by the stall, not by a day of seconds");
+}
+
 void TestCheck::bitRateMismatchFailsWithItsReason()
 {
     const Run run = check({"--rate1", "125", "--rate2", "250", "--direction", "1to2", "--seconds", "0.5"});
@@ -111,6 +126,8 @@ void TestCheck::noBoardOrBadOptionIsAUsageFailure_data()
     QTest::newRow("direction") << QStringList{"--direction", "3to1"} << QStringList{} << "Usage:";
     QTest::newRow("seconds") << QStringList{"--seconds", "-1"} << QStringList{} << "Usage:";
     QTest::newRow("unknown") << QStringList{"--colour"} << QStringList{} << "Usage:";
+    QTest::newRow("exponent") << QStringList{"--seconds", "1e-1"} << QStringList{} << "Usage:";
+    QTest::newRow("twice") << QStringList{"--rate", "500", "--rate", "250"} << QStringList{} << "Usage:";
 }
 
 void TestCheck::noBoardOrBadOptionIsAUsageFailure()

@@ -194,6 +194,7 @@ TEST(EmulatorSettingsTest, MalformedOrOutOfRangeValuesAreRefusedWithOneLine)
         {"KORVANE_EMU_LATENCY_US", "99999999999999999"},
         {"KORVANE_EMU_LATENCY_US", "9223372036854775"},
         {"KORVANE_EMU_LATENCY_US", "1000001"},
+        {"KORVANE_EMU_LATENCY_US", "0"},
         {"KORVANE_EMU_LATENCY_US", " 5"},
         {"KORVANE_EMU_DMA_QUEUE", "-1"},
         {"KORVANE_EMU_DMA_QUEUE", "0"},

@@ -179,6 +179,7 @@ bool runOneToTwo(QWidget *window, TestBoard &board, qulonglong clean)
 // but for the one group that either side may have counted before the clear.
 bool countsAgreeAfterClear(QWidget *window)
 {
+    QCoreApplication::processEvents(); // the stopped transmitter's reports still queued
     const qulonglong sent = count(window, "label_Sended_ch1");
     QElapsedTimer timer;
     timer.start();

@@ -234,7 +234,7 @@ void Mcp2515::writeCanctrl(uint8_t value, Time t)
     m_regs[CANCTRL] = value;
     if (value & ABAT) {
         for (int buffer = 0; buffer < 3; ++buffer)
-            abort(buffer);
+            withdraw(buffer, true);
     }
     if (m_ignoreModeRequests)
         return;
@@ -256,39 +256,26 @@ void Mcp2515::writeTxCtrl(int buffer, uint8_t value, Time t)
         ctrl = uint8_t((ctrl & ~(ABTF | MLOA | TXERR)) | TXREQ);
         m_requestedAt[buffer] = t;
         if (m_regs[CANCTRL] & ABAT)
-            abort(buffer);
+            withdraw(buffer, true);
     } else if (!requested && wasRequested) {
-        withdraw(buffer);
+        withdraw(buffer, false);
     }
     tryModeChange(t);
 }
 
 // Clearing TXREQ withdraws a frame that has not started; a frame on the wire
-// completes and, if it fails, is not retried. No flag records it: ABTF is for
-// aborts through CANCTRL.ABAT alone.
-void Mcp2515::withdraw(int buffer)
+// completes and, if it fails, is not retried. Only an abort through
+// CANCTRL.ABAT (byAbat) marks the buffer with ABTF.
+void Mcp2515::withdraw(int buffer, bool byAbat)
 {
     uint8_t &ctrl = m_regs[txBase(buffer)];
     if (!(ctrl & TXREQ))
         return;
     if (buffer == m_onWire || buffer == m_loopbackBuffer) {
-        m_withdrawnOnWire = true;
+        (byAbat ? m_abortedOnWire : m_withdrawnOnWire) = true;
         return;
     }
-    ctrl &= uint8_t(~TXREQ);
-}
-
-// CANCTRL.ABAT: as a withdrawal, and the buffer shows ABTF.
-void Mcp2515::abort(int buffer)
-{
-    uint8_t &ctrl = m_regs[txBase(buffer)];
-    if (!(ctrl & TXREQ))
-        return;
-    if (buffer == m_onWire || buffer == m_loopbackBuffer) {
-        m_abortedOnWire = true;
-        return;
-    }
-    ctrl = uint8_t((ctrl & ~TXREQ) | ABTF);
+    ctrl = uint8_t((ctrl & ~TXREQ) | (byAbat ? ABTF : 0));
 }
 
 void Mcp2515::requestToSend(uint8_t buffers, Time t)

@@ -178,8 +178,7 @@ private:
     bool canTransmit() const;
     void writeCanctrl(uint8_t value, Time t);
     void writeTxCtrl(int buffer, uint8_t value, Time t);
-    void withdraw(int buffer);
-    void abort(int buffer);
+    void withdraw(int buffer, bool byAbat);
     void tryModeChange(Time t);
     void enterMode(mcp2515::Mode mode, Time t);
     void wake(Time t);

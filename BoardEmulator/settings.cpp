@@ -136,31 +136,30 @@ struct Variable {
     std::function<bool(const std::string &, EmulatorSettings &)> parse;
 };
 
+// A whole number from min to max, handed to store when it is accepted.
+template <typename Store> auto number(uint64_t min, uint64_t max, Store store)
+{
+    return [=](const std::string &v, EmulatorSettings &s) {
+        uint64_t n = 0;
+        if (!parseNumber(v, max, &n) || n < min)
+            return false;
+        store(s, n);
+        return true;
+    };
+}
+
 std::vector<Variable> variables()
 {
     return {
         {"KORVANE_EMU_NO_BOARD", "0 or 1",
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.noBoard); }},
         {"KORVANE_EMU_LATENCY_US", "a whole number of microseconds from 1 to 1000000",
-         [](const std::string &v, EmulatorSettings &s) {
-             uint64_t n = 0;
-             if (!parseNumber(v, kMaxLatencyUs, &n) || n < 1)
-                 return false;
-             s.requestLatency = Time(n) * kMicrosecond;
-             return true;
-         }},
+         number(1, kMaxLatencyUs,
+                [](EmulatorSettings &s, uint64_t n) { s.requestLatency = Time(n) * kMicrosecond; })},
         {"KORVANE_EMU_FAIL_CODE", "a control code from 0 to 0xFFFFFFFF (0: none)",
-         [](const std::string &v, EmulatorSettings &s) {
-             uint64_t n = 0;
-             if (!parseNumber(v, 0xFFFFFFFF, &n))
-                 return false;
-             s.failCode = uint32_t(n);
-             return true;
-         }},
+         number(0, 0xFFFFFFFF, [](EmulatorSettings &s, uint64_t n) { s.failCode = uint32_t(n); })},
         {"KORVANE_EMU_FAIL_NTH", "a request number from 0 to 1000000000000 (0: none)",
-         [](const std::string &v, EmulatorSettings &s) {
-             return parseNumber(v, kMaxFailNth, &s.failNth);
-         }},
+         number(0, kMaxFailNth, [](EmulatorSettings &s, uint64_t n) { s.failNth = n; })},
         {"KORVANE_EMU_STUCK_BUSY", "0, 1, 2 or 1,2",
          [](const std::string &v, EmulatorSettings &s) { return parseChannels(v, s.stuckBusy); }},
         {"KORVANE_EMU_IGNORE_MODE", "0, 1, 2 or 1,2",
@@ -175,13 +174,7 @@ std::vector<Variable> variables()
          "125, 250, 500 or 1000",
          [](const std::string &v, EmulatorSettings &s) { return parseForeign(v, &s.foreign); }},
         {"KORVANE_EMU_DMA_QUEUE", "a number of blocks from 1 to 65536",
-         [](const std::string &v, EmulatorSettings &s) {
-             uint64_t n = 0;
-             if (!parseNumber(v, kMaxDmaQueue, &n) || n < 1)
-                 return false;
-             s.dmaQueueBlocks = unsigned(n);
-             return true;
-         }},
+         number(1, kMaxDmaQueue, [](EmulatorSettings &s, uint64_t n) { s.dmaQueueBlocks = unsigned(n); })},
         {"KORVANE_EMU_BUSLOG", "a file name",
          [](const std::string &v, EmulatorSettings &s) {
              s.busLogPath = v;

@@ -1,6 +1,7 @@
 #include "checkrun.h"
 
-#include "canframe.h"
+#include "testgroup.h"
+#include "workerthreads.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -18,12 +19,6 @@
 #include <vector>
 
 namespace {
-
-// The test group as the transmit worker sends it: extended frames 171/186
-// with four data bytes each.
-const unsigned int kStdId = 171;
-const unsigned int kExtId = 186;
-const quint32 kNumbers[5] = {41, 18467, 6334, 1930, 26772};
 
 std::atomic<bool> g_interrupted{false};
 
@@ -72,15 +67,6 @@ QStringList workerLines()
     return lines;
 }
 
-template <typename Worker> void stopWorker(QThread &thread, Worker &worker)
-{
-    if (!thread.isRunning())
-        return;
-    worker.StopWork();
-    thread.quit();
-    thread.wait();
-}
-
 } // namespace
 
 void CheckRun::catchInterrupt()
@@ -108,16 +94,6 @@ CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(op
     connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh2()), this, SLOT(errorsCh2()));
     connect(&m_ReceiveTh, SIGNAL(FrameReceived(unsigned int, QByteArray)), this,
             SLOT(frameReceived(unsigned int, QByteArray)));
-
-    for (quint32 number : kNumbers) {
-        boardemu::CanFrame frame;
-        frame.extended = true;
-        frame.id = (kStdId << 18) | kExtId;
-        frame.dlc = 4;
-        for (int i = 0; i < 4; ++i)
-            frame.data[i] = uint8_t(number >> (8 * i));
-        m_bitsPerGroup += boardemu::frameBitCount(frame);
-    }
 }
 
 CheckRun::~CheckRun()
@@ -238,12 +214,7 @@ void CheckRun::runDirection(unsigned int from)
     m_TransmitTh.SetCh1State(from == 1);
     m_TransmitTh.SetCh2State(from == 2);
 
-    // The receiver clears the DMA queues as it starts: the first frame must
-    // not go before it has.
-    m_ReceiveTh.ClearReady();
-    m_ReceiveThread.start();
-    while (!m_ReceiveTh.IsReady() && m_ReceiveThread.isRunning())
-        QThread::yieldCurrentThread();
+    startReceiverAndWait(m_ReceiveThread, m_ReceiveTh);
     QElapsedTimer clock;
     clock.start();
     m_TransmitThread.start();
@@ -317,6 +288,7 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block)
     quint32 number = 0;
     for (int i = 3; i >= 0; --i)
         number = (number << 8) | data[i];
+    using namespace testgroup;
     const bool testFrame = !remote && stdId == int(kStdId) && extId == int(kExtId) && length == 4 &&
                            std::find(std::begin(kNumbers), std::end(kNumbers), number) != std::end(kNumbers);
     if (channel == m_current->to) {

@@ -9,6 +9,7 @@
 #include "ReceiveTh.h"
 #include "TransmitTh.h"
 #include "candeviceex.h"
+#include "testgroup.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -103,7 +104,7 @@ private:
     bool m_stampSeen = false;
     quint64 m_lastMicros = 0;
     QElapsedTimer m_sinceLastStamp;
-    unsigned int m_bitsPerGroup = 0;
+    const unsigned int m_bitsPerGroup = testgroup::bits();
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "registers.h"
 #include "ui_mainwindow.h"
+#include "workerthreads.h"
 
 #include <QDebug>
 #include <QFontMetrics>
@@ -10,17 +11,6 @@
 #include <QMessageBox>
 
 namespace {
-
-// Ends a running worker's loop and its thread; tells whether it ran.
-template <typename Worker> bool pauseWorker(QThread &thread, Worker &worker)
-{
-    if (!thread.isRunning())
-        return false;
-    worker.StopWork();
-    thread.quit();
-    thread.wait();
-    return true;
-}
 
 // Counters live only as label texts.
 void incrementCounter(QLabel *label)
@@ -132,8 +122,8 @@ void MainWindow::fitFormToFont()
 MainWindow::~MainWindow()
 {
     // A running QThread must not be destroyed: end both workers first.
-    pauseWorker(m_TransmitThread, m_TransmitTh);
-    pauseWorker(m_ReceiveThread, m_ReceiveTh);
+    stopWorker(m_TransmitThread, m_TransmitTh);
+    stopWorker(m_ReceiveThread, m_ReceiveTh);
     m_Device.Close();
     delete ui;
 }
@@ -204,12 +194,8 @@ bool MainWindow::open_and_init()
 // and every later group would be counted with errors.
 void MainWindow::resumeWorkers(bool transmitRan, bool receiveRan)
 {
-    if (receiveRan) {
-        m_ReceiveTh.ClearReady();
-        m_ReceiveThread.start(QThread::InheritPriority);
-        while (!m_ReceiveTh.IsReady() && m_ReceiveThread.isRunning())
-            QThread::yieldCurrentThread();
-    }
+    if (receiveRan)
+        startReceiverAndWait(m_ReceiveThread, m_ReceiveTh);
     if (transmitRan)
         m_TransmitThread.start(QThread::InheritPriority);
 }
@@ -264,8 +250,8 @@ void MainWindow::on_pushButton_stop_receive_clicked()
 void MainWindow::on_comboBox_SpeedCh1_currentIndexChanged(int index)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    const bool transmitRan = pauseWorker(m_TransmitThread, m_TransmitTh);
-    const bool receiveRan = pauseWorker(m_ReceiveThread, m_ReceiveTh);
+    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh);
+    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh);
     m_SpeedCh1 = speedForIndex(index, m_SpeedCh1);
     if (!inConfigurationMode(m_Device.SetConfWorkMode(1))) {
         qDebug() << "Can't set conf mode Ch1.";
@@ -285,8 +271,8 @@ void MainWindow::on_comboBox_SpeedCh1_currentIndexChanged(int index)
 void MainWindow::on_comboBox_SpeedCh2_currentIndexChanged(int index)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    const bool transmitRan = pauseWorker(m_TransmitThread, m_TransmitTh);
-    const bool receiveRan = pauseWorker(m_ReceiveThread, m_ReceiveTh);
+    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh);
+    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh);
     m_SpeedCh2 = speedForIndex(index, m_SpeedCh2);
     if (!inConfigurationMode(m_Device.SetConfWorkMode(2))) {
         qDebug() << "Can't set conf mode Ch2.";
@@ -306,8 +292,8 @@ void MainWindow::on_comboBox_SpeedCh2_currentIndexChanged(int index)
 void MainWindow::on_comboBox_Ch1State_currentIndexChanged(int index)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    const bool transmitRan = pauseWorker(m_TransmitThread, m_TransmitTh);
-    const bool receiveRan = pauseWorker(m_ReceiveThread, m_ReceiveTh);
+    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh);
+    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh);
     if (index >= 0 && index <= 2) {
         m_ReceiveTh.SetCh1State(index == 2);
         m_TransmitTh.SetCh1State(index == 1);
@@ -318,8 +304,8 @@ void MainWindow::on_comboBox_Ch1State_currentIndexChanged(int index)
 void MainWindow::on_comboBox_Ch2State_currentIndexChanged(int index)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    const bool transmitRan = pauseWorker(m_TransmitThread, m_TransmitTh);
-    const bool receiveRan = pauseWorker(m_ReceiveThread, m_ReceiveTh);
+    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh);
+    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh);
     if (index >= 0 && index <= 2) {
         m_ReceiveTh.SetCh2State(index == 2);
         m_TransmitTh.SetCh2State(index == 1);

@@ -110,7 +110,7 @@ int main(int argc, char **argv)
                                       {"100 s", 100000 * kMillisecond},
                                       {"1 h", 3600000 * kMillisecond}})
         std::printf("  after %-6s %10.3f ms\n", label, firstRequestAfterIdleMs(idle));
-    const unsigned bits = frameBitCount(testGroupFrame(41));
+    const unsigned bits = frameBitCount(testgroup::frame(41));
     std::printf("\n%-10s %14s %16s %18s %22s\n", "bit rate", "frames/s", "bus limit",
                 "frame bits (41)", "host ns per request");
     for (unsigned kbps : {125u, 250u, 500u, 1000u}) {

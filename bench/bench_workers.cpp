@@ -72,7 +72,7 @@ int main(int argc, char *argv[])
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     QCoreApplication application(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
-    const unsigned bits = testGroupBits();
+    const unsigned bits = testgroup::bits();
     std::printf("test group: %u bits on the bus; real time, %.1f s per run\n\n", bits, seconds);
     std::printf("%-10s %-10s %12s %12s %10s %10s\n", "direction", "bit rate", "groups/s",
                 "bus limit", "clean", "errors");

@@ -8,6 +8,12 @@
 
 #include <cstdio>
 
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Values are taken only as written: no sign, blank, exponent or leading zero.
@@ -30,10 +36,33 @@ int usageError(const QCommandLineParser &parser, const QString &message)
     return 2;
 }
 
+// A standard stream that was closed before the start: its descriptor is
+// given /dev/null, so that no file opened later takes its place and receives
+// what was meant for it. Tells whether it was closed.
+bool closedAtStart(int descriptor)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(descriptor);
+    return false;
+#else
+    if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF)
+        return false;
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != descriptor) {
+        dup2(null, descriptor);
+        close(null);
+    }
+    return true;
+#endif
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    CheckRun::catchSignals();
+    const bool stdoutClosed = closedAtStart(1);
+    closedAtStart(2);
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("korvane-check"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
@@ -42,9 +71,12 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Sends test groups of five frames from one CAN channel of the board to the other and checks "
         "that each arrives whole, as Korvane soft's window does.\n"
-        "Exit status: 0 every group sent arrived clean and nothing else arrived; 1 groups were lost "
-        "or arrived with errors, frames nobody sent arrived, or the run was interrupted; 2 a usage "
-        "error, or a board that cannot be opened or configured."));
+        "Exit status: 0 every group sent arrived whole and nothing else arrived; 1 the board's "
+        "traffic was wrong (groups or frames missing or damaged, frames nobody sent, a frame that "
+        "did not go out, a transmitter that stopped sending) or the run was interrupted (SIGINT, "
+        "SIGTERM, SIGHUP); 2 a usage error, or a board that cannot be opened or configured; 3 the "
+        "test could not be carried out (a driver request failed during the traffic, or the log or "
+        "the output could not be written), with the reason on the last line."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption rate({QStringLiteral("r"), QStringLiteral("rate")},
@@ -77,13 +109,13 @@ int main(int argc, char *argv[])
     parser.addOptions({rate, rate1, rate2, direction, seconds, groups, json, log, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser, parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fprintf(stdout, "%s", qPrintable(parser.helpText()));
-        return 0;
+    if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return std::fflush(stdout) == 0 ? 0 : int(kCheckNotCarried);
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        std::fprintf(stdout, "korvane-check 1.0\n");
-        return 0;
+        std::fputs("korvane-check 1.0\n", stdout);
+        return std::fflush(stdout) == 0 ? 0 : int(kCheckNotCarried);
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(parser, QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
@@ -130,7 +162,10 @@ int main(int argc, char *argv[])
     if (parser.isSet(log) && options.logPath.isEmpty())
         return usageError(parser, QStringLiteral("--log needs a file name"));
 
-    CheckRun::catchInterrupt();
+    if (stdoutClosed) {
+        std::fprintf(stderr, "korvane-check: standard output is closed: the result could not be written\n");
+        return kCheckNotCarried;
+    }
     CheckRun::installMessageHandler(options.quiet);
     CheckRun run(options);
     return run.run();

@@ -8,12 +8,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTextStream>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
-#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,18 +23,18 @@ namespace {
 std::atomic<bool> g_interrupted{false};
 
 // A direction whose transmitter reports no group for this long has stopped
-// sending (its loop ended on a failure, or a frame is retried for ever).
+// sending (a frame is retried for ever).
 const qint64 kStallMs = 5000;
 // After the transmitter has stopped: how long the receiver may go without a
 // new frame, and how long the catching up may take in all (less once
-// interrupted, so that Ctrl+C ends the run within a second).
+// interrupted, so that a signal ends the run soon).
 const int kDrainQuietMs = 2000;
 const int kDrainMs = 10000;
 const int kDrainInterruptedMs = 500;
 // The board's 24-bit microsecond clock.
 const quint64 kStampRange = quint64(1) << 24;
 
-extern "C" void onInterrupt(int)
+extern "C" void onSignal(int)
 {
     g_interrupted = true;
 }
@@ -67,11 +67,46 @@ QStringList workerLines()
     return lines;
 }
 
+// A worker line that says a driver request failed, or a set-up that the
+// traffic needs: the test could not be carried out, whatever the board's
+// traffic would have been. Every other line (a frame that did not go out)
+// tells of the board's traffic.
+bool requestFailed(const QString &line)
+{
+    static const char *const prefixes[] = {
+        "SendData I/O error", "Can't end transmit", "Send error:", "\"Receive error:",
+        "Receive error:", "CheckTransmit I/O error. Code =  4", "Can't open device",
+    };
+    for (const char *prefix : prefixes) {
+        if (line.startsWith(QLatin1String(prefix)))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
-void CheckRun::catchInterrupt()
+void CheckRun::catchSignals()
 {
-    std::signal(SIGINT, onInterrupt);
+#ifdef Q_OS_WIN
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGBREAK, onSignal);
+#else
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = onSignal;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+#endif
+}
+
+bool CheckRun::interrupted()
+{
+    return g_interrupted;
 }
 
 void CheckRun::installMessageHandler(bool quiet)
@@ -86,21 +121,43 @@ CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(op
     m_ReceiveTh.moveToThread(&m_ReceiveThread);
     connect(&m_TransmitThread, SIGNAL(started()), &m_TransmitTh, SLOT(work()));
     connect(&m_ReceiveThread, SIGNAL(started()), &m_ReceiveTh, SLOT(work()));
+    // Connected after work(), in the workers' threads: run once work() has
+    // returned.
+    connect(&m_TransmitThread, &QThread::started, &m_TransmitTh, [this] { m_bTransmitEnded = true; },
+            Qt::DirectConnection);
+    connect(&m_ReceiveThread, &QThread::started, &m_ReceiveTh, [this] { m_bReceiveEnded = true; },
+            Qt::DirectConnection);
     connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh1()), this, SLOT(sentCh1()));
     connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh2()), this, SLOT(sentCh2()));
     connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh1()), this, SLOT(cleanCh1()));
     connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh2()), this, SLOT(cleanCh2()));
     connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh1()), this, SLOT(errorsCh1()));
     connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh2()), this, SLOT(errorsCh2()));
-    connect(&m_ReceiveTh, SIGNAL(FrameReceived(unsigned int, QByteArray)), this,
-            SLOT(frameReceived(unsigned int, QByteArray)));
+    // With a number of groups asked for, the transmitter is stopped from its
+    // own thread as it reports the last one, before it can begin another.
+    auto countGroup = [this] {
+        if (m_options.groups && ++m_groupsInThread >= m_options.groups) {
+            m_bGroupsReached = true;
+            m_TransmitTh.StopWork();
+        }
+    };
+    connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh1, &m_TransmitTh, countGroup, Qt::DirectConnection);
+    connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh2, &m_TransmitTh, countGroup, Qt::DirectConnection);
+    connect(this, &CheckRun::blockArrived, this, &CheckRun::frameReceived, Qt::QueuedConnection);
+    m_ReceiveTh.SetFrameObserver(this);
 }
 
 CheckRun::~CheckRun()
 {
     stopWorker(m_TransmitThread, m_TransmitTh);
     stopWorker(m_ReceiveThread, m_ReceiveTh);
+    m_ReceiveTh.SetFrameObserver(nullptr);
     m_Device.Close();
+}
+
+void CheckRun::blockRead(unsigned int channel, const unsigned char *block)
+{
+    emit blockArrived(channel, QByteArray(reinterpret_cast<const char *>(block), CAN_DMA_BLOCK_SIZE));
 }
 
 // The window's start-up: both controllers to configuration mode, both bit
@@ -145,40 +202,37 @@ bool CheckRun::setUpBoard(QString *reason)
     return true;
 }
 
+
 int CheckRun::run()
 {
     QString reason;
     if (!setUpBoard(&reason)) {
         std::fprintf(stderr, "korvane-check: %s\n", qPrintable(reason));
-        return 2;
+        return kCheckUsage;
     }
     if (!m_options.logPath.isEmpty()) {
         m_log.setFileName(m_options.logPath);
         if (!m_log.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
             std::fprintf(stderr, "korvane-check: cannot write %s: %s\n", qPrintable(m_options.logPath),
                          qPrintable(m_log.errorString()));
-            return 2;
+            return kCheckUsage;
         }
     }
     for (unsigned int from : m_options.directions) {
         runDirection(from);
-        if (g_interrupted)
+        if (ending())
             break;
     }
-    if (m_log.isOpen() && !m_log.flush())
-        m_logFailed = true;
+    if (m_log.isOpen() && m_logError.isEmpty() && !m_log.flush())
+        m_logError = m_log.errorString();
     m_log.close();
-    if (m_logFailed) {
-        std::fprintf(stderr, "korvane-check: cannot write %s: %s\n", qPrintable(m_options.logPath),
-                     qPrintable(m_log.errorString()));
-        return 2;
-    }
-    bool passed = !g_interrupted && m_results.size() == m_options.directions.size();
-    for (const DirectionResult &result : m_results)
-        passed = passed && result.passed();
-    const int exitCode = passed ? 0 : 1;
-    printSummary(exitCode, g_interrupted);
-    return exitCode;
+    return printSummary();
+}
+
+// A signal, or an output that can no longer be written, ends the run.
+bool CheckRun::ending() const
+{
+    return g_interrupted || !m_outputError.isEmpty();
 }
 
 // Processes the workers' reports until the condition holds, nothing has been
@@ -193,8 +247,9 @@ void CheckRun::waitFor(const std::function<bool()> &condition, int quietMs, int 
     while (!condition() && quiet.elapsed() < quietMs && total.elapsed() < totalMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
+        const GroupAccount &account = m_current->account;
         const quint64 now = m_current->sent + m_current->clean + m_current->withErrors +
-                            m_current->testFrames + m_current->foreignFrames;
+                            account.framesAccounted() + account.framesNobodySent() + account.framesDamaged();
         if (now != seen) {
             seen = now;
             quiet.restart();
@@ -213,11 +268,16 @@ void CheckRun::runDirection(unsigned int from)
     m_ReceiveTh.SetCh2State(to == 2);
     m_TransmitTh.SetCh1State(from == 1);
     m_TransmitTh.SetCh2State(from == 2);
+    m_bTransmitEnded = false;
+    m_bReceiveEnded = false;
+    m_bGroupsReached = false;
+    m_groupsInThread = 0;
 
     startReceiverAndWait(m_ReceiveThread, m_ReceiveTh);
     QElapsedTimer clock;
     clock.start();
-    m_TransmitThread.start();
+    if (!m_bReceiveEnded)
+        m_TransmitThread.start();
 
     qint64 nextReport = 1000;
     quint64 sentAtLastReport = 0;
@@ -225,6 +285,14 @@ void CheckRun::runDirection(unsigned int from)
     QElapsedTimer sinceLastGroup;
     sinceLastGroup.start();
     for (;;) {
+        if (m_bReceiveEnded) {
+            m_current->receiverEnded = true;
+            break;
+        }
+        if (m_bTransmitEnded) {
+            m_current->transmitterEnded = !m_bGroupsReached;
+            break;
+        }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
         const double elapsed = clock.elapsed() / 1000.0;
@@ -236,8 +304,7 @@ void CheckRun::runDirection(unsigned int from)
             m_current->stalled = true;
             break;
         }
-        if (g_interrupted || elapsed >= m_options.seconds ||
-            (m_options.groups && m_current->sent >= m_options.groups))
+        if (ending() || elapsed >= m_options.seconds)
             break;
         if (clock.elapsed() >= nextReport) {
             printProgress(*m_current, elapsed, m_current->sent - sentAtLastReport);
@@ -246,15 +313,26 @@ void CheckRun::runDirection(unsigned int from)
         }
     }
     // The transmit loop finishes its group, or gives a failing frame up, and
-    // takes back whatever it had loaded; then the receiver catches up.
-    stopWorker(m_TransmitThread, m_TransmitTh);
+    // takes back whatever it had loaded. Once the run is ending it loads and
+    // waits for nothing more. Then the receiver catches up.
+    if (ending() && m_TransmitThread.isRunning()) {
+        m_current->aborted = true;
+        m_TransmitTh.AbortWork();
+        m_TransmitThread.quit();
+        m_TransmitThread.wait();
+    } else {
+        stopWorker(m_TransmitThread, m_TransmitTh);
+    }
     m_current->seconds = clock.elapsed() / 1000.0;
     QCoreApplication::processEvents(); // every group the transmitter reported
-    waitFor([this] { return m_current->testFrames + m_current->foreignFrames >= 5 * m_current->sent &&
-                            m_current->clean + m_current->withErrors >= m_current->sent; },
-            kDrainQuietMs, g_interrupted ? kDrainInterruptedMs : kDrainMs);
+    if (!m_bReceiveEnded) {
+        waitFor([this] { return m_bReceiveEnded || m_current->account.framesAccounted() >= 5 * m_current->sent; },
+                kDrainQuietMs, ending() ? kDrainInterruptedMs : kDrainMs);
+    }
+    m_current->receiverEnded = m_current->receiverEnded || m_bReceiveEnded;
     stopWorker(m_ReceiveThread, m_ReceiveTh);
-    QCoreApplication::processEvents(); // reports still queued
+    QCoreApplication::processEvents(); // frames and reports still queued
+    m_current->account.finish(m_current->sent, m_current->aborted);
 }
 
 void CheckRun::countSent(unsigned int channel)
@@ -273,8 +351,8 @@ void CheckRun::countReceived(unsigned int channel, bool clean)
         ++m_current->withErrors;
 }
 
-// One DMA block: counted as a test frame or as a frame that the tool did not
-// send, and logged in candump format with the block's reception time.
+// One DMA block: into the account of the direction that receives on its
+// channel, and into the log.
 void CheckRun::frameReceived(unsigned int channel, QByteArray block)
 {
     if (block.size() < int(CAN_DMA_BLOCK_SIZE) || !m_current)
@@ -288,26 +366,27 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block)
     quint32 number = 0;
     for (int i = 3; i >= 0; --i)
         number = (number << 8) | data[i];
-    using namespace testgroup;
-    const bool testFrame = !remote && stdId == int(kStdId) && extId == int(kExtId) && length == 4 &&
-                           std::find(std::begin(kNumbers), std::end(kNumbers), number) != std::end(kNumbers);
     if (channel == m_current->to) {
-        if (testFrame)
-            ++m_current->testFrames;
-        else
-            ++m_current->foreignFrames;
+        const bool testIdentifier = stdId == int(testgroup::kStdId) && extId == int(testgroup::kExtId);
+        m_current->account.frame(testIdentifier, remote, length, number);
     }
-    if (!m_log.isOpen())
+    logFrame(channel, header, stdId, extId, remote, data, length);
+}
+
+// candump's log format, with the block's reception time.
+void CheckRun::logFrame(unsigned int channel, unsigned int stamp, int stdId, int extId, bool remote,
+                        const unsigned char *data, int length)
+{
+    if (!m_log.isOpen() || !m_logError.isEmpty())
         return;
     // The stamp is the frame's reception time in microseconds, 24 bits,
     // wrapping every 16.8 s. Of the times it can stand for, the one nearest
     // to the last frame's time plus the host time since is this frame's.
-    const unsigned int index = channel - 1;
-    quint64 micros = header;
+    quint64 micros = stamp;
     if (m_stampSeen) {
         const quint64 expected = m_lastMicros + quint64(m_sinceLastStamp.nsecsElapsed() / 1000);
         const quint64 base = expected - expected % kStampRange;
-        micros = base + header;
+        micros = base + stamp;
         if (micros + kStampRange / 2 < expected)
             micros += kStampRange;
         else if (micros > expected + kStampRange / 2 && micros >= kStampRange)
@@ -328,12 +407,12 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block)
     const QString line = QStringLiteral("(%1.%2) can%3 %4#%5\n")
                              .arg(micros / 1000000)
                              .arg(micros % 1000000, 6, 10, QChar('0'))
-                             .arg(index)
+                             .arg(channel - 1)
                              .arg(id.toUpper())
                              .arg(payload.toUpper());
     const QByteArray bytes = line.toLatin1();
     if (m_log.write(bytes) != bytes.size())
-        m_logFailed = true;
+        m_logError = m_log.errorString();
 }
 
 double CheckRun::limitGroupsPerSecond(unsigned int kbps) const
@@ -341,10 +420,20 @@ double CheckRun::limitGroupsPerSecond(unsigned int kbps) const
     return kbps * 1000.0 / m_bitsPerGroup;
 }
 
-void CheckRun::out(const QString &line) const
+// Writes and flushes; a stream that takes no more ends the run.
+bool CheckRun::write(FILE *stream, const QByteArray &bytes)
 {
-    std::fprintf(m_options.json ? stderr : stdout, "%s\n", qPrintable(line));
-    std::fflush(m_options.json ? stderr : stdout);
+    errno = 0;
+    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
+                         std::fflush(stream) == 0;
+    if (!written && m_outputError.isEmpty() && stream == stdout)
+        m_outputError = QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
+    return written;
+}
+
+void CheckRun::out(const QString &line)
+{
+    write(m_options.json ? stderr : stdout, line.toLocal8Bit() + '\n');
 }
 
 void CheckRun::printProgress(const DirectionResult &result, double elapsed, quint64 sentInSecond)
@@ -364,17 +453,21 @@ void CheckRun::printProgress(const DirectionResult &result, double elapsed, quin
             .arg(100.0 * sentInSecond / limitGroupsPerSecond(kbps), 0, 'f', 1));
 }
 
-void CheckRun::printSummary(int exitCode, bool interrupted)
+// Prints the summary and the verdict; returns the exit status.
+int CheckRun::printSummary()
 {
     QJsonArray directions;
-    QStringList failures;
+    QStringList failures;    // the board's traffic was wrong
+    QStringList notCarried;  // the test could not be carried out
     for (const DirectionResult &result : m_results) {
         const unsigned int kbps = m_options.kbps[result.from - 1];
         const double rate = result.seconds > 0 ? result.sent / result.seconds : 0;
         const double limit = limitGroupsPerSecond(kbps);
+        const GroupAccount &account = result.account;
         const QString name = QStringLiteral("%1->%2").arg(result.from).arg(result.to);
-        out(QStringLiteral("%1 at %2 kbit/s, %3 s: sent %4, received clean %5, with errors %6, lost %7, "
-                           "frames nobody sent %8; %9 groups/s, bus load %10 % of the %11 groups/s limit")
+        out(QStringLiteral("%1 at %2 kbit/s, %3 s: sent %4, received clean %5, with errors %6, lost %7; "
+                           "by content: %8 groups whole, %9 frames missing, %10 damaged, %11 nobody sent%12; "
+                           "%13 groups/s, bus load %14 % of the %15 groups/s limit")
                 .arg(name)
                 .arg(kbps)
                 .arg(result.seconds, 0, 'f', 1)
@@ -382,24 +475,35 @@ void CheckRun::printSummary(int exitCode, bool interrupted)
                 .arg(result.clean)
                 .arg(result.withErrors)
                 .arg(result.lost())
-                .arg(result.foreignFrames)
+                .arg(account.groupsWhole())
+                .arg(account.framesMissing())
+                .arg(account.framesDamaged())
+                .arg(account.framesNobodySent())
+                .arg(account.framesAbandoned()
+                         ? QStringLiteral(", %1 of the group abandoned at the stop").arg(account.framesAbandoned())
+                         : QString())
                 .arg(rate, 0, 'f', 1)
                 .arg(100.0 * rate / limit, 0, 'f', 1)
                 .arg(limit, 0, 'f', 1));
         if (result.sent == 0)
             failures << name + QStringLiteral(": no group was sent");
-        else if (result.stalled)
+        if (result.stalled)
             failures << name + QStringLiteral(": no group was sent for %1 s").arg(kStallMs / 1000);
-        if (result.lost())
-            failures << name + QStringLiteral(": %1 groups lost").arg(result.lost());
-        if (result.withErrors)
-            failures << name + QStringLiteral(": %1 groups with errors").arg(result.withErrors);
-        if (result.foreignFrames)
-            failures << name + QStringLiteral(": %1 frames nobody sent").arg(result.foreignFrames);
-        if (result.testFrames != 5 * result.sent && result.sent)
-            failures << name + QStringLiteral(": %1 test frames for %2 groups")
-                                   .arg(result.testFrames)
-                                   .arg(result.sent);
+        if (result.transmitterEnded)
+            failures << name + QStringLiteral(": the transmit loop ended before it was stopped");
+        if (result.receiverEnded)
+            failures << name + QStringLiteral(": the receive loop ended before it was stopped");
+        if (account.groupsWhole() != result.sent)
+            failures << name + QStringLiteral(": %1 groups whole of %2 sent").arg(account.groupsWhole()).arg(result.sent);
+        if (account.framesMissing())
+            failures << name + QStringLiteral(": %1 frames missing").arg(account.framesMissing());
+        if (account.framesDamaged())
+            failures << name + QStringLiteral(": %1 frames damaged").arg(account.framesDamaged());
+        if (account.framesNobodySent())
+            failures << name + QStringLiteral(": %1 frames nobody sent").arg(account.framesNobodySent());
+        if (account.groupsSeen() > result.sent)
+            failures << name + QStringLiteral(": test frames of %1 groups that were not reported sent")
+                                   .arg(account.groupsSeen() - result.sent);
         QJsonObject object;
         object[QStringLiteral("from")] = int(result.from);
         object[QStringLiteral("to")] = int(result.to);
@@ -409,12 +513,18 @@ void CheckRun::printSummary(int exitCode, bool interrupted)
         object[QStringLiteral("clean")] = double(result.clean);
         object[QStringLiteral("withErrors")] = double(result.withErrors);
         object[QStringLiteral("lost")] = double(result.lost());
-        object[QStringLiteral("testFrames")] = double(result.testFrames);
-        object[QStringLiteral("framesNobodySent")] = double(result.foreignFrames);
+        object[QStringLiteral("groupsWhole")] = double(account.groupsWhole());
+        object[QStringLiteral("framesMissing")] = double(account.framesMissing());
+        object[QStringLiteral("framesDamaged")] = double(account.framesDamaged());
+        object[QStringLiteral("framesNobodySent")] = double(account.framesNobodySent());
+        object[QStringLiteral("testFrames")] = double(account.testFrames());
+        object[QStringLiteral("framesAbandoned")] = double(account.framesAbandoned());
         object[QStringLiteral("groupsPerSecond")] = rate;
         object[QStringLiteral("limitGroupsPerSecond")] = limit;
         object[QStringLiteral("busLoad")] = rate / limit;
         object[QStringLiteral("stalled")] = result.stalled;
+        object[QStringLiteral("transmitterEnded")] = result.transmitterEnded;
+        object[QStringLiteral("receiverEnded")] = result.receiverEnded;
         object[QStringLiteral("passed")] = result.passed();
         directions.append(object);
     }
@@ -422,26 +532,57 @@ void CheckRun::printSummary(int exitCode, bool interrupted)
         failures << QStringLiteral("the channels run at different bit rates (%1 and %2 kbit/s)")
                         .arg(m_options.kbps[0])
                         .arg(m_options.kbps[1]);
-    if (interrupted)
+    if (m_results.size() < m_options.directions.size())
+        failures << QStringLiteral("%1 of %2 directions run").arg(m_results.size()).arg(m_options.directions.size());
+    if (g_interrupted)
         failures << QStringLiteral("interrupted");
     const QStringList lines = workerLines();
-    if (exitCode == 0) {
-        out(QStringLiteral("PASS"));
+    for (const QString &line : lines) {
+        if (requestFailed(line))
+            notCarried << QStringLiteral("the workers said: ") + line;
+    }
+    if (!m_logError.isEmpty())
+        notCarried << QStringLiteral("the log %1 could not be written: %2").arg(m_options.logPath, m_logError);
+    if (!m_outputError.isEmpty())
+        notCarried << QStringLiteral("the output could not be written: %1").arg(m_outputError);
+
+    // A board whose traffic went wrong while everything else worked has
+    // failed; a driver request or a file that failed leaves the verdict open.
+    int status = kCheckPassed;
+    if (!notCarried.isEmpty() && !g_interrupted)
+        status = kCheckNotCarried;
+    else if (!failures.isEmpty() || !lines.isEmpty() || !notCarried.isEmpty())
+        status = kCheckFailed;
+    QString verdict;
+    if (status == kCheckPassed) {
+        verdict = QStringLiteral("PASS");
+    } else if (status == kCheckNotCarried) {
+        verdict = QStringLiteral("ERROR: the test could not be carried out: ") + notCarried.join(QStringLiteral("; "));
+        if (!failures.isEmpty())
+            verdict += QStringLiteral("; so far: ") + failures.join(QStringLiteral("; "));
     } else {
-        QString verdict = QStringLiteral("FAIL: ") + failures.join(QStringLiteral("; "));
+        verdict = QStringLiteral("FAIL: ") + failures.join(QStringLiteral("; "));
         if (!lines.isEmpty())
             verdict += QStringLiteral("; the workers said: ") + lines.join(QStringLiteral(" | "));
-        out(verdict);
     }
+    out(verdict);
     if (m_options.json) {
         QJsonObject summary;
-        summary[QStringLiteral("result")] = exitCode == 0 ? QStringLiteral("pass") : QStringLiteral("fail");
-        summary[QStringLiteral("exitCode")] = exitCode;
-        summary[QStringLiteral("interrupted")] = interrupted;
+        summary[QStringLiteral("result")] = status == kCheckPassed ? QStringLiteral("pass")
+                                            : status == kCheckFailed ? QStringLiteral("fail")
+                                                                     : QStringLiteral("error");
+        summary[QStringLiteral("exitCode")] = status;
+        summary[QStringLiteral("interrupted")] = bool(g_interrupted);
         summary[QStringLiteral("directions")] = directions;
         summary[QStringLiteral("failures")] = QJsonArray::fromStringList(failures);
+        summary[QStringLiteral("notCarriedOut")] = QJsonArray::fromStringList(notCarried);
         summary[QStringLiteral("workerMessages")] = QJsonArray::fromStringList(lines);
-        std::fprintf(stdout, "%s", QJsonDocument(summary).toJson(QJsonDocument::Indented).constData());
-        std::fflush(stdout);
+        write(stdout, QJsonDocument(summary).toJson(QJsonDocument::Indented));
     }
+    if (!m_outputError.isEmpty()) {
+        std::fprintf(stderr, "korvane-check: the result could not be written: %s\n", qPrintable(m_outputError));
+        if (status == kCheckPassed)
+            status = kCheckNotCarried;
+    }
+    return status;
 }

@@ -1,16 +1,18 @@
 // One run of korvane-check: the board set up as the window sets it up at
 // start-up, the window's own transmit and receive workers in their threads,
 // and their reports counted per direction, as the window's counters count
-// them. Individual frames are decoded only to log them and to find frames
-// that the tool did not send.
+// them. Beside those counts the runner keeps its own account of every frame
+// received, aligned on the test group's content, and bases its verdict on it.
 #ifndef CHECKRUN_H
 #define CHECKRUN_H
 
 #include "ReceiveTh.h"
 #include "TransmitTh.h"
 #include "candeviceex.h"
+#include "groupaccount.h"
 #include "testgroup.h"
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
@@ -18,7 +20,9 @@
 #include <QThread>
 #include <QVector>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 
 struct CheckOptions {
@@ -31,6 +35,14 @@ struct CheckOptions {
     QString logPath;
 };
 
+// The exit statuses, for test stations.
+enum CheckStatus {
+    kCheckPassed = 0,      // every group sent arrived whole, nothing else arrived
+    kCheckFailed = 1,      // the board's traffic was wrong, or the run was interrupted
+    kCheckUsage = 2,       // a usage error, or a board that cannot be opened or configured
+    kCheckNotCarried = 3,  // the test could not be carried out or its result not written
+};
+
 struct DirectionResult {
     unsigned int from = 0;
     unsigned int to = 0;
@@ -38,18 +50,22 @@ struct DirectionResult {
     quint64 sent = 0;
     quint64 clean = 0;
     quint64 withErrors = 0;
-    quint64 testFrames = 0;    // frames of the test group received
-    quint64 foreignFrames = 0; // frames received that the tool did not send
+    GroupAccount account;
+    bool stalled = false;            // the transmitter sent nothing for a while and was stopped
+    bool transmitterEnded = false;   // its loop ended before it was asked to
+    bool receiverEnded = false;      // likewise
+    bool aborted = false;            // the group under way was abandoned at the stop
     quint64 lost() const { return sent > clean + withErrors ? sent - clean - withErrors : 0; }
-    bool stalled = false;     // the transmitter sent nothing for a while and was stopped
     bool passed() const
     {
-        return sent > 0 && !stalled && clean == sent && withErrors == 0 && foreignFrames == 0 &&
-               testFrames == 5 * sent;
+        return sent > 0 && !stalled && !transmitterEnded && !receiverEnded &&
+               account.groupsWhole() == sent && account.groupsSeen() == sent &&
+               account.framesMissing() == 0 && account.framesDamaged() == 0 &&
+               account.framesNobodySent() == 0;
     }
 };
 
-class CheckRun : public QObject
+class CheckRun : public QObject, public CReceiveTh::FrameObserver
 {
     Q_OBJECT
 
@@ -57,17 +73,25 @@ public:
     explicit CheckRun(const CheckOptions &options);
     ~CheckRun() override;
 
-    // Runs every direction and prints the summary; returns the exit code:
-    // 0 every group arrived clean and nothing else arrived, 1 otherwise,
-    // 2 the board could not be opened or configured, or the log not written.
+    // Runs every direction and prints the summary; returns a CheckStatus.
     int run();
-    // Ctrl+C ends the run: the handler only sets a flag.
-    static void catchInterrupt();
+
+    // SIGINT, SIGTERM and SIGHUP end the run as Ctrl+C does (the handlers
+    // only set a flag), and a closed pipe on the output is a write error,
+    // not a signal. Installed before anything else happens.
+    static void catchSignals();
+    static bool interrupted();
 
     // Installs the handler of debug lines: the workers' entry lines ("...
     // was called") are dropped, every other line is kept once, for the
     // summary, and echoed to stderr unless quiet.
     static void installMessageHandler(bool quiet);
+
+    // The receive worker's thread: hands every block over to the runner's.
+    void blockRead(unsigned int channel, const unsigned char *block) override;
+
+signals:
+    void blockArrived(unsigned int channel, QByteArray block);
 
 private slots:
     void sentCh1() { countSent(1); }
@@ -81,13 +105,17 @@ private slots:
 private:
     bool setUpBoard(QString *reason);
     void runDirection(unsigned int from);
+    bool ending() const;
     void waitFor(const std::function<bool()> &condition, int quietMs, int totalMs);
     void countSent(unsigned int channel);
     void countReceived(unsigned int channel, bool clean);
+    void logFrame(unsigned int channel, unsigned int stamp, int stdId, int extId, bool remote,
+                  const unsigned char *data, int length);
     void printProgress(const DirectionResult &result, double elapsed, quint64 sentInSecond);
-    void printSummary(int exitCode, bool interrupted);
+    int printSummary();
     double limitGroupsPerSecond(unsigned int kbps) const;
-    void out(const QString &line) const;
+    void out(const QString &line);
+    bool write(FILE *stream, const QByteArray &bytes);
 
     CheckOptions m_options;
     CCANDeviceEx m_Device;
@@ -97,8 +125,15 @@ private:
     QThread m_ReceiveThread;
     QVector<DirectionResult> m_results;
     DirectionResult *m_current = nullptr;
+    // Set in the workers' threads once their loop has returned, and when the
+    // transmitter has sent the groups asked for and stops itself.
+    std::atomic<bool> m_bTransmitEnded{false};
+    std::atomic<bool> m_bReceiveEnded{false};
+    std::atomic<bool> m_bGroupsReached{false};
+    quint64 m_groupsInThread = 0; // counted in the transmitter's thread only
     QFile m_log;
-    bool m_logFailed = false;
+    QString m_logError;
+    QString m_outputError;
     // Unwrapping the 24-bit block time stamps: one board clock for both
     // channels, followed with the host's clock across long gaps.
     bool m_stampSeen = false;

@@ -1,7 +1,6 @@
 #include "ReceiveTh.h"
 
 #include <QDebug>
-#include <QMetaMethod>
 #include <QThread>
 #include <QString>
 
@@ -87,7 +86,6 @@ void CReceiveTh::work()
 
     if (!setUpDma())
         return;
-    const bool tap = isSignalConnected(QMetaMethod::fromSignal(&CReceiveTh::FrameReceived));
 
     while (!stopRequested()) {
         ch1.blocksRead = 0;
@@ -113,25 +111,24 @@ void CReceiveTh::work()
                 qDebug() << "Receive error: Count of read blocks on Ch1 > 1";
                 return;
             }
-            groupStep(ch1, 1, tap);
+            groupStep(ch1, 1);
         }
         if (ch2.blocksRead) {
             if (ch2.blocksRead > 1) {
                 qDebug() << "Receive error: Count of read blocks on Ch2  > 1";
                 return;
             }
-            groupStep(ch2, 2, tap);
+            groupStep(ch2, 2);
         }
     }
 }
 
 // Frames are grouped by arrival order: the fifth of every five must carry,
 // as a 64-bit number, the sum of the first four frames' 32-bit numbers.
-void CReceiveTh::groupStep(ChannelState &state, unsigned int channel, bool tap)
+void CReceiveTh::groupStep(ChannelState &state, unsigned int channel)
 {
-    if (tap)
-        emit FrameReceived(channel, QByteArray(reinterpret_cast<const char *>(state.block),
-                                               CAN_DMA_BLOCK_SIZE));
+    if (m_pObserver)
+        m_pObserver->blockRead(channel, state.block);
     int flag, frameChannel, stdId, extId, length;
     unsigned int header;
     m_Device.ParseRxRecord(state.block, &flag, &frameChannel, &header, &stdId, &extId, state.data,

@@ -3,7 +3,6 @@
 
 #include "candeviceex.h"
 
-#include <QByteArray>
 #include <QObject>
 
 #include <atomic>
@@ -15,8 +14,22 @@ class CReceiveTh : public QObject
     Q_OBJECT
 
 public:
+    // Told of every DMA block the loop reads, in the worker's thread, before
+    // the block is grouped (the headless runner checks and logs frames so).
+    class FrameObserver
+    {
+    public:
+        virtual void blockRead(unsigned int channel, const unsigned char *block) = 0;
+
+    protected:
+        ~FrameObserver() = default;
+    };
+
     CReceiveTh();
     ~CReceiveTh() override;
+
+    // Set only while the worker's thread is stopped; nullptr for none.
+    void SetFrameObserver(FrameObserver *observer) { m_pObserver = observer; }
 
     // For a caller that starts both workers: true once work() has cleared and
     // set up DMA, or given up trying, since ClearReady(). ClearReady() is called
@@ -29,9 +42,6 @@ signals:
     void SetLabelNoErrorCh2();
     void SetLabelWithErrorCh1();
     void SetLabelWithErrorCh2();
-    // Every DMA block the loop reads, before it is grouped; emitted only
-    // while something is connected (the headless runner logs frames with it).
-    void FrameReceived(unsigned int channel, QByteArray block);
 
 public slots:
     void work();
@@ -43,13 +53,14 @@ private:
     bool stopRequested() const;
     bool setUpDma();
     struct ChannelState;
-    void groupStep(ChannelState &state, unsigned int channel, bool tap);
+    void groupStep(ChannelState &state, unsigned int channel);
 
     CCANDeviceEx m_Device;
     std::atomic<bool> m_bStop;
     std::atomic<bool> m_bCh1State;
     std::atomic<bool> m_bCh2State;
     std::atomic<bool> m_bReady{false};
+    FrameObserver *m_pObserver = nullptr;
 };
 
 #endif

@@ -65,6 +65,12 @@ void CTransmitTh::StopWork()
         worker->requestInterruption();
 }
 
+void CTransmitTh::AbortWork()
+{
+    m_bAbort = true;
+    StopWork();
+}
+
 bool CTransmitTh::stopRequested() const
 {
     return m_bStop || QThread::currentThread()->isInterruptionRequested();
@@ -76,8 +82,11 @@ void CTransmitTh::work()
     quint32 groupSumCh1 = 0;
     quint32 groupSumCh2 = 0;
     m_bStop = false;
-    m_bLoaded[0] = false;
-    m_bLoaded[1] = false;
+    m_bAbort = false;
+    for (auto &channel : m_bRequested) {
+        for (auto &buffer : channel)
+            buffer = false;
+    }
     m_bAbandoned = false;
 
     if (!m_Device.IsOpen()) {
@@ -108,20 +117,27 @@ bool CTransmitTh::requestPending(unsigned int channel, unsigned int buffer)
 
 // Whatever way the loop ended, no frame of this run stays pending: a frame
 // left behind would go out ahead of the next run's first group, and while it
-// waits its controller refuses configuration mode.
+// waits its controller refuses configuration mode. Only buffers whose frame
+// was not seen to complete are looked at, so a loop that ended between
+// groups costs no request here.
 void CTransmitTh::withdrawPending()
 {
     for (unsigned int channel = 1; channel <= 2; ++channel) {
-        if (!m_bLoaded[channel - 1])
-            continue;
         for (unsigned int buffer = 0; buffer < 3; ++buffer) {
-            if (!requestPending(channel, buffer))
+            if (!m_bRequested[channel - 1][buffer])
+                continue;
+            m_bRequested[channel - 1][buffer] = false;
+            // After an abort the buffer is not read first: withdrawing a
+            // frame that has already left changes nothing.
+            if (!aborted() && !requestPending(channel, buffer))
                 continue;
             const int code = m_Device.EndTransmit(channel, buffer);
             if (code != 1) {
                 qDebug() << "Can't end transmit. Code = " << static_cast<quint16>(code);
                 continue;
             }
+            if (aborted())
+                continue;
             // A frame already on the wire ends within its own frame time.
             for (unsigned int poll = 0; poll < kPolls && requestPending(channel, buffer); ++poll) {
             }
@@ -135,7 +151,11 @@ bool CTransmitTh::send(unsigned int channel, unsigned int buffer, quint32 number
     const unsigned char data[4] = {
         static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8),
         static_cast<unsigned char>(number >> 16), static_cast<unsigned char>(number >> 24)};
-    m_bLoaded[channel - 1] = true;
+    if (aborted()) {
+        m_bAbandoned = true;
+        return false;
+    }
+    m_bRequested[channel - 1][buffer] = true;
     const int code = m_Device.SendData(channel, buffer, priority, m_StdId, m_ExtId, data, 4);
     if (code != 1) {
         qDebug() << "SendData I/O error. Code = " << static_cast<quint16>(code);
@@ -226,9 +246,15 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
     int status = 0;
     QElapsedTimer sinceStop;
     for (unsigned int poll = 0; poll < kPolls; ++poll) {
+        if (aborted()) {
+            m_bAbandoned = true;
+            return false;
+        }
         status = m_Device.CheckTransmit(channel, buffer);
-        if (status == 1)
+        if (status == 1) {
+            m_bRequested[channel - 1][buffer] = false;
             return true;
+        }
         if (stopRequested() && !worthWaitingAfterStop(channel, status, sinceStop)) {
             m_bAbandoned = true;
             return false;

@@ -21,6 +21,12 @@ public:
     void SetCh1State(bool state);
     void SetCh2State(bool state);
     bool checkTransmit(unsigned int channel, unsigned int buffer);
+    // A stop that does not finish the group under way: no further frame is
+    // loaded or waited for, and what is still pending is withdrawn without
+    // waiting for a frame already on the wire (it ends on its own within its
+    // frame time). For a caller about to exit; costs at most the rest of the
+    // library call under way and one withdrawal per pending buffer.
+    void AbortWork();
 
 signals:
     void SetLabelSendedCh1();
@@ -40,6 +46,7 @@ private:
     bool worthWaitingAfterStop(unsigned int channel, int status, QElapsedTimer &sinceStop);
     void withdrawPending();
     bool requestPending(unsigned int channel, unsigned int buffer);
+    bool aborted() const { return m_bAbort; }
 
     CCANDeviceEx m_Device;
     std::atomic<bool> m_bStop;
@@ -47,10 +54,13 @@ private:
     std::atomic<bool> m_bCh2State;
     quint32 m_StdId;
     quint32 m_ExtId;
+    std::atomic<bool> m_bAbort{false};
     // State of one run of work(). Only the worker's thread uses them, but
     // each start may run on a new thread: atomic like the other flags.
-    std::atomic<bool> m_bLoaded[2] = {{false}, {false}}; // frames were loaded on channel 1, 2
-    std::atomic<bool> m_bAbandoned{false};               // a wait gave its frame up for a stop
+    // A frame was loaded into the buffer (channel 1, 2; buffer 0-2) and has
+    // not been seen to complete.
+    std::atomic<bool> m_bRequested[2][3] = {{{false}, {false}, {false}}, {{false}, {false}, {false}}};
+    std::atomic<bool> m_bAbandoned{false}; // a wait gave its frame up for a stop
 };
 
 #endif

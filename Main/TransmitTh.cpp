@@ -197,8 +197,10 @@ bool CTransmitTh::sendGroupCh1(quint32 &groupSum)
 
 // Waits for a channel-2 buffer. A frame that does not complete is withdrawn
 // by checkTransmit and the wait repeats until a stop is requested. A
-// withdrawn frame that then shows neither a request nor an error never went
-// out: the group is lost and the loop ends as channel 1's does.
+// withdrawn frame that then shows neither a request nor an error either
+// never went out or was already on the wire and completed; the buffer cannot
+// tell which, so the group is taken for lost and the loop ends as channel 1's
+// does.
 bool CTransmitTh::waitCh2(unsigned int buffer)
 {
     bool withdrawn = false;

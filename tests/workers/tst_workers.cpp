@@ -44,6 +44,9 @@ public:
         QObject::connect(rx.get(), &CReceiveTh::SetLabelNoErrorCh2, [this] { ++clean[1]; });
         QObject::connect(rx.get(), &CReceiveTh::SetLabelWithErrorCh1, [this] { ++dirty[0]; });
         QObject::connect(rx.get(), &CReceiveTh::SetLabelWithErrorCh2, [this] { ++dirty[1]; });
+        // Connected after work(): run in the worker's thread once it returned.
+        QObject::connect(&txThread, &QThread::started, tx.get(), [this] { txEnded = true; }, Qt::DirectConnection);
+        QObject::connect(&rxThread, &QThread::started, rx.get(), [this] { rxEnded = true; }, Qt::DirectConnection);
     }
 
     ~Rig()
@@ -144,6 +147,8 @@ public:
     std::atomic<int> sent[2] = {{0}, {0}};
     std::atomic<int> clean[2] = {{0}, {0}};
     std::atomic<int> dirty[2] = {{0}, {0}};
+    std::atomic<bool> txEnded{false};
+    std::atomic<bool> rxEnded{false};
 };
 
 // Sanitizer builds run a tenth of the traffic.
@@ -193,6 +198,9 @@ private slots:
     void foreignFrameShiftsTheGrouping();
     void workersWithoutBoardReturnAtOnce();
     void entryLinesNameEachOperation();
+    void metaObjectsAreAsListed();
+    void abortCostsAFewRequestsAndLeavesNothingPending();
+    void withdrawnChannel2FrameEndsTheLoop();
     void stopRightAfterStartIsNotLost();
 };
 
@@ -276,12 +284,15 @@ void TestWorkers::nothingEnabledSendsNothingAndStops()
     // ClearDMA from each worker and SetCanonicalDMA from the receiver, then
     // nothing more, however long the loops run.
     QVERIFY(waitFor([&] { return rig.board.driver().requestCount() >= before + 3; }));
-    const uint64_t requests = rig.board.driver().requestCount();
-    QCOMPARE(requests, before + 3);
-    QThread::msleep(50);
-    QCOMPARE(rig.board.driver().requestCount(), requests);
+    QCOMPARE(rig.board.driver().requestCount(), before + 3);
+    // The loops go on while the test makes requests of its own; once both are
+    // stopped, those are the only ones besides the set-up.
+    unsigned int value = 0;
+    for (int i = 0; i < 500; ++i)
+        QCOMPARE(rig.control.ReadReg(CAN_BOARD_DMA_CONTROL, &value), 1);
     Rig::stop(rig.txThread, *rig.tx);
     Rig::stop(rig.rxThread, *rig.rx);
+    QCOMPARE(rig.board.driver().requestCount(), before + 3 + 500);
     QCOMPARE(rig.sent[0] + rig.sent[1] + rig.clean[0] + rig.clean[1], 0);
     QCOMPARE(rig.board.inspect([](Board &b) { return b.framesCompleted(); }), uint64_t(0));
 }
@@ -319,15 +330,15 @@ void TestWorkers::clearDmaFailureEndsBothWorkers()
     rig.tx->SetCh1State(true);
     rig.rx->SetCh2State(true);
     rig.board.driver().setFailCode(IOCTL_CAN_CLEAR_DMA);
+    const uint64_t before = rig.board.driver().requestCount();
     rig.txThread.start();
     rig.rxThread.start();
-    QVERIFY(waitFor([&] {
-        return log.contains("Send error: Can't clear DMA") &&
-               log.contains("Receive error: Can't clear DMA");
-    }));
-    QThread::msleep(20);
+    // Both loops return by themselves, each after its one request.
+    QVERIFY(waitFor([&] { return rig.txEnded && rig.rxEnded; }, 20000));
+    QVERIFY(log.contains("Send error: Can't clear DMA"));
+    QVERIFY(log.contains("Receive error: Can't clear DMA"));
+    QCOMPARE(rig.board.driver().requestCount(), before + 2);
     QCOMPARE(rig.board.inspect([](Board &b) { return b.framesCompleted(); }), uint64_t(0));
-    QVERIFY(!log.contains("Receive error: Can't set canonical DMA"));
 }
 
 void TestWorkers::canonicalDmaFailureEndsTheReceiver()
@@ -339,8 +350,8 @@ void TestWorkers::canonicalDmaFailureEndsTheReceiver()
     rig.board.driver().setFailCode(IOCTL_CAN_SET_CANONICAL_DMA);
     const uint64_t before = rig.board.driver().requestCount();
     rig.rxThread.start();
-    QVERIFY(waitFor([&] { return log.contains("Receive error: Can't set canonical DMA"); }));
-    QThread::msleep(20);
+    QVERIFY(waitFor([&] { return rig.rxEnded.load(); }, 20000));
+    QVERIFY(log.contains("Receive error: Can't set canonical DMA"));
     // ClearDMA and SetCanonicalDMA, and no read after the failure.
     QCOMPARE(rig.board.driver().requestCount(), before + 2);
 }
@@ -357,8 +368,7 @@ void TestWorkers::sendFailureMidGroupReportsNothingForIt()
             rig.board.driver().setFailCode(IOCTL_CAN_WRITE_REG);
     });
     rig.txThread.start();
-    QVERIFY(waitFor([&] { return log.countContaining("SendData I/O error") > 0; }));
-    QThread::msleep(20);
+    QVERIFY(waitFor([&] { return rig.txEnded.load(); }));
     QCOMPARE(rig.sent[0].load(), 3);
     QCOMPARE(log.count("SendData I/O error. Code =  8"), 1);
     // A restart begins with frame 1 and a sum of zero: the next groups check clean.
@@ -465,8 +475,7 @@ void TestWorkers::readFailureOnEitherChannel()
     rig.rxThread.start();
     const QString line =
         QString("\"Receive error: Can't read DMA data block from ch %1, error = 2\"").arg(channel);
-    QVERIFY(waitFor([&] { return log.contains(line); }));
-    QThread::msleep(10);
+    QVERIFY(waitFor([&] { return rig.rxEnded.load(); }, 20000));
     QCOMPARE(log.count(line), 1);
 }
 
@@ -488,11 +497,12 @@ void TestWorkers::groupsAreCheckedByArrivalOrder()
     for (int i = 0; i < 3; ++i)
         QVERIFY(rig.sendGroup(1));
     QVERIFY(waitFor([&] { return rig.clean[1] + rig.dirty[1] >= 6; }));
-    QThread::msleep(20);
+    // Every frame read, the receiver stopped: nothing more can be counted.
+    QVERIFY(waitFor([&] { return rig.board.inspect([](Board &b) { return b.queuedBlocks(2); }) == 0; }));
+    Rig::stop(rig.rxThread, *rig.rx);
     QCOMPARE(rig.clean[1].load(), 2);
     QCOMPARE(rig.dirty[1].load(), 4);
     // A new start realigns it.
-    Rig::stop(rig.rxThread, *rig.rx);
     rig.startReceiver();
     QVERIFY(rig.sendGroup(1));
     QVERIFY(waitFor([&] { return rig.clean[1] >= 3; }));
@@ -573,27 +583,110 @@ void TestWorkers::entryLinesNameEachOperation()
         Rig rig;
         QVERIFY(rig.configure(1000, 1000));
         rig.tx->SetCh1State(true);
-        rig.rx->SetCh2State(false);
+        rig.tx->SetCh2State(false);
+        rig.rx->SetCh1State(false);
+        rig.rx->SetCh2State(true);
         QObject::connect(rig.tx.get(), &CTransmitTh::SetLabelSendedCh1, [&] {
             if (rig.sent[0] == 2)
                 rig.tx->StopWork();
         });
+        rig.startReceiver();
         rig.txThread.start();
-        QVERIFY(waitFor([&] { return rig.txThread.isFinished() || rig.sent[0] >= 2; }));
+        QVERIFY(waitFor([&] { return rig.txEnded.load(); }));
         Rig::stop(rig.txThread, *rig.tx);
+        Rig::stop(rig.rxThread, *rig.rx);
     }
     const QStringList lines = log.lines();
     for (const char *line : {"CTransmitTh::CTransmitTh() was called",
                              "CReceiveTh::CReceiveTh() was called",
                              "void CTransmitTh::SetCh1State(bool) was called",
+                             "void CTransmitTh::SetCh2State(bool) was called",
+                             "void CReceiveTh::SetCh1State(bool) was called",
                              "void CReceiveTh::SetCh2State(bool) was called",
                              "void CTransmitTh::work() was called",
+                             "void CReceiveTh::work() was called",
                              "void CTransmitTh::StopWork() was called",
+                             "void CReceiveTh::StopWork() was called",
                              "virtual CTransmitTh::~CTransmitTh() was called",
                              "virtual CReceiveTh::~CReceiveTh() was called"})
         QVERIFY2(lines.contains(line), line);
-    const int checks = lines.count("bool CTransmitTh::checkTransmit(unsigned int, unsigned int) was called");
-    QVERIFY2(checks >= 10 && checks <= 15, qPrintable(QString::number(checks)));
+    QCOMPARE(lines.filter(QRegularExpression("^void CTransmitTh::SetCh.State\\(bool\\) was called$")).size(), 2);
+    QCOMPARE(lines.filter(QRegularExpression("^void CReceiveTh::SetCh.State\\(bool\\) was called$")).size(), 2);
+    // Five checks a channel-1 group.
+    QCOMPARE(lines.count("bool CTransmitTh::checkTransmit(unsigned int, unsigned int) was called"), 10);
+}
+
+// The workers' meta-objects as the window and the runner rely on them: the
+// signals first, then the slots, nothing else.
+void TestWorkers::metaObjectsAreAsListed()
+{
+    const auto methods = [](const QMetaObject &meta) {
+        QStringList list;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+            const QMetaMethod method = meta.method(i);
+            list << QString("%1 %2").arg(method.methodType() == QMetaMethod::Signal ? "signal" : "slot",
+                                         QString::fromLatin1(method.methodSignature()));
+        }
+        return list;
+    };
+    QCOMPARE(methods(CTransmitTh::staticMetaObject),
+             QStringList({"signal SetLabelSendedCh1()", "signal SetLabelSendedCh2()", "slot work()", "slot StopWork()"}));
+    QCOMPARE(methods(CReceiveTh::staticMetaObject),
+             QStringList({"signal SetLabelNoErrorCh1()", "signal SetLabelNoErrorCh2()", "signal SetLabelWithErrorCh1()",
+                          "signal SetLabelWithErrorCh2()", "slot work()", "slot StopWork()", "slot SetCh1State(bool)",
+                          "slot SetCh2State(bool)"}));
+}
+
+// A stop that abandons the group under way (the runner's, on a signal): with
+// a slow driver (10 ms a request) it costs at most the frame being loaded and
+// one withdrawal per buffer, where finishing the group costs up to 190, and
+// it leaves nothing pending.
+void TestWorkers::abortCostsAFewRequestsAndLeavesNothingPending()
+{
+    EmulatorSettings settings;
+    settings.requestLatency = 10 * kMillisecond;
+    auto clock = std::make_shared<VirtualClock>();
+    Rig rig(settings, clock);
+    QVERIFY(rig.configure(125, 125));
+    rig.tx->SetCh1State(true);
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return rig.sent[0] >= 1; }));
+    const uint64_t reported = rig.board.driver().requestCount();
+    QVERIFY(waitFor([&] { return rig.board.driver().requestCount() >= reported + 60; }));
+    const uint64_t before = rig.board.driver().requestCount();
+    rig.tx->AbortWork();
+    rig.txThread.quit();
+    QVERIFY(rig.txThread.wait(60000));
+    const uint64_t requests = rig.board.driver().requestCount() - before;
+    QVERIFY2(requests <= 37 + 3 * 8 + 4, qPrintable(QString::number(requests)));
+    // Only whole groups were reported.
+    QVERIFY(rig.board.inspect([](Board &b) { return b.framesCompleted(); }) >= uint64_t(5 * rig.sent[0]));
+    // A frame that was on the wire ends within its frame time.
+    clock->advance(10 * kMillisecond);
+    QCOMPARE(rig.pendingBuffers(1), 0);
+}
+
+// Channel 2's frame that its controller cannot send (listen-only mode) is
+// withdrawn after its polls; showing neither a request nor an error then, it
+// is taken for lost and the loop ends.
+void TestWorkers::withdrawnChannel2FrameEndsTheLoop()
+{
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(500, 500));
+    QCOMPARE(rig.control.SetWorkMode(2, CAN_MODE_LISTEN_ONLY), 1);
+    rig.tx->SetCh2State(true);
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return rig.txEnded.load(); }));
+    const QStringList lines = log.lines();
+    const int error = lines.indexOf("check transmit error 2 : 0");
+    QVERIFY(error > 0);
+    QCOMPARE(lines.mid(error - 2, 2),
+             QStringList({"CheckTransmit I/O error. Code =  7",
+                          "bool CTransmitTh::checkTransmit(unsigned int, unsigned int) was called"}));
+    QCOMPARE(rig.sent[1].load(), 0);
+    QCOMPARE(rig.pendingBuffers(2), 0);
+    QCOMPARE(rig.board.inspect([](Board &b) { return b.framesCompleted(); }), uint64_t(0));
 }
 
 void TestWorkers::stopRightAfterStartIsNotLost()

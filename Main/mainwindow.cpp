@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 #include "workerthreads.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QFontMetrics>
 #include <QLabel>
@@ -74,6 +75,18 @@ MainWindow::MainWindow(QWidget *parent)
             Qt::AutoConnection);
     connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh2()), this, SLOT(SetLabelSendedCh2()),
             Qt::AutoConnection);
+
+    // Closing the window ends the program once Qt's quit request, queued
+    // behind everything already posted, is reached. While the workers run
+    // the queue holds their reports that the window has yet to count; on a
+    // busy host it never empties, and the program would go on long after
+    // the window closed. So the workers stop first, and what they reported
+    // for a window that is gone is dropped.
+    connect(qApp, &QGuiApplication::lastWindowClosed, this, [this] {
+        stopWorker(m_TransmitThread, m_TransmitTh);
+        stopWorker(m_ReceiveThread, m_ReceiveTh);
+        QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    });
 
     ui->pushButton_Stop->setEnabled(false);
     ui->pushButton_stop_receive->setEnabled(false);

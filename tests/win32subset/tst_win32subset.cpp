@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -168,26 +169,31 @@ TEST(Overlapped, RequestOnOverlappedHandleIsPendingThenCompletes)
     CloseHandle(handle);
 }
 
+// Another thread that tries to enter gets in only after the owner has left
+// as often as it entered: what each writes, it writes while it holds the
+// section, so the order of the writes is the order of ownership.
 TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads)
 {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
     EnterCriticalSection(&section);
     EnterCriticalSection(&section);
-    std::atomic<bool> entered{false};
+    std::vector<std::string> order;
+    std::atomic<bool> trying{false};
     std::thread other([&] {
+        trying = true;
         EnterCriticalSection(&section);
-        entered = true;
+        order.push_back("other");
         LeaveCriticalSection(&section);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(entered.load());
+    while (!trying)
+        std::this_thread::yield();
+    order.push_back("owner, twice");
     LeaveCriticalSection(&section);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_FALSE(entered.load()) << "still held once";
+    order.push_back("owner, once");
     LeaveCriticalSection(&section);
     other.join();
-    EXPECT_TRUE(entered.load());
+    EXPECT_EQ(order, (std::vector<std::string>{"owner, twice", "owner, once", "other"}));
     DeleteCriticalSection(&section);
 }
 

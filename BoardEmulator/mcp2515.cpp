@@ -145,6 +145,10 @@ uint8_t Mcp2515::read(uint8_t address) const
         return uint8_t(std::min(transmitErrorCounter(), 255));
     if (address == REC)
         return uint8_t(std::min(receiveErrorCounter(), 255));
+    // A pin state bit reads 0 while its pin is an interrupt output (register 4-3).
+    if (address == BFPCTRL)
+        return uint8_t(m_regs[BFPCTRL] & ~((m_regs[BFPCTRL] & B0BFM ? B0BFS : 0) |
+                                           (m_regs[BFPCTRL] & B1BFM ? B1BFS : 0)));
     return m_regs[address];
 }
 
@@ -463,9 +467,10 @@ void Mcp2515::transmissionFailed(Time end, TransmitError error)
     ctrl |= TXERR;
     m_regs[CANINTF] |= MERRF;
     // One attempt only in one-shot mode, or after a withdrawal or an abort.
+    // A one-shot frame that fails is aborted and says so (section 3.4).
     if ((m_regs[CANCTRL] & OSM) || m_withdrawnOnWire || m_abortedOnWire || (m_regs[CANCTRL] & ABAT)) {
         ctrl &= uint8_t(~TXREQ);
-        if (m_abortedOnWire || (m_regs[CANCTRL] & ABAT))
+        if (m_abortedOnWire || (m_regs[CANCTRL] & (ABAT | OSM)))
             ctrl |= ABTF;
     }
     m_onWire = -1;
@@ -481,7 +486,7 @@ void Mcp2515::arbitrationLost(Time)
         return;
     m_regs[txBase(buffer)] |= MLOA;
     if (m_regs[CANCTRL] & OSM)
-        m_regs[txBase(buffer)] &= uint8_t(~TXREQ);
+        m_regs[txBase(buffer)] = uint8_t((m_regs[txBase(buffer)] & ~TXREQ) | ABTF);
 }
 
 bool Mcp2515::listens(Time t) const

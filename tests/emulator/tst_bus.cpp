@@ -144,7 +144,8 @@ TEST_F(Bus, OneShotModeTriesOnce)
     ASSERT_EQ(device.SendData(1, 0, 0, 0xAB, 0xBA, kNumber41, 4), 1);
     advance(10 * kMillisecond);
     EXPECT_EQ(reg(1, CAN_REG_TEC), 8);
-    EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL) & 0x18, 0x10) << "TXERR set, TXREQ clear";
+    EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL) & 0x58, 0x50) << "ABTF and TXERR set, TXREQ clear";
+    EXPECT_EQ(device.CheckTransmit(1, 0), 5);
 }
 
 TEST_F(Bus, DifferentBitRatesCountErrorsOnBothSidesUpToBusOff)

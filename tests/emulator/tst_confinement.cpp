@@ -241,7 +241,7 @@ TEST_F(TwoNodes, OneShotFrameThatLosesArbitrationIsNotRetried)
     // Channel 2's identifier is lower; channel 1 is in one-shot mode.
     startTogether(125, kNumber41, 125, kNumber41, 0xB9, 0x08);
     advance(5 * kMillisecond);
-    EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL) & 0x28, 0x20) << "MLOA, and no request left";
+    EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL) & 0x68, 0x60) << "ABTF and MLOA, and no request left";
     EXPECT_TRUE(sent(2));
     EXPECT_TRUE(readBlocks(2).empty()) << "channel 1's frame never went";
     EXPECT_EQ(readBlocks(1).size(), 1u);

@@ -32,6 +32,10 @@ TEST_F(Controller, ReadOnlyBitsAndRegistersIgnoreWrites)
     EXPECT_EQ(reg(1, CAN_REG_TXB0CTRL), 0x03) << "ABTF, MLOA, TXERR are read-only";
     setReg(1, CAN_REG_RXB0CTRL, 0xFF);
     EXPECT_EQ(reg(1, CAN_REG_RXB0CTRL), 0x66) << "RXM, BUKT and its BUKT1 mirror";
+    setReg(1, CAN_REG_BFPCTRL, 0xFF);
+    EXPECT_EQ(reg(1, CAN_REG_BFPCTRL), 0x0F) << "pin states read 0 on interrupt pins";
+    setReg(1, CAN_REG_BFPCTRL, 0x3D);
+    EXPECT_EQ(reg(1, CAN_REG_BFPCTRL), 0x2D) << "RX1BF a digital output: its state reads back";
     setReg(1, 0x61, 0x12);
     EXPECT_EQ(reg(1, 0x61), 0) << "receive buffers are read-only";
     // Unimplemented bits read 0, the identifier registers included.

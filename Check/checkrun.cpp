@@ -45,8 +45,14 @@ std::mutex g_linesMutex;
 std::vector<std::string> g_lines;
 bool g_quiet = false;
 
-void messageHandler(QtMsgType, const QMessageLogContext &, const QString &message)
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
+    // Qt's own warnings are shown, but only the workers' debug lines tell of
+    // the run.
+    if (type != QtDebugMsg) {
+        std::fprintf(stderr, "korvane-check: %s\n", qPrintable(message));
+        return;
+    }
     if (message.endsWith(QLatin1String(" was called")))
         return;
     const std::string line = message.toStdString();

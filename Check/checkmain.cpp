@@ -106,7 +106,12 @@ int main(int argc, char *argv[])
                                  QStringLiteral("file"));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("No line a second while the traffic runs, no board messages."));
-    parser.addOptions({rate, rate1, rate2, direction, seconds, groups, json, log, quiet});
+    const QCommandLineOption load(
+        QStringLiteral("load"),
+        QStringLiteral("window: the window's transmit sequence (default); full: frames back to back at the bus "
+                       "limit, all three transmit buffers kept loaded, in the order they are loaded."),
+        QStringLiteral("sequence"));
+    parser.addOptions({rate, rate1, rate2, direction, seconds, groups, load, json, log, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser, parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
@@ -119,7 +124,7 @@ int main(int argc, char *argv[])
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(parser, QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
-    for (const QCommandLineOption &option : {rate, rate1, rate2, direction, seconds, groups, log}) {
+    for (const QCommandLineOption &option : {rate, rate1, rate2, direction, seconds, groups, load, log}) {
         if (parser.values(option).size() > 1)
             return usageError(parser, QStringLiteral("--%1 is given more than once").arg(option.names().last()));
     }
@@ -155,6 +160,12 @@ int main(int argc, char *argv[])
         options.groups = text.toULongLong();
         if (!matches(text, "[1-9][0-9]{0,9}") || options.groups > 1000000000)
             return usageError(parser, QStringLiteral("--groups %1: give 1 to 1000000000").arg(text));
+    }
+    if (parser.isSet(load)) {
+        const QString sequence = parser.value(load);
+        if (sequence != QLatin1String("window") && sequence != QLatin1String("full"))
+            return usageError(parser, QStringLiteral("--load %1: give window or full").arg(sequence));
+        options.fullLoad = sequence == QLatin1String("full");
     }
     options.json = parser.isSet(json);
     options.quiet = parser.isSet(quiet);

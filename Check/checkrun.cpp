@@ -82,6 +82,7 @@ bool requestFailed(const QString &line)
     static const char *const prefixes[] = {
         "SendData I/O error", "Can't end transmit", "Send error:", "\"Receive error:",
         "Receive error:", "CheckTransmit I/O error. Code =  4", "Can't open device",
+        "Full load: request failed", "Full load: can't", "Full load: device is not open",
     };
     for (const char *prefix : prefixes) {
         if (line.startsWith(QLatin1String(prefix)))
@@ -149,6 +150,19 @@ CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(op
     };
     connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh1, &m_TransmitTh, countGroup, Qt::DirectConnection);
     connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh2, &m_TransmitTh, countGroup, Qt::DirectConnection);
+    // The full-load transmitter, wired the same way.
+    m_FullLoadTh.moveToThread(&m_FullLoadThread);
+    connect(&m_FullLoadThread, &QThread::started, &m_FullLoadTh, &CFullLoadTh::work);
+    connect(&m_FullLoadThread, &QThread::started, &m_FullLoadTh, [this] { m_bTransmitEnded = true; },
+            Qt::DirectConnection);
+    connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, this, &CheckRun::sentFullLoad);
+    auto countFullLoadGroup = [this] {
+        if (m_options.groups && ++m_groupsInThread >= m_options.groups) {
+            m_bGroupsReached = true;
+            m_FullLoadTh.StopWork();
+        }
+    };
+    connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, &m_FullLoadTh, countFullLoadGroup, Qt::DirectConnection);
     connect(this, &CheckRun::blockArrived, this, &CheckRun::frameReceived, Qt::QueuedConnection);
     m_ReceiveTh.SetFrameObserver(this);
 }
@@ -156,6 +170,7 @@ CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(op
 CheckRun::~CheckRun()
 {
     stopWorker(m_TransmitThread, m_TransmitTh);
+    stopWorker(m_FullLoadThread, m_FullLoadTh);
     stopWorker(m_ReceiveThread, m_ReceiveTh);
     m_ReceiveTh.SetFrameObserver(nullptr);
     m_Device.Close();
@@ -274,6 +289,7 @@ void CheckRun::runDirection(unsigned int from)
     m_ReceiveTh.SetCh2State(to == 2);
     m_TransmitTh.SetCh1State(from == 1);
     m_TransmitTh.SetCh2State(from == 2);
+    m_FullLoadTh.SetChannel(from);
     m_bTransmitEnded = false;
     m_bReceiveEnded = false;
     m_bGroupsReached = false;
@@ -283,7 +299,7 @@ void CheckRun::runDirection(unsigned int from)
     QElapsedTimer clock;
     clock.start();
     if (!m_bReceiveEnded)
-        m_TransmitThread.start();
+        transmitThread().start();
 
     qint64 nextReport = 1000;
     quint64 sentAtLastReport = 0;
@@ -321,11 +337,16 @@ void CheckRun::runDirection(unsigned int from)
     // The transmit loop finishes its group, or gives a failing frame up, and
     // takes back whatever it had loaded. Once the run is ending it loads and
     // waits for nothing more. Then the receiver catches up.
-    if (ending() && m_TransmitThread.isRunning()) {
+    if (ending() && transmitThread().isRunning()) {
         m_current->aborted = true;
-        m_TransmitTh.AbortWork();
-        m_TransmitThread.quit();
-        m_TransmitThread.wait();
+        if (m_options.fullLoad)
+            m_FullLoadTh.AbortWork();
+        else
+            m_TransmitTh.AbortWork();
+        transmitThread().quit();
+        transmitThread().wait();
+    } else if (m_options.fullLoad) {
+        stopWorker(m_FullLoadThread, m_FullLoadTh);
     } else {
         stopWorker(m_TransmitThread, m_TransmitTh);
     }

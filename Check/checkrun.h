@@ -9,6 +9,7 @@
 #include "ReceiveTh.h"
 #include "TransmitTh.h"
 #include "candeviceex.h"
+#include "fullload.h"
 #include "groupaccount.h"
 #include "testgroup.h"
 
@@ -32,6 +33,7 @@ struct CheckOptions {
     quint64 groups = 0;               // per direction; 0: no limit
     bool json = false;
     bool quiet = false;
+    bool fullLoad = false;            // CFullLoadTh instead of the window's sequence
     QString logPath;
 };
 
@@ -101,8 +103,10 @@ private slots:
     void errorsCh1() { countReceived(1, false); }
     void errorsCh2() { countReceived(2, false); }
     void frameReceived(unsigned int channel, QByteArray block);
+    void sentFullLoad() { countSent(m_current ? m_current->from : 0); }
 
 private:
+    QThread &transmitThread() { return m_options.fullLoad ? m_FullLoadThread : m_TransmitThread; }
     bool setUpBoard(QString *reason);
     void runDirection(unsigned int from);
     bool ending() const;
@@ -120,8 +124,10 @@ private:
     CheckOptions m_options;
     CCANDeviceEx m_Device;
     CTransmitTh m_TransmitTh;
+    CFullLoadTh m_FullLoadTh;
     CReceiveTh m_ReceiveTh;
     QThread m_TransmitThread;
+    QThread m_FullLoadThread;
     QThread m_ReceiveThread;
     QVector<DirectionResult> m_results;
     DirectionResult *m_current = nullptr;

@@ -1,0 +1,233 @@
+#include "fullload.h"
+
+#include "testgroup.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include <algorithm>
+
+namespace {
+
+const unsigned int kBridgePolls = 100;
+const unsigned char kSpiWrite = 0x02;
+const unsigned char kSpiReadStatus = 0xA0;
+// READ STATUS: bit 2 + 2n is TXBn's TXREQ.
+unsigned char txreqBit(unsigned int buffer)
+{
+    return static_cast<unsigned char>(0x04 << (2 * buffer));
+}
+const uint32_t kSum = testgroup::kNumbers[0] + testgroup::kNumbers[1] + testgroup::kNumbers[2] +
+                      testgroup::kNumbers[3];
+// After a stop, frames still pending are waited for this long before they
+// are withdrawn, as the window's transmitter does.
+const qint64 kGraceAfterStopMs = 1000;
+
+// Frames must leave in the order they are loaded, but the controller sends
+// the pending buffer of highest priority first, and of equal priorities the
+// highest-numbered buffer. A frame's rank is 3 × priority + buffer (0 to 11),
+// and each frame is loaded with a rank below every frame still pending: with
+// three buffers refilled oldest first that is one step down per frame. After
+// rank 0 the buffers drain before the ranks begin again at the top.
+const int kRanks = 12;
+
+int rankOf(unsigned int buffer, int priority)
+{
+    return 3 * priority + int(buffer);
+}
+
+} // namespace
+
+CFullLoadTh::CFullLoadTh() : QObject(nullptr)
+{
+    if (!m_Device.Open(0))
+        qDebug() << "Full load: can't open device";
+}
+
+CFullLoadTh::~CFullLoadTh()
+{
+    m_Device.Close();
+}
+
+void CFullLoadTh::StopWork()
+{
+    m_bStop = true;
+    QThread *worker = thread();
+    if (worker && worker != QThread::currentThread())
+        worker->requestInterruption();
+}
+
+void CFullLoadTh::AbortWork()
+{
+    m_bAbort = true;
+    StopWork();
+}
+
+bool CFullLoadTh::stopRequested() const
+{
+    return m_bStop || QThread::currentThread()->isInterruptionRequested();
+}
+
+DWORD CFullLoadTh::bridge() const
+{
+    return m_channel == 1 ? CAN_BOARD_SPI_BRIDGE_CH1 : CAN_BOARD_SPI_BRIDGE_CH2;
+}
+
+DWORD CFullLoadTh::dataBuffer() const
+{
+    return m_channel == 1 ? CAN_BOARD_SPI_DATA_CH1 : CAN_BOARD_SPI_DATA_CH2;
+}
+
+// Waits for the bridge, unless its last transaction was already seen to end.
+bool CFullLoadTh::bridgeIdle()
+{
+    for (unsigned int poll = 0; !m_bridgeIdle && poll < kBridgePolls; ++poll) {
+        unsigned int status = 0;
+        if (!m_Device.ReadReg(bridge(), &status))
+            return false;
+        m_bridgeIdle = (status & CAN_BOARD_SPI_BUSY) == 0;
+    }
+    return m_bridgeIdle;
+}
+
+// One SPI WRITE of consecutive registers.
+bool CFullLoadTh::writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count)
+{
+    if (!bridgeIdle() || !m_Device.WriteMem(dataBuffer(), bytes, count))
+        return false;
+    m_bridgeIdle = false;
+    return m_Device.WriteReg(bridge(), (address << 24) | ((count - 1) << 16) | kSpiWrite) == 1;
+}
+
+bool CFullLoadTh::readStatus(unsigned char *status)
+{
+    if (!bridgeIdle())
+        return false;
+    m_bridgeIdle = false;
+    return m_Device.WriteReg(bridge(), kSpiReadStatus) == 1 && bridgeIdle() &&
+           m_Device.ReadMem(dataBuffer(), status, 1) == 1;
+}
+
+// The frame's identifier, length and data in one transfer, then its request.
+bool CFullLoadTh::load(unsigned int buffer, int priority, uint32_t number)
+{
+    using namespace testgroup;
+    const unsigned char frame[9] = {
+        static_cast<unsigned char>(kStdId >> 3),
+        static_cast<unsigned char>(((kStdId & 7) << 5) | CAN_SIDL_EXIDE | ((kExtId >> 16) & 3)),
+        static_cast<unsigned char>(kExtId >> 8),
+        static_cast<unsigned char>(kExtId),
+        4,
+        static_cast<unsigned char>(number),
+        static_cast<unsigned char>(number >> 8),
+        static_cast<unsigned char>(number >> 16),
+        static_cast<unsigned char>(number >> 24),
+    };
+    const unsigned int ctrl = CAN_REG_TXB0CTRL + 0x10 * buffer;
+    const unsigned char request = static_cast<unsigned char>(CAN_TXB_TXREQ | priority);
+    return writeRegisters(ctrl + CAN_TXB_SIDH, frame, sizeof frame) && writeRegisters(ctrl, &request, 1);
+}
+
+// The pending frames whose buffers are free again have left, oldest first;
+// a younger one gone while an older one waits has overtaken it.
+bool CFullLoadTh::takeFinished(std::deque<Pending> &pending, unsigned char status)
+{
+    while (!pending.empty() && !(status & txreqBit(pending.front().buffer))) {
+        pending.pop_front();
+        if (++m_finished % 5 == 0)
+            emit GroupSent();
+    }
+    for (const Pending &frame : pending) {
+        if (!(status & txreqBit(frame.buffer))) {
+            qDebug() << "Full load: a frame left before one loaded earlier";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Takes back every frame still pending. After an abort it does not wait for
+// a frame already on the wire, which ends on its own within its frame time.
+void CFullLoadTh::withdraw(std::deque<Pending> &pending)
+{
+    const unsigned char none = 0;
+    for (const Pending &frame : pending) {
+        if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * frame.buffer, &none, 1))
+            qDebug() << "Full load: can't withdraw a frame";
+    }
+    if (m_bAbort)
+        return;
+    unsigned char status = 0;
+    for (unsigned int poll = 0; poll < 1500 && !pending.empty(); ++poll) {
+        if (!readStatus(&status))
+            break;
+        while (!pending.empty() && !(status & txreqBit(pending.front().buffer)))
+            pending.pop_front();
+    }
+}
+
+void CFullLoadTh::work()
+{
+    m_bStop = false;
+    m_bAbort = false;
+    m_bridgeIdle = false;
+    m_loaded = 0;
+    m_finished = 0;
+    if (!m_Device.IsOpen()) {
+        qDebug() << "Full load: device is not open";
+        return;
+    }
+    std::deque<Pending> pending;
+    QElapsedTimer sinceStop;
+    for (;;) {
+        if (!pending.empty()) {
+            unsigned char status = 0;
+            if (!readStatus(&status)) {
+                qDebug() << "Full load: request failed";
+                break;
+            }
+            if (!takeFinished(pending, status))
+                break;
+        }
+        if (m_bAbort)
+            break;
+        // A stop lets the group under way be loaded whole and leave.
+        const bool stopping = stopRequested() && m_loaded % 5 == 0;
+        if (stopping) {
+            if (pending.empty())
+                break;
+            if (!sinceStop.isValid())
+                sinceStop.start();
+            else if (sinceStop.elapsed() >= kGraceAfterStopMs)
+                break;
+            continue;
+        }
+        // Refill the free buffers, highest-numbered first, each with a rank
+        // below the youngest frame still pending.
+        bool failed = false;
+        for (int buffer = 2; buffer >= 0 && pending.size() < 3; --buffer) {
+            bool busy = false;
+            for (const Pending &frame : pending)
+                busy = busy || frame.buffer == unsigned(buffer);
+            if (busy)
+                continue;
+            const int below = pending.empty() ? kRanks : pending.back().rank;
+            if (below - 1 - buffer < 0)
+                break; // the buffers drain first
+            const int priority = std::min(3, (below - 1 - buffer) / 3);
+            const uint32_t number = m_loaded % 5 == 4 ? kSum : testgroup::kNumbers[m_loaded % 5];
+            if (!load(unsigned(buffer), priority, number)) {
+                qDebug() << "Full load: request failed";
+                failed = true;
+                break;
+            }
+            pending.push_back({unsigned(buffer), rankOf(unsigned(buffer), priority)});
+            ++m_loaded;
+            if (stopRequested() && m_loaded % 5 == 0)
+                break;
+        }
+        if (failed)
+            break;
+    }
+    withdraw(pending);
+}

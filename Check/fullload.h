@@ -1,0 +1,67 @@
+// The full-load transmitter of korvane-check: the tool's test group sent back
+// to back at the bus limit. It keeps all three transmit buffers of its
+// channel loaded and refills each as soon as it is free, with as few driver
+// requests as the controller allows: the frame's nine registers in one SPI
+// WRITE, its request in another, and one READ STATUS that shows which
+// buffers are free. (The window's sequence, CTransmitTh, writes every
+// register byte on its own and waits for each group.)
+#ifndef CHECK_FULLLOAD_H
+#define CHECK_FULLLOAD_H
+
+#include "candeviceex.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+
+class CFullLoadTh : public QObject
+{
+    Q_OBJECT
+
+public:
+    CFullLoadTh();
+    ~CFullLoadTh() override;
+
+    // The transmitting channel, 1 or 2; set only while the thread is stopped.
+    void SetChannel(unsigned int channel) { m_channel = channel; }
+    // As CTransmitTh::AbortWork: nothing more is loaded or waited for, what
+    // is pending is withdrawn.
+    void AbortWork();
+
+signals:
+    // Every five frames that have left, in the order they were loaded.
+    void GroupSent();
+
+public slots:
+    void work();
+    void StopWork();
+
+private:
+    struct Pending {
+        unsigned int buffer;
+        int rank;
+    };
+    bool stopRequested() const;
+    bool bridgeIdle();
+    bool writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count);
+    bool readStatus(unsigned char *status);
+    bool load(unsigned int buffer, int priority, uint32_t number);
+    bool takeFinished(std::deque<Pending> &pending, unsigned char status);
+    void withdraw(std::deque<Pending> &pending);
+    DWORD bridge() const;
+    DWORD dataBuffer() const;
+
+    CCANDeviceEx m_Device;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bAbort{false};
+    unsigned int m_channel = 1;
+    // State of one run; used by the worker's thread only.
+    bool m_bridgeIdle = false;
+    uint64_t m_loaded = 0;
+    uint64_t m_finished = 0;
+};
+
+#endif

@@ -156,11 +156,11 @@ CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(op
     connect(&m_FullLoadThread, &QThread::started, &m_FullLoadTh, [this] { m_bTransmitEnded = true; },
             Qt::DirectConnection);
     connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, this, &CheckRun::sentFullLoad);
+    // It ends by itself after the groups asked for.
+    m_FullLoadTh.SetGroupLimit(m_options.groups);
     auto countFullLoadGroup = [this] {
-        if (m_options.groups && ++m_groupsInThread >= m_options.groups) {
+        if (m_options.groups && ++m_groupsInThread >= m_options.groups)
             m_bGroupsReached = true;
-            m_FullLoadTh.StopWork();
-        }
     };
     connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, &m_FullLoadTh, countFullLoadGroup, Qt::DirectConnection);
     connect(this, &CheckRun::blockArrived, this, &CheckRun::frameReceived, Qt::QueuedConnection);

@@ -192,13 +192,14 @@ void CFullLoadTh::work()
         if (m_bAbort)
             break;
         // A stop lets the group under way be loaded whole and leave.
-        const bool stopping = stopRequested() && m_loaded % 5 == 0;
+        const bool allLoaded = m_groupLimit && m_loaded >= 5 * m_groupLimit;
+        const bool stopping = (stopRequested() && m_loaded % 5 == 0) || allLoaded;
         if (stopping) {
             if (pending.empty())
                 break;
             if (!sinceStop.isValid())
                 sinceStop.start();
-            else if (sinceStop.elapsed() >= kGraceAfterStopMs)
+            else if (stopRequested() && sinceStop.elapsed() >= kGraceAfterStopMs)
                 break;
             continue;
         }
@@ -223,7 +224,7 @@ void CFullLoadTh::work()
             }
             pending.push_back({unsigned(buffer), rankOf(unsigned(buffer), priority)});
             ++m_loaded;
-            if (stopRequested() && m_loaded % 5 == 0)
+            if ((stopRequested() && m_loaded % 5 == 0) || (m_groupLimit && m_loaded >= 5 * m_groupLimit))
                 break;
         }
         if (failed)

@@ -27,6 +27,9 @@ public:
 
     // The transmitting channel, 1 or 2; set only while the thread is stopped.
     void SetChannel(unsigned int channel) { m_channel = channel; }
+    // Groups to send before the loop ends by itself (0: no limit); likewise.
+    // Frames are loaded ahead, so a stop at the last report would be late.
+    void SetGroupLimit(uint64_t groups) { m_groupLimit = groups; }
     // As CTransmitTh::AbortWork: nothing more is loaded or waited for, what
     // is pending is withdrawn.
     void AbortWork();
@@ -58,6 +61,7 @@ private:
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bAbort{false};
     unsigned int m_channel = 1;
+    uint64_t m_groupLimit = 0;
     // State of one run; used by the worker's thread only.
     bool m_bridgeIdle = false;
     uint64_t m_loaded = 0;

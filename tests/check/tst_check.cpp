@@ -64,15 +64,19 @@ private slots:
 void TestCheck::everyRateBothDirectionsPass_data()
 {
     QTest::addColumn<QString>("kbps");
+    QTest::addColumn<QString>("load");
     for (const char *kbps : {"125", "250", "500", "1000"})
-        QTest::newRow(kbps) << QString(kbps);
+        QTest::addRow("%s", kbps) << QString(kbps) << "window";
+    for (const char *kbps : {"125", "1000"})
+        QTest::addRow("%s, full load", kbps) << QString(kbps) << "full";
 }
 
 void TestCheck::everyRateBothDirectionsPass()
 {
     QFETCH(QString, kbps);
+    QFETCH(QString, load);
     // Exactly the groups asked for, each whole.
-    const Run run = check({"--rate", kbps, "--groups", "30", "--json", "--quiet"});
+    const Run run = check({"--rate", kbps, "--groups", "30", "--load", load, "--json", "--quiet"});
     QVERIFY2(run.exitCode == 0, run.out + run.err);
     const QJsonObject summary = run.json();
     QCOMPARE(summary["result"].toString(), QString("pass"));
@@ -162,6 +166,7 @@ void TestCheck::noBoardOrBadOptionIsAUsageFailure_data()
     QTest::newRow("unknown") << QStringList{"--colour"} << QStringList{} << "Usage:";
     QTest::newRow("exponent") << QStringList{"--seconds", "1e-1"} << QStringList{} << "Usage:";
     QTest::newRow("twice") << QStringList{"--rate", "500", "--rate", "250"} << QStringList{} << "Usage:";
+    QTest::newRow("load") << QStringList{"--load", "heavy"} << QStringList{} << "Usage:";
 }
 
 void TestCheck::noBoardOrBadOptionIsAUsageFailure()

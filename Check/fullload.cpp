@@ -108,10 +108,11 @@ bool CFullLoadTh::readStatus(unsigned char *status)
            m_Device.ReadMem(dataBuffer(), status, 1) == 1;
 }
 
-// The frame's identifier, length and data in one transfer, then its request.
-bool CFullLoadTh::load(unsigned int buffer, int priority, uint32_t number)
+// The frame's identifier, length and data in one transfer.
+bool CFullLoadTh::writeFrame(unsigned int buffer, uint64_t sequence)
 {
     using namespace testgroup;
+    const uint32_t number = sequence % 5 == 4 ? kSum : kNumbers[sequence % 5];
     const unsigned char frame[9] = {
         static_cast<unsigned char>(kStdId >> 3),
         static_cast<unsigned char>(((kStdId & 7) << 5) | CAN_SIDL_EXIDE | ((kExtId >> 16) & 3)),
@@ -123,9 +124,21 @@ bool CFullLoadTh::load(unsigned int buffer, int priority, uint32_t number)
         static_cast<unsigned char>(number >> 16),
         static_cast<unsigned char>(number >> 24),
     };
-    const unsigned int ctrl = CAN_REG_TXB0CTRL + 0x10 * buffer;
+    m_prepared[buffer] = -1;
+    if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * buffer + CAN_TXB_SIDH, frame, sizeof frame))
+        return false;
+    m_prepared[buffer] = int64_t(sequence);
+    return true;
+}
+
+// The frame's registers unless already written, then its request.
+bool CFullLoadTh::load(unsigned int buffer, int priority, uint64_t sequence)
+{
     const unsigned char request = static_cast<unsigned char>(CAN_TXB_TXREQ | priority);
-    return writeRegisters(ctrl + CAN_TXB_SIDH, frame, sizeof frame) && writeRegisters(ctrl, &request, 1);
+    if (m_prepared[buffer] != int64_t(sequence) && !writeFrame(buffer, sequence))
+        return false;
+    m_prepared[buffer] = -1;
+    return writeRegisters(CAN_REG_TXB0CTRL + 0x10 * buffer, &request, 1);
 }
 
 // The pending frames whose buffers are free again have left, oldest first;
@@ -173,6 +186,8 @@ void CFullLoadTh::work()
     m_bridgeIdle = false;
     m_loaded = 0;
     m_finished = 0;
+    for (int64_t &prepared : m_prepared)
+        prepared = -1;
     if (!m_Device.IsOpen()) {
         qDebug() << "Full load: device is not open";
         return;
@@ -213,11 +228,21 @@ void CFullLoadTh::work()
             if (busy)
                 continue;
             const int below = pending.empty() ? kRanks : pending.back().rank;
-            if (below - 1 - buffer < 0)
-                break; // the buffers drain first
+            if (below - 1 - buffer < 0) {
+                // The buffers drain first; then they are loaded 2, 1, 0 from
+                // the top rank. The free ones take their frame's registers
+                // now, so that only its request is left to write then.
+                const uint64_t sequence = m_loaded + uint64_t(2 - buffer);
+                const bool wanted = !stopRequested() && (!m_groupLimit || sequence < 5 * m_groupLimit);
+                if (wanted && m_prepared[buffer] != int64_t(sequence) && !writeFrame(unsigned(buffer), sequence)) {
+                    qDebug() << "Full load: request failed";
+                    failed = true;
+                    break;
+                }
+                continue;
+            }
             const int priority = std::min(3, (below - 1 - buffer) / 3);
-            const uint32_t number = m_loaded % 5 == 4 ? kSum : testgroup::kNumbers[m_loaded % 5];
-            if (!load(unsigned(buffer), priority, number)) {
+            if (!load(unsigned(buffer), priority, m_loaded)) {
                 qDebug() << "Full load: request failed";
                 failed = true;
                 break;

@@ -51,7 +51,8 @@ private:
     bool bridgeIdle();
     bool writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count);
     bool readStatus(unsigned char *status);
-    bool load(unsigned int buffer, int priority, uint32_t number);
+    bool writeFrame(unsigned int buffer, uint64_t sequence);
+    bool load(unsigned int buffer, int priority, uint64_t sequence);
     bool takeFinished(std::deque<Pending> &pending, unsigned char status);
     void withdraw(std::deque<Pending> &pending);
     DWORD bridge() const;
@@ -66,6 +67,9 @@ private:
     bool m_bridgeIdle = false;
     uint64_t m_loaded = 0;
     uint64_t m_finished = 0;
+    // The frame (by its place in the sequence) whose registers a free buffer
+    // already holds, written while the buffers drained; -1: none.
+    int64_t m_prepared[3] = {-1, -1, -1};
 };
 
 #endif

@@ -1,68 +1,209 @@
-// Prints the test groups per second that the workers carry in real time on
-// the emulated board, for each direction and bit rate, beside the bus limit
-// computed from the group's exact bit count.
+// Test groups per second that the two transmit sequences carry on the
+// emulated board, for each direction and bit rate, beside the bus limit
+// computed from the group's exact bit count:
+// - window: the window's own workers (CTransmitTh, CReceiveTh), as it sends;
+// - full:   korvane-check --load full (CFullLoadTh), with the same receiver.
+// Each is run twice. In real time, with the receiver, for what this host
+// achieves. And on the emulator's virtual clock with the transmitter alone,
+// where a request costs exactly its modelled latency and nothing else: the
+// ceiling that the sequence's own requests allow, and its requests per
+// frame, measured. The gap between the two is the host's share.
 #include "ReceiveTh.h"
 #include "TransmitTh.h"
+#include "fullload.h"
 #include "emulateddriver.h"
 #include "benchsupport.h"
 
 #include <QCoreApplication>
 #include <QThread>
 
+#include <win32subset/devicetable.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
 
 using namespace boardemu;
 
 namespace {
 
+enum class Sequence { Window, Full };
+
 struct Result {
-    double sentPerSecond;
-    int clean;
-    int dirty;
+    double groupsPerSecond = 0;
+    int clean = 0;
+    int dirty = 0;
+    double requestsPerFrame = 0;
 };
 
-Result run(unsigned from, unsigned kbps, double seconds)
+// The transmitter of either sequence in its own thread, counting groups.
+class Transmitter
+{
+public:
+    Transmitter(Sequence sequence, unsigned from) : m_sequence(sequence)
+    {
+        QObject *worker = sequence == Sequence::Window ? static_cast<QObject *>(&m_window) : &m_full;
+        worker->moveToThread(&m_thread);
+        auto count = [this] {
+            const int groups = ++sent;
+            if (onGroup)
+                onGroup(groups);
+        };
+        if (sequence == Sequence::Window) {
+            QObject::connect(&m_thread, &QThread::started, &m_window, &CTransmitTh::work);
+            QObject::connect(&m_window, from == 1 ? &CTransmitTh::SetLabelSendedCh1 : &CTransmitTh::SetLabelSendedCh2,
+                             &m_window, count, Qt::DirectConnection);
+            (from == 1) ? m_window.SetCh1State(true) : m_window.SetCh2State(true);
+        } else {
+            QObject::connect(&m_thread, &QThread::started, &m_full, &CFullLoadTh::work);
+            QObject::connect(&m_full, &CFullLoadTh::GroupSent, &m_full, count, Qt::DirectConnection);
+            m_full.SetChannel(from);
+        }
+    }
+    ~Transmitter() { stop(); }
+    void start() { m_thread.start(); }
+    void stop()
+    {
+        if (!m_thread.isRunning())
+            return;
+        m_sequence == Sequence::Window ? m_window.StopWork() : m_full.StopWork();
+        m_thread.quit();
+        m_thread.wait();
+    }
+    std::atomic<int> sent{0};
+    // Called in the transmitter's thread as it reports each group.
+    std::function<void(int)> onGroup;
+
+private:
+    Sequence m_sequence;
+    CTransmitTh m_window;
+    CFullLoadTh m_full;
+    QThread m_thread;
+};
+
+Result realTime(Sequence sequence, unsigned from, unsigned kbps, double seconds)
 {
     EmulatedBoard board;
     CCANDeviceEx control;
     control.Open(0);
     configureBoard(control, kbps);
-
-    CTransmitTh tx;
     CReceiveTh rx;
-    QThread txThread, rxThread;
-    tx.moveToThread(&txThread);
+    QThread rxThread;
     rx.moveToThread(&rxThread);
-    QObject::connect(&txThread, SIGNAL(started()), &tx, SLOT(work()));
-    QObject::connect(&rxThread, SIGNAL(started()), &rx, SLOT(work()));
-    std::atomic<int> sent{0}, clean{0}, dirty{0};
-    auto count = [](std::atomic<int> &counter) { return [&counter] { ++counter; }; };
-    QObject::connect(&tx, from == 1 ? &CTransmitTh::SetLabelSendedCh1 : &CTransmitTh::SetLabelSendedCh2,
-                     count(sent));
-    QObject::connect(&rx, from == 1 ? &CReceiveTh::SetLabelNoErrorCh2 : &CReceiveTh::SetLabelNoErrorCh1,
-                     count(clean));
-    QObject::connect(&rx, from == 1 ? &CReceiveTh::SetLabelWithErrorCh2 : &CReceiveTh::SetLabelWithErrorCh1,
-                     count(dirty));
-    (from == 1) ? tx.SetCh1State(true) : tx.SetCh2State(true);
+    QObject::connect(&rxThread, &QThread::started, &rx, &CReceiveTh::work);
+    std::atomic<int> clean{0}, dirty{0};
+    QObject::connect(&rx, from == 1 ? &CReceiveTh::SetLabelNoErrorCh2 : &CReceiveTh::SetLabelNoErrorCh1, &rx,
+                     [&] { ++clean; }, Qt::DirectConnection);
+    QObject::connect(&rx, from == 1 ? &CReceiveTh::SetLabelWithErrorCh2 : &CReceiveTh::SetLabelWithErrorCh1, &rx,
+                     [&] { ++dirty; }, Qt::DirectConnection);
     (from == 1) ? rx.SetCh2State(true) : rx.SetCh1State(true);
     rxThread.start();
     QThread::msleep(50);
+    Transmitter tx(sequence, from);
     const auto start = std::chrono::steady_clock::now();
-    txThread.start();
+    tx.start();
     QThread::msleep(static_cast<unsigned long>(seconds * 1000));
-    tx.StopWork();
-    txThread.quit();
-    txThread.wait();
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    QThread::msleep(100);
+    tx.stop();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    QThread::msleep(200);
     rx.StopWork();
     rxThread.quit();
     rxThread.wait();
-    return {sent / elapsed, clean, dirty};
+    Result result;
+    result.groupsPerSecond = tx.sent / elapsed;
+    result.clean = clean;
+    result.dirty = dirty;
+    return result;
+}
+
+// The transmitter alone on the virtual clock, for a given number of groups
+// after the first; the bus log gives the idle time on the bus before each
+// frame of a group (before the first: between groups).
+Result ceiling(Sequence sequence, unsigned from, unsigned kbps, int groups, double gapsMicros[5])
+{
+    auto clock = std::make_shared<VirtualClock>();
+    win32subset::setSleepHandler([clock](DWORD ms) { clock->advance(Time(ms) * kMillisecond); });
+    char logPath[] = "/tmp/bench_workers_busXXXXXX";
+    const int logFile = mkstemp(logPath);
+    if (logFile >= 0)
+        close(logFile);
+    EmulatorSettings settings;
+    settings.busLogPath = logPath;
+    Result result;
+    Time start = 0, end = 0;
+    uint64_t requestsAtStart = 0, requestsAtEnd = 0;
+    {
+        EmulatedBoard board(settings, clock);
+        CCANDeviceEx control;
+        control.Open(0);
+        configureBoard(control, kbps);
+        Transmitter tx(sequence, from);
+        std::atomic<bool> done{false};
+        tx.onGroup = [&](int group) {
+            if (group == 1) {
+                start = clock->now();
+                requestsAtStart = board.driver().requestCount();
+            } else if (group == groups + 1) {
+                end = clock->now();
+                requestsAtEnd = board.driver().requestCount();
+                done = true;
+            }
+        };
+        tx.start();
+        while (!done)
+            QThread::yieldCurrentThread();
+        tx.stop();
+    }
+    win32subset::setSleepHandler({});
+    // Frame ends on the bus between the two reports, microseconds.
+    std::vector<double> ends;
+    std::vector<uint32_t> numbers;
+    if (std::FILE *log = std::fopen(logPath, "r")) {
+        long long seconds = 0, micros = 0;
+        char bus[16], frame[64];
+        while (std::fscanf(log, " (%lld.%lld) %15s %63s", &seconds, &micros, bus, frame) == 4) {
+            const char *data = std::strchr(frame, '#');
+            uint32_t number = 0;
+            for (int i = 3; data && i >= 0; --i) {
+                unsigned byte = 0;
+                std::sscanf(data + 1 + 2 * i, "%2x", &byte);
+                number = (number << 8) | byte;
+            }
+            ends.push_back(double(seconds) * 1e6 + double(micros));
+            numbers.push_back(number);
+        }
+        std::fclose(log);
+    }
+    std::remove(logPath);
+    const double bitMicros = 1000.0 / kbps;
+    double gapSum[5] = {0, 0, 0, 0, 0};
+    int gapCount[5] = {0, 0, 0, 0, 0};
+    const double first = ends.empty() ? 0 : ends.front();
+    for (size_t i = 1; i < ends.size(); ++i) {
+        if (ends[i] - first < start / 1000.0 || ends[i] - first > end / 1000.0)
+            continue;
+        const uint32_t *place = std::find(std::begin(testgroup::kNumbers), std::end(testgroup::kNumbers), numbers[i]);
+        const int index = int(place - std::begin(testgroup::kNumbers));
+        if (index >= 5)
+            continue;
+        const double duration = frameBitCount(testgroup::frame(numbers[i])) * bitMicros;
+        gapSum[index] += ends[i] - ends[i - 1] - duration;
+        ++gapCount[index];
+    }
+    for (int i = 0; i < 5; ++i)
+        gapsMicros[i] = gapCount[i] ? gapSum[i] / gapCount[i] : 0;
+    result.groupsPerSecond = groups * 1e9 / double(end - start);
+    result.requestsPerFrame = double(requestsAtEnd - requestsAtStart) / (5.0 * groups);
+    return result;
 }
 
 } // namespace
@@ -73,15 +214,27 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     const unsigned bits = testgroup::bits();
-    std::printf("test group: %u bits on the bus; real time, %.1f s per run\n\n", bits, seconds);
-    std::printf("%-10s %-10s %12s %12s %10s %10s\n", "direction", "bit rate", "groups/s",
-                "bus limit", "clean", "errors");
-    for (unsigned from : {1u, 2u}) {
-        for (unsigned kbps : {125u, 250u, 500u, 1000u}) {
-            const Result result = run(from, kbps, seconds);
-            std::printf("ch%u->ch%u   %4u kbit/s %12.0f %12.0f %10d %10d\n", from, 3 - from, kbps,
-                        result.sentPerSecond, kbps * 1000.0 / bits, result.clean, result.dirty);
+    std::printf("test group: %u bits on the bus; real time %.1f s per run; ceiling: the transmitter alone on the\n"
+                "virtual clock, each request costing its modelled 5 us and nothing else\n\n",
+                bits, seconds);
+    std::printf("%-8s %-9s %-11s %9s %7s %10s %7s %9s  %s\n", "sequence", "direction", "bit rate", "groups/s",
+                "of bus", "ceiling/s", "of bus", "requests", "idle us before frame 1..5 (ceiling run)");
+    for (Sequence sequence : {Sequence::Window, Sequence::Full}) {
+        for (unsigned from : {1u, 2u}) {
+            for (unsigned kbps : {125u, 250u, 500u, 1000u}) {
+                const double limit = kbps * 1000.0 / bits;
+                const Result measured = realTime(sequence, from, kbps, seconds);
+                double gaps[5];
+                const Result top = ceiling(sequence, from, kbps, 200, gaps);
+                std::printf("%-8s ch%u->ch%u  %4u kbit/s %9.0f %6.1f%% %10.0f %6.1f%% %9.1f  %5.0f %5.0f %5.0f %5.0f %5.0f%s\n",
+                            sequence == Sequence::Window ? "window" : "full", from, 3 - from, kbps,
+                            measured.groupsPerSecond, 100 * measured.groupsPerSecond / limit, top.groupsPerSecond,
+                            100 * top.groupsPerSecond / limit, top.requestsPerFrame, gaps[0], gaps[1], gaps[2],
+                            gaps[3], gaps[4], measured.dirty ? "  (groups with errors!)" : "");
+            }
         }
     }
+    std::printf("\nrequests: driver requests per frame of the transmitter alone, its polls included; the\n"
+                "ceiling is what they allow at 5 us each with the bus's own time; groups/s is this host's.\n");
     return 0;
 }

@@ -155,7 +155,7 @@ bool CTransmitTh::send(unsigned int channel, unsigned int buffer, quint32 number
         m_bAbandoned = true;
         return false;
     }
-    m_bRequested[channel - 1][buffer] = true;
+    m_bRequested[channel - 1][buffer].store(true, std::memory_order_relaxed);
     const int code = m_Device.SendData(channel, buffer, priority, m_StdId, m_ExtId, data, 4);
     if (code != 1) {
         qDebug() << "SendData I/O error. Code = " << static_cast<quint16>(code);
@@ -254,7 +254,7 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
         }
         status = m_Device.CheckTransmit(channel, buffer);
         if (status == 1) {
-            m_bRequested[channel - 1][buffer] = false;
+            m_bRequested[channel - 1][buffer].store(false, std::memory_order_relaxed);
             return true;
         }
         if (stopRequested() && !worthWaitingAfterStop(channel, status, sinceStop)) {

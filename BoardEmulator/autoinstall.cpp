@@ -23,6 +23,9 @@ struct AutoInstall {
         const auto settings = boardemu::EmulatorSettings::fromEnvironment(&error);
         if (!settings)
             refuse(error);
+        if (settings->pendRequests || settings->noAnswer)
+            refuse(std::string(settings->pendRequests ? "KORVANE_EMU_PENDING" : "KORVANE_EMU_NO_ANSWER") +
+                   "=1 is not accepted here: only the Windows test driver pends requests");
         if (settings->noBoard)
             return;
         board = std::make_unique<boardemu::EmulatedBoard>(*settings);

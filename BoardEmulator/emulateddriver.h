@@ -5,6 +5,7 @@
 #define BOARDEMULATOR_EMULATEDDRIVER_H
 
 #include "board.h"
+#include "driverrequests.h"
 
 #include <windows.h>
 #include <win32subset/devicetable.h>
@@ -14,16 +15,6 @@
 #include <memory>
 
 namespace boardemu {
-
-namespace ioctl {
-constexpr DWORD READ_REG = 0xA46025F8;
-constexpr DWORD WRITE_REG = 0xA46025F4;
-constexpr DWORD READ_MEM = 0xA4606550;
-constexpr DWORD WRITE_MEM = 0xA460A554;
-constexpr DWORD CLEAR_DMA = 0xA460254C;
-constexpr DWORD SET_CANONICAL_DMA = 0xA4602424;
-constexpr DWORD READ_DMA_BLOCKS = 0xA4602420;
-} // namespace ioctl
 
 class EmulatedDriver : public win32subset::DeviceDriver
 {
@@ -36,23 +27,16 @@ public:
     DWORD control(void *context, const win32subset::IoRequest &request, DWORD *returned) override;
 
     void setNoBoard(bool absent) { m_noBoard = absent; }
-    void setFailCode(DWORD code) { m_failCode = code; }
+    void setFailCode(DWORD code) { m_requestHandler.setFailCode(code); }
     // The Nth request from now on (1 is the next) fails; 0 turns it off.
-    void failNthRequest(uint64_t n);
-    void setLatency(Time latency) { m_latency = latency; }
-    uint64_t requestCount() const { return m_requests; }
+    void failNthRequest(uint64_t n) { m_requestHandler.failNthRequest(n); }
+    void setLatency(Time latency) { m_requestHandler.setLatency(latency); }
+    uint64_t requestCount() const { return m_requestHandler.requestCount(); }
     int openHandles() const { return m_openHandles; }
 
 private:
-    DWORD execute(const win32subset::IoRequest &request, DWORD *returned, Time t);
-
-    std::shared_ptr<Board> m_board;
-    std::shared_ptr<Clock> m_clock;
+    RequestHandler m_requestHandler;
     std::atomic<bool> m_noBoard{false};
-    std::atomic<DWORD> m_failCode{0};
-    std::atomic<uint64_t> m_failAt{0};
-    std::atomic<Time> m_latency{0};
-    std::atomic<uint64_t> m_requests{0};
     std::atomic<int> m_openHandles{0};
 };
 

@@ -175,6 +175,10 @@ std::vector<Variable> variables()
          [](const std::string &v, EmulatorSettings &s) { return parseForeign(v, &s.foreign); }},
         {"KORVANE_EMU_DMA_QUEUE", "a number of blocks from 1 to 65536",
          number(1, kMaxDmaQueue, [](EmulatorSettings &s, uint64_t n) { s.dmaQueueBlocks = unsigned(n); })},
+        {"KORVANE_EMU_PENDING", "0 or 1",
+         [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.pendRequests); }},
+        {"KORVANE_EMU_NO_ANSWER", "0 or 1",
+         [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.noAnswer); }},
         {"KORVANE_EMU_BUSLOG", "a file name",
          [](const std::string &v, EmulatorSettings &s) {
              s.busLogPath = v;
@@ -201,14 +205,11 @@ std::optional<EmulatorSettings> EmulatorSettings::parse(const Lookup &lookup, st
     return settings;
 }
 
-std::optional<EmulatorSettings> EmulatorSettings::fromEnvironment(std::string *error)
+namespace {
+
+bool knownNames(const std::vector<std::string> &names, std::string *error)
 {
-    const std::string prefix = "KORVANE_EMU_";
-    for (char **entry = environ; entry && *entry; ++entry) {
-        const std::string assignment = *entry;
-        if (assignment.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        const std::string name = assignment.substr(0, assignment.find('='));
+    for (const std::string &name : names) {
         bool known = false;
         for (const Variable &variable : variables())
             known = known || name == variable.name;
@@ -216,10 +217,45 @@ std::optional<EmulatorSettings> EmulatorSettings::fromEnvironment(std::string *e
             *error = name + " is not a setting of the emulated board: the settings are";
             for (const Variable &variable : variables())
                 *error += std::string(" ") + variable.name;
-            return std::nullopt;
+            return false;
         }
     }
+    return true;
+}
+
+} // namespace
+
+std::optional<EmulatorSettings> EmulatorSettings::fromEnvironment(std::string *error)
+{
+    const std::string prefix = "KORVANE_EMU_";
+    std::vector<std::string> names;
+    for (char **entry = environ; entry && *entry; ++entry) {
+        const std::string assignment = *entry;
+        if (assignment.compare(0, prefix.size(), prefix) == 0)
+            names.push_back(assignment.substr(0, assignment.find('=')));
+    }
+    if (!knownNames(names, error))
+        return std::nullopt;
     return parse([](const char *name) { return std::getenv(name); }, error);
+}
+
+std::optional<EmulatorSettings> EmulatorSettings::fromNamedValues(
+    const std::vector<std::pair<std::string, std::string>> &values, std::string *error)
+{
+    std::vector<std::string> names;
+    for (const auto &value : values)
+        names.push_back(value.first);
+    if (!knownNames(names, error))
+        return std::nullopt;
+    return parse(
+        [&values](const char *name) -> const char * {
+            for (const auto &value : values) {
+                if (value.first == name)
+                    return value.second.c_str();
+            }
+            return nullptr;
+        },
+        error);
 }
 
 } // namespace boardemu

@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace boardemu {
 
@@ -38,6 +40,11 @@ struct EmulatorSettings {
     bool channelsCutApart = false;
     ForeignNodeSettings foreign;
     std::string busLogPath;
+    // The Windows test driver only: requests pend and are completed by its
+    // worker once they have cost their latency; or are never completed, only
+    // cancelled (a board that does not answer).
+    bool pendRequests = false;
+    bool noAnswer = false;
     // Repeating retry cycles are skipped in one step (see cyclestate.h);
     // tests turn it off to compare with every event played out.
     bool skipRepeatedCycles = true;
@@ -52,6 +59,10 @@ struct EmulatorSettings {
     // The same from the process environment, which must also hold no
     // KORVANE_EMU_ variable of another name.
     static std::optional<EmulatorSettings> fromEnvironment(std::string *error);
+    // The same from name and value pairs (the Windows test driver's
+    // Parameters key), which must hold no name that is not a setting.
+    static std::optional<EmulatorSettings> fromNamedValues(
+        const std::vector<std::pair<std::string, std::string>> &values, std::string *error);
 };
 
 } // namespace boardemu

@@ -74,7 +74,8 @@ int main(int argc, char *argv[])
         "Exit status: 0 every group sent arrived whole and nothing else arrived; 1 the board's "
         "traffic was wrong (groups or frames missing or damaged, frames nobody sent, a frame that "
         "did not go out, a transmitter that stopped sending) or the run was interrupted (SIGINT, "
-        "SIGTERM, SIGHUP); 2 a usage error, or a board that cannot be opened or configured; 3 the "
+        "SIGTERM, SIGHUP); 2 a usage error, a board that cannot be opened or configured, or a --log "
+        "file that cannot be created; 3 the "
         "test could not be carried out (a driver request failed during the traffic, or the log or "
         "the output could not be written), with the reason on the last line."));
     parser.addHelpOption();

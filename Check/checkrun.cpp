@@ -265,7 +265,9 @@ void CheckRun::waitFor(const std::function<bool()> &condition, int quietMs, int 
     QElapsedTimer total;
     total.start();
     quint64 seen = 0;
-    while (!condition() && quiet.elapsed() < quietMs && total.elapsed() < totalMs) {
+    const bool wasEnding = ending();
+    while (!condition() && quiet.elapsed() < quietMs && total.elapsed() < totalMs &&
+           (wasEnding || !ending())) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
         const GroupAccount &account = m_current->account;
@@ -352,9 +354,14 @@ void CheckRun::runDirection(unsigned int from)
     }
     m_current->seconds = clock.elapsed() / 1000.0;
     QCoreApplication::processEvents(); // every group the transmitter reported
+    // Every frame of the groups sent is in, and then one read found the
+    // queue empty: whatever came after them has been read too.
     if (!m_bReceiveEnded) {
+        const int drainMs = ending() ? kDrainInterruptedMs : kDrainMs;
         waitFor([this] { return m_bReceiveEnded || m_current->account.framesAccounted() >= 5 * m_current->sent; },
-                kDrainQuietMs, ending() ? kDrainInterruptedMs : kDrainMs);
+                kDrainQuietMs, drainMs);
+        m_bReadEmpty = false;
+        waitFor([this] { return m_bReceiveEnded || m_bReadEmpty; }, kDrainQuietMs, drainMs);
     }
     m_current->receiverEnded = m_current->receiverEnded || m_bReceiveEnded;
     stopWorker(m_ReceiveThread, m_ReceiveTh);
@@ -561,7 +568,8 @@ int CheckRun::printSummary()
                         .arg(m_options.kbps[1]);
     if (m_results.size() < m_options.directions.size())
         failures << QStringLiteral("%1 of %2 directions run").arg(m_results.size()).arg(m_options.directions.size());
-    if (g_interrupted)
+    const bool interrupted = g_interrupted;
+    if (interrupted)
         failures << QStringLiteral("interrupted");
     const QStringList lines = workerLines();
     for (const QString &line : lines) {
@@ -576,7 +584,7 @@ int CheckRun::printSummary()
     // A board whose traffic went wrong while everything else worked has
     // failed; a driver request or a file that failed leaves the verdict open.
     int status = kCheckPassed;
-    if (!notCarried.isEmpty() && !g_interrupted)
+    if (!notCarried.isEmpty() && !interrupted)
         status = kCheckNotCarried;
     else if (!failures.isEmpty() || !lines.isEmpty() || !notCarried.isEmpty())
         status = kCheckFailed;
@@ -599,7 +607,7 @@ int CheckRun::printSummary()
                                             : status == kCheckFailed ? QStringLiteral("fail")
                                                                      : QStringLiteral("error");
         summary[QStringLiteral("exitCode")] = status;
-        summary[QStringLiteral("interrupted")] = bool(g_interrupted);
+        summary[QStringLiteral("interrupted")] = interrupted;
         summary[QStringLiteral("directions")] = directions;
         summary[QStringLiteral("failures")] = QJsonArray::fromStringList(failures);
         summary[QStringLiteral("notCarriedOut")] = QJsonArray::fromStringList(notCarried);
@@ -610,6 +618,11 @@ int CheckRun::printSummary()
         std::fprintf(stderr, "korvane-check: the result could not be written: %s\n", qPrintable(m_outputError));
         if (status == kCheckPassed)
             status = kCheckNotCarried;
+    }
+    // A signal that came while the summary was written still fails the run.
+    if (status == kCheckPassed && g_interrupted) {
+        std::fprintf(stderr, "korvane-check: interrupted\n");
+        status = kCheckFailed;
     }
     return status;
 }

@@ -91,6 +91,7 @@ public:
 
     // The receive worker's thread: hands every block over to the runner's.
     void blockRead(unsigned int channel, const unsigned char *block) override;
+    void nothingRead(unsigned int) override { m_bReadEmpty = true; }
 
 signals:
     void blockArrived(unsigned int channel, QByteArray block);
@@ -136,6 +137,8 @@ private:
     std::atomic<bool> m_bTransmitEnded{false};
     std::atomic<bool> m_bReceiveEnded{false};
     std::atomic<bool> m_bGroupsReached{false};
+    // Set by the receiver's thread when a read found its queue empty.
+    std::atomic<bool> m_bReadEmpty{false};
     quint64 m_groupsInThread = 0; // counted in the transmitter's thread only
     QFile m_log;
     QString m_logError;

@@ -206,15 +206,17 @@ void CFullLoadTh::work()
         }
         if (m_bAbort)
             break;
-        // A stop lets the group under way be loaded whole and leave.
-        const bool allLoaded = m_groupLimit && m_loaded >= 5 * m_groupLimit;
-        const bool stopping = (stopRequested() && m_loaded % 5 == 0) || allLoaded;
-        if (stopping) {
-            if (pending.empty())
-                break;
+        // A stop lets the group under way be loaded whole and leave, for at
+        // most the grace: frames that do not leave are then withdrawn.
+        if (stopRequested()) {
             if (!sinceStop.isValid())
                 sinceStop.start();
-            else if (stopRequested() && sinceStop.elapsed() >= kGraceAfterStopMs)
+            else if (sinceStop.elapsed() >= kGraceAfterStopMs)
+                break;
+        }
+        const bool allLoaded = m_groupLimit && m_loaded >= 5 * m_groupLimit;
+        if ((stopRequested() && m_loaded % 5 == 0) || allLoaded) {
+            if (pending.empty())
                 break;
             continue;
         }

@@ -106,6 +106,12 @@ void CReceiveTh::work()
                 return;
             }
         }
+        if (m_pObserver) {
+            if (m_bCh1State && !ch1.blocksRead)
+                m_pObserver->nothingRead(1);
+            if (m_bCh2State && !ch2.blocksRead)
+                m_pObserver->nothingRead(2);
+        }
         if (ch1.blocksRead) {
             if (ch1.blocksRead > 1) {
                 qDebug() << "Receive error: Count of read blocks on Ch1 > 1";

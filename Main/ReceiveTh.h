@@ -20,6 +20,8 @@ public:
     {
     public:
         virtual void blockRead(unsigned int channel, const unsigned char *block) = 0;
+        // A read of the channel found its DMA queue empty.
+        virtual void nothingRead(unsigned int channel) = 0;
 
     protected:
         ~FrameObserver() = default;

@@ -18,6 +18,7 @@ const unsigned int kPolls = 1500;
 // time, not polls, since a poll's cost depends on the driver.
 const qint64 kGraceAfterStopMs = 1000;
 const int kStatusPending = 7; // CheckTransmit: request still pending, no error flag
+const int kStatusReadFailed = 4; // CheckTransmit: the buffer could not be read
 
 // Among pending buffers of equal priority the controller sends the highest
 // buffer first, so a sum loaded into buffer 1 while the fourth frame still
@@ -258,6 +259,9 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
             return true;
         }
         if (stopRequested() && !worthWaitingAfterStop(channel, status, sinceStop)) {
+            // A read that failed is said, as it would be after the polls.
+            if (status == kStatusReadFailed)
+                qDebug() << "CheckTransmit I/O error. Code = " << static_cast<quint16>(status);
             m_bAbandoned = true;
             return false;
         }
@@ -281,7 +285,9 @@ bool CTransmitTh::worthWaitingAfterStop(unsigned int channel, int status, QElaps
     if (sinceStop.isValid())
         return sinceStop.elapsed() < kGraceAfterStopMs;
     sinceStop.start();
+    // A mode that cannot be read is no reason to give a frame up: the grace
+    // bounds the wait, and the polls say whether the reads keep failing.
     unsigned char canstat = 0;
-    return m_Device.ReadCanReg(channel, CAN_REG_CANSTAT, 1, &canstat) == 1 &&
+    return m_Device.ReadCanReg(channel, CAN_REG_CANSTAT, 1, &canstat) != 1 ||
            (canstat & CAN_MODE_MASK) == (CAN_MODE_NORMAL << 5);
 }

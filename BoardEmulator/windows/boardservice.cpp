@@ -3,6 +3,7 @@
 #include "driverrequests.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <list>
@@ -120,12 +121,19 @@ void kvBoardDestroy(KvBoard *board)
     board->worker.join();
     std::vector<void *> left;
     {
-        std::lock_guard<std::mutex> lock(board->mutex);
-        for (const Kept &kept : board->kept) {
-            if (!kept.cancelling && board->callbacks.claim(kept.request))
-                left.push_back(kept.request);
+        std::unique_lock<std::mutex> lock(board->mutex);
+        for (auto it = board->kept.begin(); it != board->kept.end();) {
+            if (!it->cancelling && board->callbacks.claim(it->request)) {
+                left.push_back(it->request);
+                it = board->kept.erase(it);
+            } else {
+                it->cancelling = true; // its cancel routine completes it
+                ++it;
+            }
         }
-        board->kept.remove_if([](const Kept &kept) { return !kept.cancelling; });
+        // Those cancel routines still come for their requests: the board
+        // stays until they have, or for at most a few seconds.
+        board->changed.wait_for(lock, std::chrono::seconds(5), [board] { return board->kept.empty(); });
     }
     for (void *request : left)
         board->callbacks.complete(request, kErrorOperationAborted, 0);
@@ -196,6 +204,7 @@ int kvBoardCancel(KvBoard *board, void *request)
     if (it == board->kept.end())
         return 0;
     board->kept.erase(it);
+    board->changed.notify_all();
     return 1;
 }
 

@@ -129,7 +129,9 @@ static NTSTATUS dispatchControl(PDEVICE_OBJECT device, PIRP irp)
     return finish(irp, statusOf(error), error == 0 ? returned : 0);
 }
 
-/* The Parameters key's string values, as ASCII name and value pairs. */
+/* The Parameters key's string values, as ASCII name and value pairs. A value
+   that cannot be a setting (not a string, too long, too many) is refused,
+   never passed over. */
 static NTSTATUS readParameters(PUNICODE_STRING registryPath, char names[][64], char values[][KV_MAX_TEXT],
                                unsigned *count)
 {
@@ -152,26 +154,32 @@ static NTSTATUS readParameters(PUNICODE_STRING registryPath, char names[][64], c
     InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)))
         return STATUS_SUCCESS; /* no Parameters: every setting at its default */
-    for (index = 0; *count < KV_MAX_PARAMETERS; ++index) {
+    for (index = 0;; ++index) {
+        const WCHAR *text;
         status = ZwEnumerateValueKey(key, index, KeyValueFullInformation, value, sizeof(information), &length);
         if (status == STATUS_NO_MORE_ENTRIES)
             break;
         if (!NT_SUCCESS(status)) {
+            DbgPrint("korvane-board: a value of Parameters is too long or cannot be read (0x%08lx)\n", status);
             ZwClose(key);
-            return status;
+            return STATUS_INVALID_PARAMETER;
         }
         if (value->NameLength == 0)
             continue; /* the key's default value */
-        for (i = 0; i < value->NameLength / 2 && i < 63; ++i)
+        if (*count == KV_MAX_PARAMETERS || value->NameLength / 2 > 63 || value->Type != REG_SZ ||
+            value->DataLength / 2 > KV_MAX_TEXT) {
+            DbgPrint("korvane-board: %.*ws is not accepted: the settings are strings of at most %d characters\n",
+                     (int)(value->NameLength / 2), value->Name, KV_MAX_TEXT - 1);
+            ZwClose(key);
+            return STATUS_INVALID_PARAMETER;
+        }
+        for (i = 0; i < value->NameLength / 2; ++i)
             names[*count][i] = (char)value->Name[i];
         names[*count][i] = '\0';
-        values[*count][0] = '\0';
-        if (value->Type == REG_SZ) {
-            const WCHAR *text = (const WCHAR *)((const UCHAR *)value + value->DataOffset);
-            for (i = 0; i < value->DataLength / 2 && i < KV_MAX_TEXT - 1 && text[i] != 0; ++i)
-                values[*count][i] = (char)text[i];
-            values[*count][i] = '\0';
-        }
+        text = (const WCHAR *)((const UCHAR *)value + value->DataOffset);
+        for (i = 0; i < value->DataLength / 2 && i < KV_MAX_TEXT - 1 && text[i] != 0; ++i)
+            values[*count][i] = (char)text[i];
+        values[*count][i] = '\0';
         ++*count;
     }
     ZwClose(key);
@@ -182,11 +190,12 @@ static VOID unload(PDRIVER_OBJECT driver)
 {
     (void)driver;
     IoDeleteSymbolicLink(&g_linkName);
-    if (g_device)
-        IoDeleteDevice(g_device);
+    /* The requests still kept end before their device goes. */
     if (g_board)
         kvBoardDestroy(g_board);
     g_board = NULL;
+    if (g_device)
+        IoDeleteDevice(g_device);
 }
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)

@@ -3,6 +3,7 @@
 // channel 1 to channel 2 with the library (each frame loaded, then polled
 // until it has left, as the transmit worker does), read back through DMA.
 // Run with scripts/wine-board.sh; prints, asserts nothing.
+#include "benchsupport.h"
 #include "candeviceex.h"
 
 #include <windows.h>
@@ -44,14 +45,7 @@ int main()
 
     const unsigned int numbers[5] = {41, 18467, 6334, 1930, 26772};
     for (unsigned kbps : {125u, 1000u}) {
-        for (unsigned channel = 1; channel <= 2; ++channel) {
-            device.SetWorkMode(channel, CAN_MODE_CONFIGURATION);
-            device.SetSpeed(channel, kbps);
-            device.SetWorkMode(channel, CAN_MODE_NORMAL);
-        }
-        device.EnableDMA(0);
-        const unsigned char receiveAny = 0x60;
-        device.WriteCanReg(2, CAN_REG_RXB0CTRL, 1, &receiveAny);
+        configureBoard(device, kbps);
         device.ClearDMA();
         const int groups = 20;
         LARGE_INTEGER a, b;

@@ -17,8 +17,6 @@ unsigned char txreqBit(unsigned int buffer)
 {
     return static_cast<unsigned char>(0x04 << (2 * buffer));
 }
-const uint32_t kSum = testgroup::kNumbers[0] + testgroup::kNumbers[1] + testgroup::kNumbers[2] +
-                      testgroup::kNumbers[3];
 // After a stop, frames still pending are waited for this long before they
 // are withdrawn, as the window's transmitter does.
 const qint64 kGraceAfterStopMs = 1000;
@@ -112,7 +110,7 @@ bool CFullLoadTh::readStatus(unsigned char *status)
 bool CFullLoadTh::writeFrame(unsigned int buffer, uint64_t sequence)
 {
     using namespace testgroup;
-    const uint32_t number = sequence % 5 == 4 ? kSum : kNumbers[sequence % 5];
+    const uint32_t number = kNumbers[sequence % 5]; // the fifth is the sum of the four
     const unsigned char frame[9] = {
         static_cast<unsigned char>(kStdId >> 3),
         static_cast<unsigned char>(((kStdId & 7) << 5) | CAN_SIDL_EXIDE | ((kExtId >> 16) & 3)),

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "formfit.h"
 #include "registers.h"
 #include "ui_mainwindow.h"
 #include "workerthreads.h"
@@ -7,8 +8,6 @@
 #include <QDebug>
 #include <QFontMetrics>
 #include <QLabel>
-#include <QLayout>
-#include <QtMath>
 #include <QMessageBox>
 
 namespace {
@@ -90,47 +89,46 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->pushButton_Stop->setEnabled(false);
     ui->pushButton_stop_receive->setEnabled(false);
-#ifndef Q_OS_WIN
-    fitFormToFont();
-#endif
+    fitForm();
 }
 
-#ifndef Q_OS_WIN
-// The form was laid out for the Windows system font; the wider fonts of other
-// platforms clip its texts ("Received without err", "Transmit mo"). There the
-// form's fixed geometry grows, across and down apart, by the factors that its
-// widest and tallest areas need, with room for counters of seven digits; on
-// Windows the form stays as designed.
-void MainWindow::fitFormToFont()
+// The form was drawn for one font and one style; under others its texts were
+// cut short ("Received without err"), the group titles ran into their first
+// rows and the window's bars pushed the bottom buttons out of sight. Each
+// area grows to what its layout needs (the counters with room for seven
+// digits), the areas keep their designed gaps, and the window grows to hold
+// them below its bars. Where the designed geometry fits, nothing moves.
+void MainWindow::fitForm()
 {
+    ensurePolished();
     const QFontMetrics metrics = fontMetrics();
     const int counterRoom =
         metrics.horizontalAdvance(QStringLiteral("0000000")) - metrics.horizontalAdvance(QStringLiteral("0"));
-    QWidget *const areas[] = {ui->verticalLayoutWidget, ui->verticalLayoutWidget_2,
-                              ui->verticalLayoutWidget_4, ui->horizontalLayoutWidget};
-    double across = 1.0;
-    double down = 1.0;
-    for (QWidget *area : areas) {
-        QSize needed = area->layout()->sizeHint();
-        if (area == ui->verticalLayoutWidget_2 || area == ui->verticalLayoutWidget_4)
-            needed.rwidth() += counterRoom;
-        across = qMax(across, needed.width() / double(area->width()));
-        down = qMax(down, needed.height() / double(area->height()));
-    }
-    if (across <= 1.0 && down <= 1.0)
-        return;
-    auto scaled = [across, down](const QRect &rect) {
-        return QRect(qCeil(rect.x() * across), qCeil(rect.y() * down), qCeil(rect.width() * across),
-                     qCeil(rect.height() * down));
-    };
-    QWidget *const placed[] = {ui->verticalLayoutWidget, ui->groupBox, ui->groupBox_2,
-                               ui->horizontalLayoutWidget, ui->verticalLayoutWidget_2,
-                               ui->verticalLayoutWidget_4};
-    for (QWidget *widget : placed)
-        widget->setGeometry(scaled(widget->geometry()));
-    resize(qCeil(width() * across), qCeil(height() * down));
+
+    const QRect holderDesign(9, 19, 151, 171);
+    const QSize boxDesign(171, 201);
+    const QSize holder = holderDesign.size()
+                             .expandedTo(formfit::neededSize(ui->verticalLayoutWidget_2, counterRoom))
+                             .expandedTo(formfit::neededSize(ui->verticalLayoutWidget_4, counterRoom));
+    const QSize box =
+        formfit::placeInGroupBox(ui->groupBox, ui->verticalLayoutWidget_2, holderDesign, boxDesign, holder)
+            .expandedTo(formfit::placeInGroupBox(ui->groupBox_2, ui->verticalLayoutWidget_4, holderDesign,
+                                                 boxDesign, holder));
+
+    QSize column = QSize(160, 191).expandedTo(formfit::neededSize(ui->verticalLayoutWidget));
+    column.setHeight(qMax(column.height(), box.height() - 10));
+    ui->verticalLayoutWidget->setGeometry(10, 10, column.width(), column.height());
+    ui->groupBox->setGeometry(10 + column.width() + 10, 0, box.width(), box.height());
+    ui->groupBox_2->setGeometry(ui->groupBox->x() + box.width() + 9, 0, box.width(), box.height());
+
+    const int rowTop = qMax(209, qMax(box.height(), 10 + column.height()) + 8);
+    QSize row = QSize(521, 31).expandedTo(formfit::neededSize(ui->horizontalLayoutWidget));
+    row.setWidth(qMax(row.width(), ui->groupBox_2->x() + box.width() - 9));
+    ui->horizontalLayoutWidget->setGeometry(9, rowTop, row.width(), row.height());
+
+    ui->centralWidget->setMinimumSize(9 + row.width() + 11, rowTop + row.height() + 9);
+    resize(size().expandedTo(minimumSizeHint()));
 }
-#endif
 
 MainWindow::~MainWindow()
 {
@@ -246,7 +244,11 @@ void MainWindow::on_pushButton_start_receive_clicked()
 {
     qDebug() << Q_FUNC_INFO << "was called";
     ui->pushButton_stop_receive->setEnabled(true);
-    m_ReceiveThread.start(QThread::InheritPriority);
+    // The receiver clears the DMA queues as it starts: a transmitter started
+    // a moment later must not have its first frames cleared away, or every
+    // later group would be counted with errors. The wait is the receiver's
+    // two set-up requests.
+    startReceiverAndWait(m_ReceiveThread, m_ReceiveTh);
     ui->pushButton_start_receive->setEnabled(false);
 }
 

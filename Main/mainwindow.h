@@ -56,9 +56,7 @@ public slots:
 
 private:
     void resumeWorkers(bool transmitRan, bool receiveRan);
-#ifndef Q_OS_WIN
-    void fitFormToFont();
-#endif
+    void fitForm();
 
     Ui::MainWindow *ui;
     CCANDeviceEx m_Device;

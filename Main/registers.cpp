@@ -1,13 +1,17 @@
 #include "registers.h"
+#include "formfit.h"
 #include "ui_registers.h"
 
 #include <QDebug>
+#include <QDialogButtonBox>
 #include <QLabel>
+#include <QLayout>
 
 CRegisters::CRegisters(QWidget *parent) : QDialog(parent), ui(new Ui::CRegisters)
 {
     ui->setupUi(this);
     qDebug() << Q_FUNC_INFO << "was called";
+    fitForm();
 
     if (!m_Device.Open(0)) {
         // Nothing is read through a device that did not open.
@@ -37,6 +41,37 @@ CRegisters::CRegisters(QWidget *parent) : QDialog(parent), ui(new Ui::CRegisters
         else
             qDebug() << "Can't ReadCanReg";
     }
+}
+
+// As the main window's form: each area grows to what it needs, below the
+// group titles as the style draws them, and the areas below move down with
+// it. Values are hexadecimal bytes ("0xff"), never wider than the
+// placeholder they replace.
+void CRegisters::fitForm()
+{
+    ensurePolished();
+    const QSize holder = QSize(171, 231)
+                             .expandedTo(formfit::neededSize(ui->verticalLayoutWidget))
+                             .expandedTo(formfit::neededSize(ui->verticalLayoutWidget_2));
+    // Each box is half of the row, less the layout's spacing, as drawn.
+    const QSize boxDesign((381 - qMax(0, ui->horizontalLayout->spacing())) / 2, 261);
+    ui->groupBox_2->setMinimumSize(formfit::placeInGroupBox(ui->groupBox_2, ui->verticalLayoutWidget,
+                                                            QRect(9, 19, 171, 231), boxDesign, holder));
+    ui->groupBox->setMinimumSize(formfit::placeInGroupBox(ui->groupBox, ui->verticalLayoutWidget_2,
+                                                          QRect(10, 20, 171, 231), boxDesign, holder));
+    const QSize boxes = QSize(381, 261).expandedTo(ui->horizontalLayout->minimumSize());
+    ui->horizontalLayoutWidget->setGeometry(10, 10, boxes.width(), boxes.height());
+
+    const QSize cnf = QSize(371, 31).expandedTo(formfit::neededSize(ui->horizontalLayoutWidget_10));
+    const int cnfTop = qMax(280, 10 + boxes.height() + 9);
+    ui->horizontalLayoutWidget_10->setGeometry(20, cnfTop, cnf.width(), cnf.height());
+
+    const QSize buttons = QSize(341, 32).expandedTo(ui->buttonBox->sizeHint());
+    const int buttonsTop = qMax(320, cnfTop + cnf.height() + 9);
+    ui->buttonBox->setGeometry(30, buttonsTop, buttons.width(), buttons.height());
+
+    const int right = qMax(10 + boxes.width(), qMax(20 + cnf.width(), 30 + buttons.width()));
+    resize(size().expandedTo(QSize(right + 9, buttonsTop + buttons.height() + 26)));
 }
 
 CRegisters::~CRegisters()

@@ -21,6 +21,8 @@ public:
     ~CRegisters() override;
 
 private:
+    void fitForm();
+
     Ui::CRegisters *ui;
     CCANDeviceEx m_Device;
 };

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs, only those missing.
-# Usage: scripts/setup-debian.sh build|qt6|demo|cross|fuzz ...
+# Usage: scripts/setup-debian.sh build|qt6|demo|cross|fuzz|qtsource|package|winedesktop|socketcand ...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev)
@@ -11,6 +11,10 @@ for task in "$@"; do
         demo) packages+=(xvfb xdotool x11-utils imagemagick) ;;
         cross) packages+=(g++-mingw-w64-x86-64-posix wine64 wine) ;;
         fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
+        qtsource) packages+=(dpkg-dev xz-utils perl python3 make) ;;
+        package) packages+=(nsis) ;;
+        winedesktop) packages+=(xvfb xdotool x11-utils imagemagick fonts-wine) ;;
+        socketcand) packages+=(python3-can) ;;
         *) echo "unknown task: $task" >&2; exit 2 ;;
     esac
 done

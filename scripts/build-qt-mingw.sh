@@ -119,9 +119,13 @@ step "building with make -j$jobs" make -j"$jobs" >"$work/make.log" 2>&1 ||
 step "installing" make install INSTALL_ROOT="$work/root" >"$work/install.log" 2>&1 ||
     { tail -n 40 "$work/install.log" >&2; exit 1; }
 mv "$work/root$prefix" "$partial"
+# Qt's licences travel with its DLLs.
+mkdir -p "$partial/licenses"
+cp "$src"/LICENSE.LGPL3 "$src"/LICENSE.GPL2 "$src"/LICENSE.GPL3 "$partial/licenses/"
+cp "$src"/debian/copyright "$partial/licenses/qtbase-copyright"
 
 # The tool links through CMake and runs with the Windows plugins.
-for needed in lib/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake lib/cmake/Qt5Test/Qt5TestConfig.cmake \
+for needed in licenses lib/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake lib/cmake/Qt5Test/Qt5TestConfig.cmake \
               bin/Qt5Core.dll bin/Qt5Gui.dll bin/Qt5Widgets.dll bin/Qt5Test.dll \
               plugins/platforms/qwindows.dll plugins/styles/qwindowsvistastyle.dll; do
     [ -e "$partial/$needed" ] || { say "the build did not install $needed"; exit 1; }

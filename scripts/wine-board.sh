@@ -10,7 +10,11 @@
 # KORVANE_EMU_BUSLOG may be a Linux path). KORVANE_BOARD_SYS names the driver
 # (default build-windows/BoardEmulator/windows/korvane-board.sys), WINEPREFIX a prefix
 # to use (default: a new one, removed at the end), KORVANE_WINE_TIMEOUT the
-# seconds the program may run (default 600). Status 2: the driver did not
+# seconds the program may run (default 600). KORVANE_WINE_DEBUG_LOG=FILE
+# collects the debug lines of the session's programs (OutputDebugString, where
+# Qt's debug output goes on Windows) into FILE with the debug viewer that
+# KORVANE_WINE_DEBUG_CAPTURE names (default: build-windows's debugcapture.exe).
+# Status 2: the driver did not
 # start (a bad setting: see the line before); 124: the program timed out.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,6 +50,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     timeout 300 wineboot -i >>"$log" 2>&1
     timeout 120 wineserver -w >>"$log" 2>&1
 fi
+# Wine's own fonts (Debian's fonts-wine: Tahoma for "MS Shell Dlg 2", the
+# dialog font) are not put into a new prefix: without them every window is
+# drawn in whatever font the system has, with other metrics than Windows'.
+fonts=$WINEPREFIX/drive_c/windows/Fonts
+for font in /usr/share/wine/fonts/*.ttf; do
+    [ -e "$font" ] && [ ! -e "$fonts/${font##*/}" ] && cp "$font" "$fonts/"
+done
 setsid wineserver -p </dev/null >/dev/null 2>&1 &
 cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/korvane-board.sys"
 timeout 60 wine reg delete "$service\\Parameters" /f >>"$log" 2>&1
@@ -78,5 +89,13 @@ if ! $started; then
         grep -v '^$' "$log" | tail -n 5 >&2
     fi
     exit 2
+fi
+if [ -n "${KORVANE_WINE_DEBUG_LOG:-}" ]; then
+    capture=${KORVANE_WINE_DEBUG_CAPTURE:-$here/build-windows/tests/windows/debugcapture.exe}
+    rm -f "$KORVANE_WINE_DEBUG_LOG"
+    timeout "${KORVANE_WINE_TIMEOUT:-600}" wine "$capture" "$(winepath -w "$KORVANE_WINE_DEBUG_LOG" 2>>"$log")" \
+        </dev/null >>"$log" 2>&1 &
+    for _ in $(seq 300); do [ -e "$KORVANE_WINE_DEBUG_LOG" ] && break; sleep 0.1; done
+    [ -e "$KORVANE_WINE_DEBUG_LOG" ] || { echo "wine-board: the debug viewer did not start" >&2; exit 2; }
 fi
 timeout "${KORVANE_WINE_TIMEOUT:-600}" wine "$@"

@@ -90,7 +90,7 @@ static NTSTATUS finish(PIRP irp, NTSTATUS status, ULONG_PTR information)
 static NTSTATUS dispatchCreate(PDEVICE_OBJECT device, PIRP irp)
 {
     (void)device;
-    return finish(irp, kvBoardAbsent(g_board) ? STATUS_NO_SUCH_DEVICE : STATUS_SUCCESS, 0);
+    return finish(irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS dispatchClose(PDEVICE_OBJECT device, PIRP irp)
@@ -189,7 +189,8 @@ static NTSTATUS readParameters(PUNICODE_STRING registryPath, char names[][64], c
 static VOID unload(PDRIVER_OBJECT driver)
 {
     (void)driver;
-    IoDeleteSymbolicLink(&g_linkName);
+    if (g_device)
+        IoDeleteSymbolicLink(&g_linkName);
     /* The requests still kept end before their device goes. */
     if (g_board)
         kvBoardDestroy(g_board);
@@ -227,6 +228,13 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     if (g_board == NULL) {
         DbgPrint("korvane-board: %s\n", error);
         return STATUS_INVALID_PARAMETER;
+    }
+    /* No board: the driver runs but serves no device, so that opening
+       \\.\CAN0 fails as it does on a machine without the board (Wine does
+       not pass a failed create request on to the caller). */
+    if (kvBoardAbsent(g_board)) {
+        driver->DriverUnload = unload;
+        return STATUS_SUCCESS;
     }
     RtlInitUnicodeString(&g_deviceName, L"\\Device\\CAN0");
     RtlInitUnicodeString(&g_linkName, L"\\DosDevices\\CAN0");

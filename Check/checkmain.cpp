@@ -180,5 +180,7 @@ int main(int argc, char *argv[])
     }
     CheckRun::installMessageHandler(options.quiet);
     CheckRun run(options);
-    return run.run();
+    const int status = run.run();
+    CheckRun::finished();
+    return status;
 }

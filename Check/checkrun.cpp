@@ -39,6 +39,24 @@ extern "C" void onSignal(int)
     g_interrupted = true;
 }
 
+#ifdef Q_OS_WIN
+// Set once the summary is written.
+std::atomic<bool> g_finished{false};
+
+// Ctrl+C and Ctrl+Break end the run as a signal does. A console that closes,
+// a logoff or a shutdown ends the process as soon as this returns: the run is
+// given the few seconds Windows allows to stop and write its summary.
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    g_interrupted = true;
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        for (int waited = 0; waited < 4500 && !g_finished; waited += 10)
+            Sleep(10);
+    }
+    return TRUE;
+}
+#endif
+
 // Debug lines arrive from every thread; they are kept under a lock of their
 // own, as copies.
 std::mutex g_linesMutex;
@@ -96,9 +114,8 @@ bool requestFailed(const QString &line)
 void CheckRun::catchSignals()
 {
 #ifdef Q_OS_WIN
-    std::signal(SIGINT, onSignal);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
     std::signal(SIGTERM, onSignal);
-    std::signal(SIGBREAK, onSignal);
 #else
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -114,6 +131,13 @@ void CheckRun::catchSignals()
 bool CheckRun::interrupted()
 {
     return g_interrupted;
+}
+
+void CheckRun::finished()
+{
+#ifdef Q_OS_WIN
+    g_finished = true;
+#endif
 }
 
 void CheckRun::installMessageHandler(bool quiet)

@@ -81,8 +81,13 @@ public:
     // SIGINT, SIGTERM and SIGHUP end the run as Ctrl+C does (the handlers
     // only set a flag), and a closed pipe on the output is a write error,
     // not a signal. Installed before anything else happens.
+    // On Windows: a console's Ctrl+C, Ctrl+Break, closing, logoff and
+    // shutdown likewise (SetConsoleCtrlHandler; signal handlers do not see a
+    // closing console), and SIGTERM.
     static void catchSignals();
     static bool interrupted();
+    // The summary is written: a closing console may end the process now.
+    static void finished();
 
     // Installs the handler of debug lines: the workers' entry lines ("...
     // was called") are dropped, every other line is kept once, for the

@@ -29,8 +29,12 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Korvane soft: test tool for the two-chann
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_SYSTEM_NAME win64)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY KorvaneSoft)
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY KorvaneSoft)
 set(CPACK_PACKAGE_EXECUTABLES KorvaneSoft "Korvane soft")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+# A 64-bit installer (Debian's NSIS has the amd64 stubs), for 64-bit programs:
+# it writes the 64-bit registry and runs where no 32-bit subsystem is.
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 set(CPACK_NSIS_DISPLAY_NAME "Korvane soft ${PROJECT_VERSION}")
 set(CPACK_NSIS_PACKAGE_NAME "Korvane soft ${PROJECT_VERSION}")
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)

@@ -1,35 +1,39 @@
 #!/usr/bin/env bash
-# Compiles every source of the Qt application and of the headless runner, and
-# the code that moc and uic generate for them, with the MinGW-w64 cross compiler against the real
-# windows.h and the Qt headers: syntax only, since Debian has no Qt for
-# Windows to link with. Catches windows.h macros clashing with Qt or with our
-# names, and code that only GCC on Linux accepts. Warnings are errors, except
-# the attribute warnings that Qt's export macros raise there.
+# Links the application and the headless runner for 64-bit Windows: the
+# MinGW-w64 cross compiler, Qt 5 for MinGW-w64 built from Debian's source
+# (scripts/build-qt-mingw.sh, cached outside the tree) and CanLib's Windows
+# build against the real windows.h. Then checks what was linked: PE programs
+# for x86-64 that import Qt's DLLs, with nothing of the Win32 subset or of
+# the emulated board in them (the board is the driver's).
+#
+# Usage: scripts/check-windows-app.sh [BUILD_FOLDER] [CMAKE_BUILD_TYPE]
+# (defaults: build-windows, Debug); the tests' Windows programs are built
+# too unless the build type is Release (the package's build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup-debian.sh build cross
+scripts/setup-debian.sh cross
+build=${1:-build-windows}
+type=${2:-Debug}
+qt=$(scripts/build-qt-mingw.sh | tail -n 1)
+tests=ON
+[ "$type" = Release ] && tests=OFF
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DKORVANE_WERROR=ON \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKORVANE_BUILD_APP=ON -DKORVANE_BUILD_TESTS=$tests \
+    -DKORVANE_QT_MINGW="$qt" >/dev/null
+cmake --build "$build"
 
-# moc and uic output, from a Linux configuration of the same sources.
-build=build-wincheck
-cmake -S . -B "$build" -G Ninja -DKORVANE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target KorvaneWorkers_autogen KorvaneApp_autogen korvane-check_autogen >/dev/null
-
-qt=$(pkg-config --variable=includedir Qt5Core)
-flags=(-std=c++17 -fsyntax-only -Wall -Wextra -Werror -Wno-attributes
-       -DQT_MESSAGELOGCONTEXT -DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB -DQT_DEPRECATED_WARNINGS
-       -IMain -ICheck -ICanLib -IBoardEmulator
-       -I"$build/Main/KorvaneApp_autogen/include" -I"$build/Main/KorvaneApp_autogen"
-       -I"$qt" -I"$qt/QtCore" -I"$qt/QtGui" -I"$qt/QtWidgets")
-sources=(Main/*.cpp Check/*.cpp BoardEmulator/canframe.cpp
-         "$build/Main/KorvaneWorkers_autogen/mocs_compilation.cpp"
-         "$build/Main/KorvaneApp_autogen/mocs_compilation.cpp"
-         "$build/Check/korvane-check_autogen/mocs_compilation.cpp")
 failed=0
-for source in "${sources[@]}"; do
-    if x86_64-w64-mingw32-g++-posix "${flags[@]}" "$source"; then
-        echo "  windows syntax ok: $source"
+for program in "$build/bin/KorvaneSoft.exe" "$build/bin/korvane-check.exe"; do
+    header=$(x86_64-w64-mingw32-objdump -f "$program" | grep -o 'file format .*')
+    imports=$(x86_64-w64-mingw32-objdump -p "$program" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')
+    if [ "$header" != "file format pei-x86-64" ]; then
+        echo "  $program: $header, not a 64-bit Windows program" >&2; failed=1
+    elif ! grep -q 'Qt5Core.dll' <<<"$imports"; then
+        echo "  $program: does not import Qt5Core.dll ($imports)" >&2; failed=1
+    elif strings "$program" | grep -q -e 'KORVANE_EMU_' -e 'win32subset'; then
+        echo "  $program: holds parts of the emulated board or of the Win32 subset" >&2; failed=1
     else
-        failed=1
+        echo "  windows link ok: $program (imports $imports)"
     fi
 done
 exit $failed

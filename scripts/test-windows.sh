@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
-# Cross-builds CanLib and its Windows tests with MinGW-w64 and runs them
-# under Wine through ctest; then runs the library against the emulated board
-# built as a Windows driver (korvane-board.sys) under Wine; then checks that
-# the application's sources compile for Windows.
+# The Windows build under Wine: Qt 5 for MinGW-w64 from Debian's source
+# (built once, then cached), the application, the runner, the library and
+# their Windows tests linked with MinGW-w64; the library's tests through
+# ctest; the library against the emulated board built as a Windows driver
+# (korvane-board.sys); the window's tests, the window worked like a person,
+# and the runner, all against that driver in Xvfb; then the package a test
+# station installs, installed, used and uninstalled. Each stage says how long
+# it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup-debian.sh cross
+scripts/setup-debian.sh cross qtsource package winedesktop
+
+stage_started=$(date +%s)
+stage() {
+    local now; now=$(date +%s)
+    [ -n "${stage_name:-}" ] && echo "== $stage_name: $((now - stage_started)) s"
+    stage_name=$1
+    stage_started=$now
+    [ -n "$stage_name" ] && echo "== $stage_name"
+    return 0
+}
 
 build=build-windows
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVANE_WERROR=ON \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKORVANE_BUILD_APP=OFF >/dev/null
-cmake --build "$build"
+stage "Qt for MinGW-w64, the programs and the tests linked for Windows"
+scripts/check-windows-app.sh "$build" Debug
 
 export WINEPREFIX=$PWD/$build/wineprefix
 export WINEDEBUG=-all
@@ -20,12 +33,14 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 setsid wineserver -p </dev/null >/dev/null 2>&1 &
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 timeout 300 wine wineboot --init </dev/null >/dev/null 2>&1 || true
+stage "the library's Windows tests (ctest)"
 ctest --test-dir "$build" --output-on-failure --timeout 300
 
 # The Windows build of the library against the emulated board as a Windows
 # driver, through Wine's I/O manager: one suite per driver setting.
 # A prefix of their own, which the first run makes and lets settle (a
 # driver started right after wineboot in a running session fails to start).
+stage "the library against korvane-board.sys"
 board_test=$build/tests/windows/tst_board_driver.exe
 board_prefix=$PWD/$build/boardprefix
 rm -rf "$board_prefix"
@@ -48,5 +63,17 @@ fi
 grep -q 'KORVANE_EMU_DMA_QUEUE=0 is not accepted' "$build/refused.txt" ||
     { cat "$build/refused.txt" >&2; exit 1; }
 echo "== korvane-board.sys refuses a bad setting: ok"
+wineserver -k >/dev/null 2>&1 || true
 
-scripts/check-windows-app.sh
+# The application's programs against the driver, in a prefix of their own.
+export WINEPREFIX=$PWD/$build/appprefix
+rm -rf "$WINEPREFIX"
+stage "the window's tests against korvane-board.sys"
+scripts/windows-window-tests.sh "$build/bin/tst_mainwindow.exe" "$build/window-tests"
+stage "the window worked like a person against korvane-board.sys"
+scripts/windows-scenario.sh "$build/bin" screenshots/windows
+stage "korvane-check.exe against korvane-board.sys"
+scripts/windows-runner-tests.sh "$build/bin" "$build/runner-tests"
+stage "the package: made, installed, used and uninstalled"
+scripts/windows-package-test.sh
+stage ""

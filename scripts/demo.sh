@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the real application under Xvfb, drives it with xdotool like a person
-# (channel 1 "Transmit mode", channel 2 "Receive mode", both start buttons,
-# then "Read registers") and saves screenshots.
+# at the keyboard (channel 1 "Transmit mode", channel 2 "Receive mode", both
+# start buttons, then "Read registers") and saves screenshots.
 # Usage: scripts/demo.sh [path/to/KorvaneSoft] [screenshot folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,30 +34,26 @@ xdotool windowmove --sync "$window" 0 0
 sleep 0.5
 shot() { import -window root "$shots/$1.png"; echo "  $shots/$1.png"; }
 
-# Widget centres in the window as the form lays them out at its designed
-# 541 x 281 (its central widget sits below the empty menu bar and tool bar);
-# off Windows the window grows to fit its font, and the centres with it.
-eval "$(xdotool getwindowgeometry --shell "$window")"
-click() {
-    xdotool mousemove --sync $((X + $1 * WIDTH / 541)) $((Y + $2 * HEIGHT / 281)) click 1
-    sleep 0.3
+# Worked from the keyboard, as the form's own tab order leads (its areas grow
+# to the platform's font, so no coordinate of the design can be trusted).
+# Focus starts on "Start transmit"; disabled buttons are passed over.
+key() {
+    for k in "$@"; do
+        xdotool key "$k"
+        sleep 0.25
+    done
 }
-choose() { # combo box at x y, item index
-    click "$1" "$2"
-    xdotool key Home
-    for _ in $(seq "$3"); do xdotool key Down; done
-    xdotool key Return
-    sleep 0.5
-}
+xdotool windowfocus --sync "$window"
+sleep 0.3
 
 echo "Screenshots:"
 shot 1-started
-choose 287 79 1   # channel 1 mode: Transmit mode
-choose 467 79 2   # channel 2 mode: Receive mode
-click 90 174      # Start receive
-click 90 39       # Start transmit
+key Tab Tab Tab Down          # channel 1 mode: Transmit mode
+key Tab Tab Down Down         # channel 2 mode: Receive mode
+key shift+Tab shift+Tab shift+Tab shift+Tab space   # Start receive
+key shift+Tab space           # Start transmit
 sleep 3
 shot 2-traffic
-click 400 241     # Read registers
+key Tab Tab Tab Tab Tab Tab Tab space   # Read registers
 sleep 1
 shot 3-registers

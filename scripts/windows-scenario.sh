@@ -6,8 +6,9 @@
 # "Stop transmit", "Start transmit", then the window closed while the traffic
 # runs (Alt+F4). Screenshots of each
 # step go to the screenshot folder, with the driver's bus log and the
-# program's debug lines. Then the window without its board: the message box,
-# and the program ends.
+# program's debug lines. Then the window without its board (the driver serves
+# no device) and with the driver not started: each time the message box, and
+# the program ends.
 #
 # Checked on the way: the window's counts, read from its debug lines, against
 # the bus log: at 125 kbit/s and at 1 Mbit/s, once "Stop transmit" has let
@@ -199,4 +200,24 @@ wait "$board" || status=$?
 board=
 [ "$status" = 0 ] || fail "exit status $status without the board"
 say "without the board: the message box, then the program ended (status 0)"
+
+# --- Without its driver -------------------------------------------------------
+# The driver installed but not started, as on a station whose board is out:
+# no device at all.
+say "starting KorvaneSoft.exe with the driver not started"
+(cd "$programs" && WINEDEBUG=-all exec timeout 120 wine KorvaneSoft.exe) >"$shots/wine-no-driver.log" 2>&1 &
+board=$!
+wait_for 120 main_window >/dev/null || fail "no message box appeared without the driver"
+box=$(main_window)
+sleep 1
+shot 6-no-driver
+xdotool windowfocus --sync "$box"
+key Return
+wait_for 30 ended || fail "the program did not end after the message box"
+status=0
+wait "$board" || status=$?
+board=
+timeout 30 wineserver -k >/dev/null 2>&1 || true
+[ "$status" = 0 ] || fail "exit status $status without the driver"
+say "without the driver: the message box, then the program ended (status 0)"
 say "passed; screenshots in $shots"

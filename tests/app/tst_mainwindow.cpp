@@ -826,7 +826,7 @@ void TestMainWindow::failedStepOfASpeedChangeSaysWhich()
 #endif
 }
 
-int pendingTransmits(TestBoard &board, unsigned channel)
+[[maybe_unused]] int pendingTransmits(TestBoard &board, unsigned channel)
 {
     int pending = 0;
     for (unsigned ctrl : {0x30, 0x40, 0x50})
@@ -858,7 +858,11 @@ void TestMainWindow::repairedMismatchCountsCleanAgain()
         round.mismatch->setCurrentIndex(round.mismatchIndex);
         QTRY_VERIFY_WITH_TIMEOUT(log.count("check transmit error 1 : 0") == errors + 1, 60000);
         ++errors;
+#ifndef Q_OS_WIN
+        // Through the driver the test's own reads would share channel 1's
+        // bridge with the worker's withdrawal still under way.
         QTRY_COMPARE_WITH_TIMEOUT(pendingTransmits(board, 1), 0, 10000);
+#endif
         child<QPushButton>(&window, "pushButton_clear_counts")->click();
         round.repair->setCurrentIndex(round.repairIndex);
         QCOMPARE(log.countContaining("Can't set"), 0);

@@ -11,7 +11,7 @@
 # layout test takes them, go to RESULT_FOLDER.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-test_exe=${1:-$here/build-windows/bin/tst_mainwindow.exe}
+test_exe=$(realpath "${1:-$here/build-windows/bin/tst_mainwindow.exe}")
 results=${2:-$here/build-windows/window-tests}
 mkdir -p "$results"
 results=$(cd "$results" && pwd)
@@ -34,8 +34,13 @@ settings_for() {
     esac
 }
 
-functions=$(cd "$(dirname "$test_exe")" && WINEDEBUG=-all timeout 120 wine "$test_exe" -functions 2>/dev/null |
-            tr -d '\r' | sed -n 's/()$//p')
+# The functions, listed by the program itself (in a prefix made first, so
+# that making it prints nothing into the list).
+if [ -n "${WINEPREFIX:-}" ] && [ ! -f "$WINEPREFIX/system.reg" ]; then
+    WINEDEBUG=-all timeout 300 wineboot -i >/dev/null 2>&1
+    timeout 120 wineserver -w
+fi
+functions=$(WINEDEBUG=-all timeout 120 wine "$test_exe" -functions 2>/dev/null | tr -d '\r' | sed -n 's/()$//p')
 [ -n "$functions" ] || { echo "windows-window-tests: $test_exe lists no test function" >&2; exit 1; }
 export KORVANE_TEST_SCREENSHOTS
 KORVANE_TEST_SCREENSHOTS=$(winepath -w "$results" 2>/dev/null)

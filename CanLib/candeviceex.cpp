@@ -198,6 +198,47 @@ int CCANDeviceEx::WriteCanReg(unsigned int nChannel, unsigned int nRegAddress, u
     return 1;
 }
 
+int CCANDeviceEx::WriteCanRegs(unsigned int nChannel, unsigned int nRegAddress, unsigned int nCount,
+                               const unsigned char *pSource)
+{
+    assert(IsOpen());
+    if (!IsChannel(nChannel))
+        return 2;
+    if (nCount == 0 || nCount > CAN_BOARD_SPI_DATA_SIZE)
+        return 3;
+
+    const DWORD dwBridge = BridgeRegister(nChannel);
+    int nStatus = WaitBridgeIdle(dwBridge, 4, 5);
+    if (nStatus != 1)
+        return nStatus;
+    if (!WriteMem(DataBuffer(nChannel), pSource, nCount))
+        return 6;
+    const unsigned int nCommand = ((nRegAddress & 0xFF) << 24) | ((nCount - 1) << 16) | CAN_SPI_WRITE;
+    if (!WriteReg(dwBridge, nCommand))
+        return 7;
+    return WaitBridgeIdle(dwBridge, 8, 9);
+}
+
+int CCANDeviceEx::ReadCanStatus(unsigned int nChannel, unsigned char *pStatus)
+{
+    assert(IsOpen());
+    if (!IsChannel(nChannel))
+        return 2;
+
+    const DWORD dwBridge = BridgeRegister(nChannel);
+    int nStatus = WaitBridgeIdle(dwBridge, 4, 5);
+    if (nStatus != 1)
+        return nStatus;
+    if (!WriteReg(dwBridge, CAN_SPI_READ_STATUS))
+        return 6;
+    nStatus = WaitBridgeIdle(dwBridge, 7, 8);
+    if (nStatus != 1)
+        return nStatus;
+    if (!ReadMem(DataBuffer(nChannel), pStatus, 1))
+        return 9;
+    return 1;
+}
+
 int CCANDeviceEx::ReadCanByte(unsigned int nChannel, unsigned int nRegAddress,
                               unsigned char *pValue)
 {

@@ -31,6 +31,7 @@ enum : DWORD {
 enum : unsigned {
     CAN_SPI_WRITE = 0x02,
     CAN_SPI_READ = 0x03,
+    CAN_SPI_READ_STATUS = 0xA0,
 
     CAN_REG_BFPCTRL = 0x0C,
     CAN_REG_CANSTAT = 0x0E,
@@ -92,6 +93,18 @@ public:
                    unsigned char *pDest);
     int WriteCanReg(unsigned int nChannel, unsigned int nRegAddress, unsigned int nLength,
                     const unsigned char *pSource);
+    // Consecutive registers in one SPI WRITE (WriteCanReg writes them one
+    // transaction each). 1 success; 2 no such channel; 3 a count of 0 or
+    // more than the bridge's data buffer; 4 and 5 the bridge could not be
+    // read or stayed busy before; 6 the data and 7 the command could not be
+    // written; 8 and 9 the bridge could not be read or stayed busy after.
+    int WriteCanRegs(unsigned int nChannel, unsigned int nRegAddress, unsigned int nCount,
+                     const unsigned char *pSource);
+    // The controller's READ STATUS byte (each transmit buffer's TXREQ and
+    // TXnIF, each receive buffer's RXnIF) in one SPI transaction. 1 success;
+    // 2 no such channel; 4 and 5 before, 7 and 8 after, as ReadCanReg; 6 the
+    // command could not be written; 9 the byte could not be read.
+    int ReadCanStatus(unsigned int nChannel, unsigned char *pStatus);
 
     // Controller configuration.
     int SetWorkMode(unsigned int nChannel, unsigned int nMode);

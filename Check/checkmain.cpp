@@ -1,6 +1,9 @@
 // korvane-check: sends the tool's test groups from one channel to the other
 // and checks them, without a window, for test stations and scripts.
 #include "checkrun.h"
+#include "runsignals.h"
+#include "verdict.h"
+#include "workerlines.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -33,7 +36,7 @@ bool parseRate(const QString &text, unsigned int *kbps)
 int usageError(const QCommandLineParser &parser, const QString &message)
 {
     std::fprintf(stderr, "korvane-check: %s\n\n%s", qPrintable(message), qPrintable(parser.helpText()));
-    return 2;
+    return verdict::Usage;
 }
 
 // A standard stream that was closed before the start: its descriptor is
@@ -60,7 +63,7 @@ bool closedAtStart(int descriptor)
 
 int main(int argc, char *argv[])
 {
-    CheckRun::catchSignals();
+    runsignals::catchSignals();
     const bool stdoutClosed = closedAtStart(1);
     closedAtStart(2);
     QCoreApplication application(argc, argv);
@@ -71,13 +74,15 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Sends test groups of five frames from one CAN channel of the board to the other and checks "
         "that each arrives whole, as Korvane soft's window does.\n"
-        "Exit status: 0 every group sent arrived whole and nothing else arrived; 1 the board's "
-        "traffic was wrong (groups or frames missing or damaged, frames nobody sent, a frame that "
-        "did not go out, a transmitter that stopped sending) or the run was interrupted (SIGINT, "
-        "SIGTERM, SIGHUP); 2 a usage error, a board that cannot be opened or configured, or a --log "
-        "file that cannot be created; 3 the "
-        "test could not be carried out (a driver request failed during the traffic, or the log or "
-        "the output could not be written), with the reason on the last line."));
+        "Exit status: 0 every group sent arrived whole, nothing else arrived and the controllers "
+        "stayed error-active; 1 the board failed (groups or frames missing or damaged, frames nobody "
+        "sent, a frame that did not go out, a controller error-passive or bus-off, an SPI bridge "
+        "stuck busy) or the run was interrupted (SIGINT, SIGTERM, SIGHUP; a second one ends it at "
+        "once); 2 a usage error, a board that cannot be opened or configured, or a --log file that "
+        "cannot be created; 3 the test could not be carried out (a driver request failed, the host "
+        "fell behind and lost frames, a worker did not stop in time, full load below its minimum "
+        "load, or the log, the report or the output could not be written), with the reason on the "
+        "last line."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption rate({QStringLiteral("r"), QStringLiteral("rate")},
@@ -112,20 +117,30 @@ int main(int argc, char *argv[])
         QStringLiteral("window: the window's transmit sequence (default); full: frames back to back at the bus "
                        "limit, all three transmit buffers kept loaded, in the order they are loaded."),
         QStringLiteral("sequence"));
-    parser.addOptions({rate, rate1, rate2, direction, seconds, groups, load, json, log, quiet});
+    const QCommandLineOption minLoad(
+        QStringLiteral("min-load"),
+        QStringLiteral("The least share of the bus, in percent (0 to 100), that full load must reach, or the test "
+                       "could not be carried out (default 90 with --load full)."),
+        QStringLiteral("percent"));
+    const QCommandLineOption junit(QStringLiteral("junit"),
+                                   QStringLiteral("Write a JUnit XML report to FILE: a test case a direction, the "
+                                                  "board's failures and the reasons the test could not be carried "
+                                                  "out, the figures as properties."),
+                                   QStringLiteral("file"));
+    parser.addOptions({rate, rate1, rate2, direction, seconds, groups, load, minLoad, json, log, junit, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser, parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
         std::fputs(qPrintable(parser.helpText()), stdout);
-        return std::fflush(stdout) == 0 ? 0 : int(kCheckNotCarried);
+        return std::fflush(stdout) == 0 ? 0 : int(verdict::NotCarried);
     }
     if (parser.isSet(QStringLiteral("version"))) {
         std::fputs("korvane-check 1.0\n", stdout);
-        return std::fflush(stdout) == 0 ? 0 : int(kCheckNotCarried);
+        return std::fflush(stdout) == 0 ? 0 : int(verdict::NotCarried);
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(parser, QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
-    for (const QCommandLineOption &option : {rate, rate1, rate2, direction, seconds, groups, load, log}) {
+    for (const QCommandLineOption &option : {rate, rate1, rate2, direction, seconds, groups, load, minLoad, log, junit}) {
         if (parser.values(option).size() > 1)
             return usageError(parser, QStringLiteral("--%1 is given more than once").arg(option.names().last()));
     }
@@ -168,19 +183,33 @@ int main(int argc, char *argv[])
             return usageError(parser, QStringLiteral("--load %1: give window or full").arg(sequence));
         options.fullLoad = sequence == QLatin1String("full");
     }
+    if (options.fullLoad)
+        options.minLoad = 0.9;
+    if (parser.isSet(minLoad)) {
+        const QString text = parser.value(minLoad);
+        if (!options.fullLoad)
+            return usageError(parser, QStringLiteral("--min-load is for --load full"));
+        if (!matches(text, "(0|[1-9][0-9]?|100)(\\.[0-9]{1,2})?") || text.toDouble() > 100)
+            return usageError(parser, QStringLiteral("--min-load %1: give 0 to 100").arg(text));
+        options.minLoad = text.toDouble() / 100;
+        options.minLoadGiven = true;
+    }
     options.json = parser.isSet(json);
     options.quiet = parser.isSet(quiet);
     options.logPath = parser.value(log);
     if (parser.isSet(log) && options.logPath.isEmpty())
         return usageError(parser, QStringLiteral("--log needs a file name"));
+    options.junitPath = parser.value(junit);
+    if (parser.isSet(junit) && options.junitPath.isEmpty())
+        return usageError(parser, QStringLiteral("--junit needs a file name"));
 
     if (stdoutClosed) {
         std::fprintf(stderr, "korvane-check: standard output is closed: the result could not be written\n");
-        return kCheckNotCarried;
+        return verdict::NotCarried;
     }
-    CheckRun::installMessageHandler(options.quiet);
+    workerlines::install(options.quiet);
     CheckRun run(options);
     const int status = run.run();
-    CheckRun::finished();
+    runsignals::finished();
     return status;
 }

@@ -1,163 +1,141 @@
 #include "checkrun.h"
 
+#include "boardsetup.h"
+#include "runsignals.h"
 #include "testgroup.h"
+#include "workerlines.h"
 #include "workerthreads.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <string>
-#include <vector>
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-
-// A direction whose transmitter reports no group for this long has stopped
-// sending (a frame is retried for ever).
+// A transmitter whose driver calls stop returning for this long (at least;
+// longer behind a slow driver, see stallLimitMs) has stalled.
 const qint64 kStallMs = 5000;
+// Host time counted towards a stall per tick of the runner's loop: a host
+// that was paused (SIGSTOP, a suspended machine) does not make a stall.
+const qint64 kTickCapMs = 100;
 // After the transmitter has stopped: how long the receiver may go without a
 // new frame, and how long the catching up may take in all (less once
 // interrupted, so that a signal ends the run soon).
 const int kDrainQuietMs = 2000;
 const int kDrainMs = 10000;
 const int kDrainInterruptedMs = 500;
-// The board's 24-bit microsecond clock.
-const quint64 kStampRange = quint64(1) << 24;
+// The block's first byte: set when the frame had to wait for room in a full
+// DMA queue.
+const unsigned char kBlockWaitedForRoom = 0x01;
 
-extern "C" void onSignal(int)
+qint64 steadyNs()
 {
-    g_interrupted = true;
-}
-
-#ifdef Q_OS_WIN
-// Set once the summary is written.
-std::atomic<bool> g_finished{false};
-
-// Ctrl+C and Ctrl+Break end the run as a signal does. A console that closes,
-// a logoff or a shutdown ends the process as soon as this returns: the run is
-// given the few seconds Windows allows to stop and write its summary.
-BOOL WINAPI onConsoleEvent(DWORD event)
-{
-    g_interrupted = true;
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-        for (int waited = 0; waited < 4500 && !g_finished; waited += 10)
-            Sleep(10);
-    }
-    return TRUE;
-}
-#endif
-
-// Debug lines arrive from every thread; they are kept under a lock of their
-// own, as copies.
-std::mutex g_linesMutex;
-std::vector<std::string> g_lines;
-bool g_quiet = false;
-
-void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    // Qt's own warnings are shown, but only the workers' debug lines tell of
-    // the run.
-    if (type != QtDebugMsg) {
-        std::fprintf(stderr, "korvane-check: %s\n", qPrintable(message));
-        return;
-    }
-    if (message.endsWith(QLatin1String(" was called")))
-        return;
-    const std::string line = message.toStdString();
-    std::lock_guard<std::mutex> lock(g_linesMutex);
-    if (std::find(g_lines.begin(), g_lines.end(), line) != g_lines.end())
-        return;
-    g_lines.push_back(line);
-    if (!g_quiet)
-        std::fprintf(stderr, "korvane-check: worker: %s\n", line.c_str());
-}
-
-QStringList workerLines()
-{
-    std::lock_guard<std::mutex> lock(g_linesMutex);
-    QStringList lines;
-    for (const std::string &line : g_lines)
-        lines << QString::fromStdString(line);
-    return lines;
-}
-
-// A worker line that says a driver request failed, or a set-up that the
-// traffic needs: the test could not be carried out, whatever the board's
-// traffic would have been. Every other line (a frame that did not go out)
-// tells of the board's traffic.
-bool requestFailed(const QString &line)
-{
-    static const char *const prefixes[] = {
-        "SendData I/O error", "Can't end transmit", "Send error:", "\"Receive error:",
-        "Receive error:", "CheckTransmit I/O error. Code =  4", "Can't open device",
-        "Full load: request failed", "Full load: can't", "Full load: device is not open",
-    };
-    for (const char *prefix : prefixes) {
-        if (line.startsWith(QLatin1String(prefix)))
-            return true;
-    }
-    return false;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
 
-void CheckRun::catchSignals()
+// The receive worker's observer: blocks and its loop's end, to the runner's
+// thread. A block counts as inside the run only if the run had begun before
+// the read that brought it started: the value seen at the channel's
+// previous read, which ended before this one began. With each block goes how
+// long the channel had been found silent since its last frame (see
+// FrameLog::unwrap), measured here, around the reads.
+class CheckRun::ReceiveWatch : public CReceiveTh::FrameObserver
 {
-#ifdef Q_OS_WIN
-    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-    std::signal(SIGTERM, onSignal);
-#else
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = onSignal;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
-    action.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &action, nullptr);
-#endif
-}
+public:
+    explicit ReceiveWatch(CheckRun *run) : m_run(run) {}
+    // Only while the receive worker's thread is stopped.
+    void reset(bool inRun)
+    {
+        for (Channel &channel : m_channels)
+            channel = Channel{inRun, 0, 0, 0};
+    }
+    void blockRead(unsigned int channel, const unsigned char *block) override
+    {
+        Channel &c = m_channels[channel == 2 ? 1 : 0];
+        const bool inRun = armed(c);
+        const qint64 now = steadyNs();
+        const qint64 silent = c.emptyFromNs > c.frameReadNs ? c.emptyFromNs - c.frameReadNs : 0;
+        c.frameReadNs = now;
+        c.emptyFromNs = 0;
+        c.callbackNs = now;
+        emit m_run->blockArrived(channel, QByteArray(reinterpret_cast<const char *>(block), CAN_DMA_BLOCK_SIZE),
+                                 silent, inRun);
+    }
+    // The queue was empty at some time after the previous call for the
+    // channel (which came before this read began): a time the next frame
+    // came after. Both times err early, never late.
+    void nothingRead(unsigned int channel) override
+    {
+        Channel &c = m_channels[channel == 2 ? 1 : 0];
+        armed(c);
+        if (c.frameReadNs && c.callbackNs >= c.frameReadNs)
+            c.emptyFromNs = c.callbackNs;
+        c.callbackNs = steadyNs();
+        m_run->m_bReadEmpty = true;
+    }
+    void loopEnded(const WorkerReport &report) override
+    {
+        emit m_run->loopEndedArrived(false, int(report.cause), report.channel, report.code);
+        m_run->m_bReceiveEnded = true;
+    }
 
-bool CheckRun::interrupted()
+private:
+    // The receive worker's thread only.
+    struct Channel {
+        bool armed;
+        qint64 callbackNs;  // the last call for the channel
+        qint64 frameReadNs; // the read that brought the last frame had ended
+        qint64 emptyFromNs; // the queue was found empty after this, since that frame
+    };
+    bool armed(Channel &c)
+    {
+        const bool before = c.armed;
+        c.armed = m_run->m_bInRun;
+        return before;
+    }
+    CheckRun *m_run;
+    Channel m_channels[2] = {{false, 0, 0, 0}, {false, 0, 0, 0}};
+};
+
+class CheckRun::TransmitWatch : public TransmitObserver
 {
-    return g_interrupted;
-}
+public:
+    explicit TransmitWatch(CheckRun *run) : m_run(run) {}
+    void loading() override { m_run->m_bInRun = true; }
+    void frameDone(unsigned int channel, quint32 number, bool surely) override
+    {
+        emit m_run->frameLeft(channel, number, surely);
+    }
+    void trouble(const WorkerReport &report) override
+    {
+        emit m_run->troubleArrived(int(report.cause), report.channel, report.code);
+    }
+    void loopEnded(const WorkerReport &report) override
+    {
+        emit m_run->loopEndedArrived(true, int(report.cause), report.channel, report.code);
+        m_run->m_bTransmitEnded = true;
+    }
 
-void CheckRun::finished()
-{
-#ifdef Q_OS_WIN
-    g_finished = true;
-#endif
-}
+private:
+    CheckRun *m_run;
+};
 
-void CheckRun::installMessageHandler(bool quiet)
-{
-    g_quiet = quiet;
-    qInstallMessageHandler(messageHandler);
-}
-
-CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(options)
+CheckRun::CheckRun(const CheckOptions &options)
+    : QObject(nullptr), m_options(options), m_receiveWatch(std::make_unique<ReceiveWatch>(this)),
+      m_transmitWatch(std::make_unique<TransmitWatch>(this))
 {
     m_TransmitTh.moveToThread(&m_TransmitThread);
     m_ReceiveTh.moveToThread(&m_ReceiveThread);
     connect(&m_TransmitThread, SIGNAL(started()), &m_TransmitTh, SLOT(work()));
     connect(&m_ReceiveThread, SIGNAL(started()), &m_ReceiveTh, SLOT(work()));
-    // Connected after work(), in the workers' threads: run once work() has
-    // returned.
-    connect(&m_TransmitThread, &QThread::started, &m_TransmitTh, [this] { m_bTransmitEnded = true; },
-            Qt::DirectConnection);
-    connect(&m_ReceiveThread, &QThread::started, &m_ReceiveTh, [this] { m_bReceiveEnded = true; },
-            Qt::DirectConnection);
     connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh1()), this, SLOT(sentCh1()));
     connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh2()), this, SLOT(sentCh2()));
     connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh1()), this, SLOT(cleanCh1()));
@@ -174,13 +152,11 @@ CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(op
     };
     connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh1, &m_TransmitTh, countGroup, Qt::DirectConnection);
     connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh2, &m_TransmitTh, countGroup, Qt::DirectConnection);
-    // The full-load transmitter, wired the same way.
+    // The full-load transmitter, wired the same way; it ends by itself after
+    // the groups asked for.
     m_FullLoadTh.moveToThread(&m_FullLoadThread);
     connect(&m_FullLoadThread, &QThread::started, &m_FullLoadTh, &CFullLoadTh::work);
-    connect(&m_FullLoadThread, &QThread::started, &m_FullLoadTh, [this] { m_bTransmitEnded = true; },
-            Qt::DirectConnection);
     connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, this, &CheckRun::sentFullLoad);
-    // It ends by itself after the groups asked for.
     m_FullLoadTh.SetGroupLimit(m_options.groups);
     auto countFullLoadGroup = [this] {
         if (m_options.groups && ++m_groupsInThread >= m_options.groups)
@@ -188,7 +164,12 @@ CheckRun::CheckRun(const CheckOptions &options) : QObject(nullptr), m_options(op
     };
     connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, &m_FullLoadTh, countFullLoadGroup, Qt::DirectConnection);
     connect(this, &CheckRun::blockArrived, this, &CheckRun::frameReceived, Qt::QueuedConnection);
-    m_ReceiveTh.SetFrameObserver(this);
+    connect(this, &CheckRun::frameLeft, this, &CheckRun::frameSent, Qt::QueuedConnection);
+    connect(this, &CheckRun::troubleArrived, this, &CheckRun::troubleReported, Qt::QueuedConnection);
+    connect(this, &CheckRun::loopEndedArrived, this, &CheckRun::loopEndReported, Qt::QueuedConnection);
+    m_ReceiveTh.SetFrameObserver(m_receiveWatch.get());
+    m_TransmitTh.SetObserver(m_transmitWatch.get());
+    m_FullLoadTh.SetObserver(m_transmitWatch.get());
 }
 
 CheckRun::~CheckRun()
@@ -197,92 +178,127 @@ CheckRun::~CheckRun()
     stopWorker(m_FullLoadThread, m_FullLoadTh);
     stopWorker(m_ReceiveThread, m_ReceiveTh);
     m_ReceiveTh.SetFrameObserver(nullptr);
+    m_TransmitTh.SetObserver(nullptr);
+    m_FullLoadTh.SetObserver(nullptr);
     m_Device.Close();
 }
 
-void CheckRun::blockRead(unsigned int channel, const unsigned char *block)
+// A time that scales with the driver's speed: so many of the set-up's
+// slowest steps (each a handful of requests), and never less than a floor.
+qint64 CheckRun::unitMs(int units, qint64 atLeastMs) const
 {
-    emit blockArrived(channel, QByteArray(reinterpret_cast<const char *>(block), CAN_DMA_BLOCK_SIZE));
+    return qMax(atLeastMs, units * m_slowestStepNs / 1000000);
 }
-
-// The window's start-up: both controllers to configuration mode, both bit
-// rates, both back to normal mode, DMA on, filters off.
-bool CheckRun::setUpBoard(QString *reason)
-{
-    if (!m_Device.Open(0)) {
-        *reason = QStringLiteral("cannot open \\\\.\\CAN0: no board or no driver (system error %1)")
-                      .arg(GetLastError());
-        return false;
-    }
-    // Each step: what failed, by channel, and the step itself.
-    struct Step {
-        const char *failure;
-        std::function<int(unsigned int)> run;
-    };
-    const unsigned char receiveAny = 0x60;
-    const Step steps[] = {
-        {"channel %1's controller would not enter configuration mode",
-         [this](unsigned int channel) { return m_Device.SetWorkMode(channel, CAN_MODE_CONFIGURATION); }},
-        {"channel %1's bit rate could not be set",
-         [this](unsigned int channel) { return m_Device.SetSpeed(channel, m_options.kbps[channel - 1]); }},
-        {"channel %1's controller would not return to normal mode",
-         [this](unsigned int channel) { return m_Device.SetWorkMode(channel, CAN_MODE_NORMAL); }},
-        {"DMA reception could not be enabled",
-         [this](unsigned int channel) { return channel == 1 ? m_Device.EnableDMA(0) : 1; }},
-        {"channel %1's receive filters could not be turned off",
-         [this, &receiveAny](unsigned int channel) {
-             return m_Device.WriteCanReg(channel, CAN_REG_RXB0CTRL, 1, &receiveAny);
-         }},
-    };
-    for (const Step &step : steps) {
-        for (unsigned int channel = 1; channel <= 2; ++channel) {
-            const int status = step.run(channel);
-            if (status != 1) {
-                *reason = QString::fromLatin1(step.failure).arg(channel) +
-                          QStringLiteral(" (status %1)").arg(status);
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 
 int CheckRun::run()
 {
-    QString reason;
-    if (!setUpBoard(&reason)) {
-        std::fprintf(stderr, "korvane-check: %s\n", qPrintable(reason));
-        return kCheckUsage;
-    }
+    // The log first: an earlier run's frames never stay behind a failed set-up.
     if (!m_options.logPath.isEmpty()) {
-        m_log.setFileName(m_options.logPath);
-        if (!m_log.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-            std::fprintf(stderr, "korvane-check: cannot write %s: %s\n", qPrintable(m_options.logPath),
-                         qPrintable(m_log.errorString()));
-            return kCheckUsage;
+        QString error;
+        if (!m_log.open(m_options.logPath, &error)) {
+            std::fprintf(stderr, "korvane-check: %s\n", qPrintable(error));
+            return verdict::Usage;
         }
+    }
+    QString reason;
+    switch (boardsetup::setUp(m_Device, m_options.kbps, [] { return runsignals::interrupted(); }, &reason,
+                              &m_slowestStepNs)) {
+    case boardsetup::Failed:
+        m_log.close();
+        std::fprintf(stderr, "korvane-check: %s\n", qPrintable(reason));
+        return verdict::Usage;
+    case boardsetup::Stopped:
+        return finish(false);
+    case boardsetup::Ready:
+        break;
     }
     for (unsigned int from : m_options.directions) {
         runDirection(from);
         if (ending())
             break;
     }
-    if (m_log.isOpen() && m_logError.isEmpty() && !m_log.flush())
-        m_logError = m_log.errorString();
-    m_log.close();
-    return printSummary();
+    return finish(!runsignals::interrupted());
 }
 
 // A signal, or an output that can no longer be written, ends the run.
 bool CheckRun::ending() const
 {
-    return g_interrupted || !m_outputError.isEmpty();
+    return runsignals::interrupted() || !m_state.outputError.isEmpty();
+}
+
+bool CheckRun::takeTransmitProgress()
+{
+    return m_options.fullLoad ? m_FullLoadTh.TakeProgress() : m_TransmitTh.TakeProgress();
+}
+
+void CheckRun::abortTransmitter()
+{
+    if (m_options.fullLoad)
+        m_FullLoadTh.AbortWork();
+    else
+        m_TransmitTh.AbortWork();
+}
+
+// Waits for a worker's thread to end, with the runner's reports processed
+// meanwhile. A first signal calls onSignal once; a second ends the wait.
+CheckRun::Wait CheckRun::waitForThread(QThread &thread, qint64 deadlineMs, const std::function<void()> &onSignal)
+{
+    QElapsedTimer timer;
+    timer.start();
+    bool signalled = runsignals::interrupted();
+    while (!thread.wait(5)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (runsignals::insisted())
+            return Wait::Insisted;
+        if (!signalled && runsignals::interrupted()) {
+            signalled = true;
+            if (onSignal)
+                onSignal();
+        }
+        if (timer.elapsed() >= deadlineMs)
+            return Wait::Deadline;
+    }
+    return Wait::Done;
+}
+
+// The transmit loop finishes its group, or gives a failing frame up, and
+// takes back whatever it had loaded; aborted (or at a signal), it loads and
+// waits for nothing more. Either has a deadline.
+void CheckRun::stopTransmitter(bool abort)
+{
+    QThread &thread = transmitThread();
+    if (!thread.isRunning())
+        return;
+    if (!abort) {
+        if (m_options.fullLoad)
+            m_FullLoadTh.StopWork();
+        else
+            m_TransmitTh.StopWork();
+        thread.quit();
+        const Wait wait = waitForThread(thread, unitMs(60, 15000), [this] {
+            m_current->aborted = true;
+            abortTransmitter();
+        });
+        if (wait == Wait::Insisted)
+            endNow(QString());
+        if (wait == Wait::Done)
+            return;
+    }
+    m_current->aborted = true;
+    abortTransmitter();
+    thread.quit();
+    const Wait wait = waitForThread(thread, unitMs(20, 5000), nullptr);
+    if (wait == Wait::Insisted)
+        endNow(QString());
+    if (wait == Wait::Deadline)
+        endNow(QStringLiteral("the transmit worker did not stop within %1 s (a driver request that does not "
+                              "return?)")
+                   .arg(unitMs(80, 20000) / 1000));
 }
 
 // Processes the workers' reports until the condition holds, nothing has been
 // reported for quietMs, or totalMs have passed.
-void CheckRun::waitFor(const std::function<bool()> &condition, int quietMs, int totalMs)
+CheckRun::Wait CheckRun::waitFor(const std::function<bool()> &condition, int quietMs, int totalMs)
 {
     QElapsedTimer quiet;
     quiet.start();
@@ -290,18 +306,20 @@ void CheckRun::waitFor(const std::function<bool()> &condition, int quietMs, int 
     total.start();
     quint64 seen = 0;
     const bool wasEnding = ending();
-    while (!condition() && quiet.elapsed() < quietMs && total.elapsed() < totalMs &&
-           (wasEnding || !ending())) {
+    while (!condition() && quiet.elapsed() < quietMs && total.elapsed() < totalMs && (wasEnding || !ending())) {
+        if (runsignals::insisted())
+            return Wait::Insisted;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
         const GroupAccount &account = m_current->account;
-        const quint64 now = m_current->sent + m_current->clean + m_current->withErrors +
-                            account.framesAccounted() + account.framesNobodySent() + account.framesDamaged();
+        const quint64 now = m_current->sent + m_current->clean + m_current->withErrors + account.testFrames() +
+                            account.framesNobodySent() + account.framesDamaged() + m_current->framesBeforeRun;
         if (now != seen) {
             seen = now;
             quiet.restart();
         }
     }
+    return condition() ? Wait::Done : Wait::Deadline;
 }
 
 void CheckRun::runDirection(unsigned int from)
@@ -311,6 +329,10 @@ void CheckRun::runDirection(unsigned int from)
     m_current = &m_results.last();
     m_current->from = from;
     m_current->to = to;
+    m_current->kbps = m_options.kbps[from - 1];
+    m_current->bitsPerGroup = testgroup::bits();
+    m_current->limitGroupsPerSecond = m_current->kbps * 1000.0 / m_current->bitsPerGroup;
+    m_current->minLoad = m_options.fullLoad ? m_options.minLoad : -1;
     m_ReceiveTh.SetCh1State(to == 1);
     m_ReceiveTh.SetCh2State(to == 2);
     m_TransmitTh.SetCh1State(from == 1);
@@ -320,83 +342,139 @@ void CheckRun::runDirection(unsigned int from)
     m_bReceiveEnded = false;
     m_bGroupsReached = false;
     m_groupsInThread = 0;
+    m_troubled = false;
+    // Full load clears nothing: the run begins with the receiver's set-up.
+    m_bInRun = m_options.fullLoad;
+    m_receiveWatch->reset(m_options.fullLoad);
 
-    startReceiverAndWait(m_ReceiveThread, m_ReceiveTh);
-    QElapsedTimer clock;
+    // The receiver clears and sets up DMA first.
+    m_ReceiveTh.ClearReady();
+    m_ReceiveThread.start();
+    QElapsedTimer setUp;
+    setUp.start();
+    while (!m_ReceiveTh.IsReady() && m_ReceiveThread.isRunning()) {
+        QThread::msleep(1);
+        if (runsignals::insisted())
+            endNow(QString());
+        if (setUp.elapsed() > unitMs(20, 5000))
+            endNow(QStringLiteral("the receive worker did not set its DMA up within %1 s")
+                       .arg(unitMs(20, 5000) / 1000));
+    }
+    QElapsedTimer &clock = m_directionClock;
     clock.start();
-    if (!m_bReceiveEnded)
+    if (!m_bReceiveEnded && !ending()) {
+        takeTransmitProgress();
         transmitThread().start();
+    }
 
+    const qint64 stallLimit = unitMs(20, kStallMs);
     qint64 nextReport = 1000;
     quint64 sentAtLastReport = 0;
-    quint64 sentBefore = 0;
-    QElapsedTimer sinceLastGroup;
-    sinceLastGroup.start();
+    qint64 withoutProgress = 0;
+    QElapsedTimer tick;
+    tick.start();
     for (;;) {
-        if (m_bReceiveEnded) {
-            m_current->receiverEnded = true;
+        if (m_bReceiveEnded || m_bTransmitEnded || m_troubled || ending())
             break;
-        }
-        if (m_bTransmitEnded) {
-            m_current->transmitterEnded = !m_bGroupsReached;
-            break;
-        }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
-        const double elapsed = clock.elapsed() / 1000.0;
-        if (m_current->sent != sentBefore) {
-            sentBefore = m_current->sent;
-            sinceLastGroup.restart();
-        }
-        if (sinceLastGroup.elapsed() >= kStallMs) {
+        const qint64 gap = qMin(tick.restart(), kTickCapMs);
+        if (takeTransmitProgress())
+            withoutProgress = 0;
+        else
+            withoutProgress += gap;
+        if (withoutProgress >= stallLimit) {
             m_current->stalled = true;
+            m_current->stallReason = QStringLiteral("the transmitter made no progress for %1 s: none of its "
+                                                    "driver calls returned")
+                                         .arg(stallLimit / 1000.0, 0, 'f', 1);
             break;
         }
-        if (ending() || elapsed >= m_options.seconds)
+        if (clock.elapsed() >= m_options.seconds * 1000)
             break;
         if (clock.elapsed() >= nextReport) {
-            printProgress(*m_current, elapsed, m_current->sent - sentAtLastReport);
+            if (!m_options.quiet)
+                out(report::progressLine(*m_current, clock.elapsed() / 1000.0, m_current->sent - sentAtLastReport));
             sentAtLastReport = m_current->sent;
             nextReport += 1000;
         }
     }
-    // The transmit loop finishes its group, or gives a failing frame up, and
-    // takes back whatever it had loaded. Once the run is ending it loads and
-    // waits for nothing more. Then the receiver catches up.
-    if (ending() && transmitThread().isRunning()) {
-        m_current->aborted = true;
-        if (m_options.fullLoad)
-            m_FullLoadTh.AbortWork();
-        else
-            m_TransmitTh.AbortWork();
-        transmitThread().quit();
-        transmitThread().wait();
-    } else if (m_options.fullLoad) {
-        stopWorker(m_FullLoadThread, m_FullLoadTh);
-    } else {
-        stopWorker(m_TransmitThread, m_TransmitTh);
-    }
+    // A stall means a call that does not return: nothing to finish.
+    stopTransmitter(ending() || m_current->stalled);
     m_current->seconds = clock.elapsed() / 1000.0;
-    QCoreApplication::processEvents(); // every group the transmitter reported
-    // Every frame of the groups sent is in, and then one read found the
-    // queue empty: whatever came after them has been read too.
+    QCoreApplication::processEvents(); // every group and frame the transmitter reported
+    // A loop that ended on a failure, whenever (a withdrawal that failed
+    // during the stop too).
+    m_current->transmitterEnded = m_current->transmitEnd.cause != WorkerReport::Stopped;
+    // Every frame sent is in, and then one read found the queue empty:
+    // whatever came after them has been read too.
     if (!m_bReceiveEnded) {
         const int drainMs = ending() ? kDrainInterruptedMs : kDrainMs;
-        waitFor([this] { return m_bReceiveEnded || m_current->account.framesAccounted() >= 5 * m_current->sent; },
-                kDrainQuietMs, drainMs);
+        if (waitFor([this] { return m_bReceiveEnded || m_current->account.framesOutstanding() == 0; },
+                    kDrainQuietMs, drainMs) == Wait::Insisted)
+            endNow(QString());
         m_bReadEmpty = false;
-        waitFor([this] { return m_bReceiveEnded || m_bReadEmpty; }, kDrainQuietMs, drainMs);
+        if (waitFor([this] { return m_bReceiveEnded || m_bReadEmpty; }, kDrainQuietMs, drainMs) == Wait::Insisted)
+            endNow(QString());
     }
-    m_current->receiverEnded = m_current->receiverEnded || m_bReceiveEnded;
-    stopWorker(m_ReceiveThread, m_ReceiveTh);
-    QCoreApplication::processEvents(); // frames and reports still queued
-    m_current->account.finish(m_current->sent, m_current->aborted);
+    const bool receiverEnded = m_bReceiveEnded;
+    if (m_ReceiveThread.isRunning()) {
+        m_ReceiveTh.StopWork();
+        m_ReceiveThread.quit();
+        const Wait wait = waitForThread(m_ReceiveThread, unitMs(10, 5000), nullptr);
+        if (wait == Wait::Insisted)
+            endNow(QString());
+        if (wait == Wait::Deadline)
+            endNow(QStringLiteral("the receive worker did not stop within %1 s").arg(unitMs(10, 5000) / 1000));
+    }
+    QCoreApplication::processEvents(); // frames, reports and ends still queued
+    m_current->receiverEnded = receiverEnded && m_current->receiveEnd.cause != WorkerReport::Stopped;
+    m_current->account.finish();
+    // The default minimum load is asked only of a run long enough to say:
+    // a second of frames on the bus.
+    if (!m_options.minLoadGiven && m_current->lastMicros - m_current->firstMicros < 1000000)
+        m_current->minLoad = -1;
+    if (!ending())
+        readControllers();
+}
+
+// The controllers' error state; the worst seen over the run is kept.
+void CheckRun::readControllers()
+{
+    for (unsigned int channel = 1; channel <= 2; ++channel) {
+        const verdict::Controller now = boardsetup::health(m_Device, channel);
+        verdict::Controller &kept = m_state.controllers[channel - 1];
+        if (!now.read)
+            continue;
+        const int eflg = kept.read ? kept.eflg | now.eflg : now.eflg;
+        kept = now;
+        kept.eflg = eflg;
+    }
+}
+
+// Ends the run at once: a second signal, or a worker that did not stop. The
+// summary so far is printed; the threads are left as they are.
+void CheckRun::endNow(const QString &stuck)
+{
+    m_state.stuck = stuck;
+    if (m_current) {
+        if (m_current->seconds == 0 && m_directionClock.isValid())
+            m_current->seconds = m_directionClock.elapsed() / 1000.0;
+        m_current->account.finish();
+    }
+    const int status = finish(false);
+    runsignals::finished();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
 }
 
 void CheckRun::countSent(unsigned int channel)
 {
-    if (m_current && channel == m_current->from)
+    if (m_current && channel == m_current->from) {
         ++m_current->sent;
+        m_current->account.groupReported();
+    }
 }
 
 void CheckRun::countReceived(unsigned int channel, bool clean)
@@ -409,84 +487,97 @@ void CheckRun::countReceived(unsigned int channel, bool clean)
         ++m_current->withErrors;
 }
 
-// One DMA block: into the account of the direction that receives on its
-// channel, and into the log.
-void CheckRun::frameReceived(unsigned int channel, QByteArray block)
+void CheckRun::frameSent(unsigned int channel, quint32 number, bool surely)
+{
+    if (m_current && channel == m_current->from)
+        m_current->account.sent(number, surely);
+}
+
+void CheckRun::troubleReported(int cause, unsigned int channel, int code)
+{
+    if (!m_current)
+        return;
+    const WorkerReport report{WorkerReport::Cause(cause), channel, code};
+    m_current->troubles.append(report);
+    // The traffic is wrong already: the direction ends, as it would end on
+    // channel 1, rather than try again for the rest of its time.
+    if (report.boardFault())
+        m_troubled = true;
+}
+
+void CheckRun::loopEndReported(bool transmitter, int cause, unsigned int channel, int code)
+{
+    if (!m_current)
+        return;
+    (transmitter ? m_current->transmitEnd : m_current->receiveEnd) = WorkerReport{WorkerReport::Cause(cause), channel, code};
+}
+
+// One DMA block: into the log, and into the account of the direction that
+// receives on its channel.
+void CheckRun::frameReceived(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun)
 {
     if (block.size() < int(CAN_DMA_BLOCK_SIZE) || !m_current)
         return;
     int flag = 0, recordChannel = 0, stdId = 0, extId = 0, length = 0;
     unsigned int header = 0;
     unsigned char data[8] = {};
-    m_Device.ParseRxRecord(block.constData(), &flag, &recordChannel, &header, &stdId, &extId, data,
-                           &length);
+    m_Device.ParseRxRecord(block.constData(), &flag, &recordChannel, &header, &stdId, &extId, data, &length);
     const bool remote = (static_cast<unsigned char>(block[9]) & CAN_DLC_RTR) != 0;
+    const uint64_t micros = m_log.unwrap(channel, header, silentNs);
+    m_log.frame(channel, micros, stdId, extId, remote, data, length);
+    if (channel != m_current->to)
+        return;
+    if (static_cast<unsigned char>(block[0]) & kBlockWaitedForRoom)
+        ++m_current->overrunBlocks;
+    if (!inRun) {
+        ++m_current->framesBeforeRun;
+        return;
+    }
     quint32 number = 0;
     for (int i = 3; i >= 0; --i)
         number = (number << 8) | data[i];
-    if (channel == m_current->to) {
-        const bool testIdentifier = stdId == int(testgroup::kStdId) && extId == int(testgroup::kExtId);
-        m_current->account.frame(testIdentifier, remote, length, number);
+    const bool testIdentifier = stdId == int(testgroup::kStdId) && extId == int(testgroup::kExtId);
+    m_current->account.frame(testIdentifier, remote, length, number);
+    if (testIdentifier) {
+        if (!m_current->testFramesOnBus++)
+            m_current->firstMicros = micros;
+        m_current->lastMicros = micros;
     }
-    logFrame(channel, header, stdId, extId, remote, data, length);
 }
 
-// candump's log format, with the block's reception time.
-void CheckRun::logFrame(unsigned int channel, unsigned int stamp, int stdId, int extId, bool remote,
-                        const unsigned char *data, int length)
-{
-    if (!m_log.isOpen() || !m_logError.isEmpty())
-        return;
-    // The stamp is the frame's reception time in microseconds, 24 bits,
-    // wrapping every 16.8 s. Of the times it can stand for, the one nearest
-    // to the last frame's time plus the host time since is this frame's.
-    quint64 micros = stamp;
-    if (m_stampSeen) {
-        const quint64 expected = m_lastMicros + quint64(m_sinceLastStamp.nsecsElapsed() / 1000);
-        const quint64 base = expected - expected % kStampRange;
-        micros = base + stamp;
-        if (micros + kStampRange / 2 < expected)
-            micros += kStampRange;
-        else if (micros > expected + kStampRange / 2 && micros >= kStampRange)
-            micros -= kStampRange;
-    }
-    m_stampSeen = true;
-    m_lastMicros = micros;
-    m_sinceLastStamp.start();
-    QString id = extId >= 0 ? QStringLiteral("%1").arg((quint32(stdId) << 18) | quint32(extId), 8, 16, QChar('0'))
-                            : QStringLiteral("%1").arg(stdId, 3, 16, QChar('0'));
-    QString payload;
-    if (remote) {
-        payload = QStringLiteral("R");
-    } else {
-        for (int i = 0; i < length; ++i)
-            payload += QStringLiteral("%1").arg(data[i], 2, 16, QChar('0'));
-    }
-    const QString line = QStringLiteral("(%1.%2) can%3 %4#%5\n")
-                             .arg(micros / 1000000)
-                             .arg(micros % 1000000, 6, 10, QChar('0'))
-                             .arg(channel - 1)
-                             .arg(id.toUpper())
-                             .arg(payload.toUpper());
-    const QByteArray bytes = line.toLatin1();
-    if (m_log.write(bytes) != bytes.size())
-        m_logError = m_log.errorString();
-}
-
-double CheckRun::limitGroupsPerSecond(unsigned int kbps) const
-{
-    return kbps * 1000.0 / m_bitsPerGroup;
-}
-
-// Writes and flushes; a stream that takes no more ends the run.
+// Writes and flushes, again after an interrupted call; a stream that takes no
+// more ends the run.
 bool CheckRun::write(FILE *stream, const QByteArray &bytes)
 {
-    errno = 0;
-    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
-                         std::fflush(stream) == 0;
-    if (!written && m_outputError.isEmpty() && stream == stdout)
-        m_outputError = QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
-    return written;
+    size_t done = 0;
+    const size_t size = size_t(bytes.size());
+    int failure = 0;
+    while (done < size) {
+        errno = 0;
+        const size_t wrote = std::fwrite(bytes.constData() + done, 1, size - done, stream);
+        done += wrote;
+        if (done < size) {
+            if (errno == EINTR) {
+                std::clearerr(stream);
+                continue;
+            }
+            failure = errno ? errno : EIO;
+            break;
+        }
+    }
+    while (!failure) {
+        errno = 0;
+        if (std::fflush(stream) == 0)
+            break;
+        if (errno == EINTR) {
+            std::clearerr(stream);
+            continue;
+        }
+        failure = errno ? errno : EIO;
+    }
+    if (failure && m_state.outputError.isEmpty() && stream == stdout)
+        m_state.outputError = QString::fromLocal8Bit(std::strerror(failure));
+    return failure == 0;
 }
 
 void CheckRun::out(const QString &line)
@@ -494,159 +585,50 @@ void CheckRun::out(const QString &line)
     write(m_options.json ? stderr : stdout, line.toLocal8Bit() + '\n');
 }
 
-void CheckRun::printProgress(const DirectionResult &result, double elapsed, quint64 sentInSecond)
+// The summary and the verdict; returns the exit status. The verdict is
+// decided before anything is printed: what comes after (a signal during the
+// summary) cannot make the printed result and the status disagree.
+int CheckRun::finish(bool withControllers)
 {
-    if (m_options.quiet)
-        return;
-    const unsigned int kbps = m_options.kbps[result.from - 1];
-    out(QStringLiteral("%1->%2 %3 s: sent %4, received clean %5, with errors %6; %7 groups/s, "
-                       "bus load %8 %")
-            .arg(result.from)
-            .arg(result.to)
-            .arg(elapsed, 0, 'f', 0)
-            .arg(result.sent)
-            .arg(result.clean)
-            .arg(result.withErrors)
-            .arg(double(sentInSecond), 0, 'f', 0)
-            .arg(100.0 * sentInSecond / limitGroupsPerSecond(kbps), 0, 'f', 1));
-}
-
-// Prints the summary and the verdict; returns the exit status.
-int CheckRun::printSummary()
-{
-    QJsonArray directions;
-    QStringList failures;    // the board's traffic was wrong
-    QStringList notCarried;  // the test could not be carried out
-    for (const DirectionResult &result : m_results) {
-        const unsigned int kbps = m_options.kbps[result.from - 1];
-        const double rate = result.seconds > 0 ? result.sent / result.seconds : 0;
-        const double limit = limitGroupsPerSecond(kbps);
-        const GroupAccount &account = result.account;
-        const QString name = QStringLiteral("%1->%2").arg(result.from).arg(result.to);
-        out(QStringLiteral("%1 at %2 kbit/s, %3 s: sent %4, received clean %5, with errors %6, lost %7; "
-                           "by content: %8 groups whole, %9 frames missing, %10 damaged, %11 nobody sent%12; "
-                           "%13 groups/s, bus load %14 % of the %15 groups/s limit")
-                .arg(name)
-                .arg(kbps)
-                .arg(result.seconds, 0, 'f', 1)
-                .arg(result.sent)
-                .arg(result.clean)
-                .arg(result.withErrors)
-                .arg(result.lost())
-                .arg(account.groupsWhole())
-                .arg(account.framesMissing())
-                .arg(account.framesDamaged())
-                .arg(account.framesNobodySent())
-                .arg(account.framesAbandoned()
-                         ? QStringLiteral(", %1 of the group abandoned at the stop").arg(account.framesAbandoned())
-                         : QString())
-                .arg(rate, 0, 'f', 1)
-                .arg(100.0 * rate / limit, 0, 'f', 1)
-                .arg(limit, 0, 'f', 1));
-        if (result.sent == 0)
-            failures << name + QStringLiteral(": no group was sent");
-        if (result.stalled)
-            failures << name + QStringLiteral(": no group was sent for %1 s").arg(kStallMs / 1000);
-        if (result.transmitterEnded)
-            failures << name + QStringLiteral(": the transmit loop ended before it was stopped");
-        if (result.receiverEnded)
-            failures << name + QStringLiteral(": the receive loop ended before it was stopped");
-        if (account.groupsWhole() != result.sent)
-            failures << name + QStringLiteral(": %1 groups whole of %2 sent").arg(account.groupsWhole()).arg(result.sent);
-        if (account.framesMissing())
-            failures << name + QStringLiteral(": %1 frames missing").arg(account.framesMissing());
-        if (account.framesDamaged())
-            failures << name + QStringLiteral(": %1 frames damaged").arg(account.framesDamaged());
-        if (account.framesNobodySent())
-            failures << name + QStringLiteral(": %1 frames nobody sent").arg(account.framesNobodySent());
-        if (account.groupsSeen() > result.sent)
-            failures << name + QStringLiteral(": test frames of %1 groups that were not reported sent")
-                                   .arg(account.groupsSeen() - result.sent);
-        QJsonObject object;
-        object[QStringLiteral("from")] = int(result.from);
-        object[QStringLiteral("to")] = int(result.to);
-        object[QStringLiteral("kbps")] = int(kbps);
-        object[QStringLiteral("seconds")] = result.seconds;
-        object[QStringLiteral("sent")] = double(result.sent);
-        object[QStringLiteral("clean")] = double(result.clean);
-        object[QStringLiteral("withErrors")] = double(result.withErrors);
-        object[QStringLiteral("lost")] = double(result.lost());
-        object[QStringLiteral("groupsWhole")] = double(account.groupsWhole());
-        object[QStringLiteral("framesMissing")] = double(account.framesMissing());
-        object[QStringLiteral("framesDamaged")] = double(account.framesDamaged());
-        object[QStringLiteral("framesNobodySent")] = double(account.framesNobodySent());
-        object[QStringLiteral("testFrames")] = double(account.testFrames());
-        object[QStringLiteral("framesAbandoned")] = double(account.framesAbandoned());
-        object[QStringLiteral("groupsPerSecond")] = rate;
-        object[QStringLiteral("limitGroupsPerSecond")] = limit;
-        object[QStringLiteral("busLoad")] = rate / limit;
-        object[QStringLiteral("stalled")] = result.stalled;
-        object[QStringLiteral("transmitterEnded")] = result.transmitterEnded;
-        object[QStringLiteral("receiverEnded")] = result.receiverEnded;
-        object[QStringLiteral("passed")] = result.passed();
-        directions.append(object);
+    if (!withControllers) {
+        for (verdict::Controller &controller : m_state.controllers)
+            controller = verdict::Controller();
+    } else if (m_results.isEmpty()) {
+        readControllers();
     }
-    if (m_options.kbps[0] != m_options.kbps[1])
-        failures << QStringLiteral("the channels run at different bit rates (%1 and %2 kbit/s)")
-                        .arg(m_options.kbps[0])
-                        .arg(m_options.kbps[1]);
-    if (m_results.size() < m_options.directions.size())
-        failures << QStringLiteral("%1 of %2 directions run").arg(m_results.size()).arg(m_options.directions.size());
-    const bool interrupted = g_interrupted;
-    if (interrupted)
-        failures << QStringLiteral("interrupted");
-    const QStringList lines = workerLines();
-    for (const QString &line : lines) {
-        if (requestFailed(line))
-            notCarried << QStringLiteral("the workers said: ") + line;
+    if (!m_log.close())
+        m_state.logError = m_log.error();
+    m_state.interrupted = runsignals::interrupted();
+    m_state.workerLines = workerlines::lines();
+    verdict::Verdict decided = verdict::decide(report::facts(m_options, m_results, m_state));
+    if (!m_options.junitPath.isEmpty()) {
+        QFile junit(m_options.junitPath);
+        QString error;
+        const QByteArray xml = report::junit(m_results, m_state, decided);
+        if (!junit.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            error = junit.errorString();
+        else if (junit.write(xml) != xml.size() || !junit.flush())
+            error = junit.errorString();
+        if (!error.isEmpty()) {
+            m_state.logError += (m_state.logError.isEmpty() ? QString() : QStringLiteral("; ")) +
+                                QStringLiteral("the JUnit report %1 could not be written: %2")
+                                    .arg(m_options.junitPath, error);
+            decided = verdict::decide(report::facts(m_options, m_results, m_state));
+        }
     }
-    if (!m_logError.isEmpty())
-        notCarried << QStringLiteral("the log %1 could not be written: %2").arg(m_options.logPath, m_logError);
-    if (!m_outputError.isEmpty())
-        notCarried << QStringLiteral("the output could not be written: %1").arg(m_outputError);
-
-    // A board whose traffic went wrong while everything else worked has
-    // failed; a driver request or a file that failed leaves the verdict open.
-    int status = kCheckPassed;
-    if (!notCarried.isEmpty() && !interrupted)
-        status = kCheckNotCarried;
-    else if (!failures.isEmpty() || !lines.isEmpty() || !notCarried.isEmpty())
-        status = kCheckFailed;
-    QString verdict;
-    if (status == kCheckPassed) {
-        verdict = QStringLiteral("PASS");
-    } else if (status == kCheckNotCarried) {
-        verdict = QStringLiteral("ERROR: the test could not be carried out: ") + notCarried.join(QStringLiteral("; "));
-        if (!failures.isEmpty())
-            verdict += QStringLiteral("; so far: ") + failures.join(QStringLiteral("; "));
-    } else {
-        verdict = QStringLiteral("FAIL: ") + failures.join(QStringLiteral("; "));
-        if (!lines.isEmpty())
-            verdict += QStringLiteral("; the workers said: ") + lines.join(QStringLiteral(" | "));
-    }
-    out(verdict);
-    if (m_options.json) {
-        QJsonObject summary;
-        summary[QStringLiteral("result")] = status == kCheckPassed ? QStringLiteral("pass")
-                                            : status == kCheckFailed ? QStringLiteral("fail")
-                                                                     : QStringLiteral("error");
-        summary[QStringLiteral("exitCode")] = status;
-        summary[QStringLiteral("interrupted")] = interrupted;
-        summary[QStringLiteral("directions")] = directions;
-        summary[QStringLiteral("failures")] = QJsonArray::fromStringList(failures);
-        summary[QStringLiteral("notCarriedOut")] = QJsonArray::fromStringList(notCarried);
-        summary[QStringLiteral("workerMessages")] = QJsonArray::fromStringList(lines);
-        write(stdout, QJsonDocument(summary).toJson(QJsonDocument::Indented));
-    }
-    if (!m_outputError.isEmpty()) {
-        std::fprintf(stderr, "korvane-check: the result could not be written: %s\n", qPrintable(m_outputError));
-        if (status == kCheckPassed)
-            status = kCheckNotCarried;
-    }
-    // A signal that came while the summary was written still fails the run.
-    if (status == kCheckPassed && g_interrupted) {
-        std::fprintf(stderr, "korvane-check: interrupted\n");
-        status = kCheckFailed;
+    for (const DirectionResult &result : m_results)
+        out(report::directionLine(result));
+    if (withControllers)
+        out(report::controllersLine(m_state.controllers));
+    out(report::verdictLine(decided, m_state.workerLines));
+    if (m_options.json)
+        write(stdout, report::json(m_results, m_state, decided));
+    int status = decided.status;
+    if (!m_state.outputError.isEmpty()) {
+        std::fprintf(stderr, "korvane-check: the result could not be written: %s\n",
+                     qPrintable(m_state.outputError));
+        if (status == verdict::Passed)
+            status = verdict::NotCarried;
     }
     return status;
 }

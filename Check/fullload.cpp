@@ -9,17 +9,13 @@
 
 namespace {
 
-const unsigned int kBridgePolls = 100;
-const unsigned char kSpiWrite = 0x02;
-const unsigned char kSpiReadStatus = 0xA0;
 // READ STATUS: bit 2 + 2n is TXBn's TXREQ.
 unsigned char txreqBit(unsigned int buffer)
 {
     return static_cast<unsigned char>(0x04 << (2 * buffer));
 }
-// After a stop, frames still pending are waited for this long before they
-// are withdrawn, as the window's transmitter does.
-const qint64 kGraceAfterStopMs = 1000;
+using transmitstop::kGraceAfterStopMs;
+using transmitstop::kPolls;
 
 // Frames must leave in the order they are loaded, but the controller sends
 // the pending buffer of highest priority first, and of equal priorities the
@@ -66,44 +62,58 @@ bool CFullLoadTh::stopRequested() const
     return m_bStop || QThread::currentThread()->isInterruptionRequested();
 }
 
-DWORD CFullLoadTh::bridge() const
+// The first failure is why the loop ends.
+void CFullLoadTh::failed(WorkerReport::Cause cause, int code)
 {
-    return m_channel == 1 ? CAN_BOARD_SPI_BRIDGE_CH1 : CAN_BOARD_SPI_BRIDGE_CH2;
+    if (m_End.cause == WorkerReport::Stopped)
+        m_End = WorkerReport{cause, m_channel, code};
 }
 
-DWORD CFullLoadTh::dataBuffer() const
+void CFullLoadTh::frameDone(uint64_t sequence, bool surely)
 {
-    return m_channel == 1 ? CAN_BOARD_SPI_DATA_CH1 : CAN_BOARD_SPI_DATA_CH2;
-}
-
-// Waits for the bridge, unless its last transaction was already seen to end.
-bool CFullLoadTh::bridgeIdle()
-{
-    for (unsigned int poll = 0; !m_bridgeIdle && poll < kBridgePolls; ++poll) {
-        unsigned int status = 0;
-        if (!m_Device.ReadReg(bridge(), &status))
-            return false;
-        m_bridgeIdle = (status & CAN_BOARD_SPI_BUSY) == 0;
-    }
-    return m_bridgeIdle;
+    if (m_pObserver)
+        m_pObserver->frameDone(m_channel, testgroup::kNumbers[sequence % 5], surely);
 }
 
 // One SPI WRITE of consecutive registers.
 bool CFullLoadTh::writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count)
 {
-    if (!bridgeIdle() || !m_Device.WriteMem(dataBuffer(), bytes, count))
-        return false;
-    m_bridgeIdle = false;
-    return m_Device.WriteReg(bridge(), (address << 24) | ((count - 1) << 16) | kSpiWrite) == 1;
+    const int code = m_Device.WriteCanRegs(m_channel, address, count, bytes);
+    m_bProgress.store(true, std::memory_order_relaxed);
+    if (code != 1)
+        failed(causeOfFailure(m_Device, m_channel), code);
+    return code == 1;
 }
 
 bool CFullLoadTh::readStatus(unsigned char *status)
 {
-    if (!bridgeIdle())
+    const int code = m_Device.ReadCanStatus(m_channel, status);
+    m_bProgress.store(true, std::memory_order_relaxed);
+    if (code != 1)
+        failed(causeOfFailure(m_Device, m_channel), code);
+    return code == 1;
+}
+
+// A frame that fails on the bus counts 8 on TEC and is retried; every frame
+// that goes out takes 1 off. Read once a group (five frames), any failure
+// since the last reading shows as a higher count.
+bool CFullLoadTh::transmitErrorsRose()
+{
+    unsigned char tec = 0;
+    const int code = m_Device.ReadCanReg(m_channel, CAN_REG_TEC, 1, &tec);
+    m_bProgress.store(true, std::memory_order_relaxed);
+    if (code != 1) {
+        failed(causeOfFailure(m_Device, m_channel), code);
+        qDebug() << "Full load: request failed";
+        return true;
+    }
+    const int before = m_tec;
+    m_tec = tec;
+    if (before < 0 || tec <= before)
         return false;
-    m_bridgeIdle = false;
-    return m_Device.WriteReg(bridge(), kSpiReadStatus) == 1 && bridgeIdle() &&
-           m_Device.ReadMem(dataBuffer(), status, 1) == 1;
+    qDebug() << "Full load: a frame failed on the bus; TEC" << before << "to" << int(tec);
+    failed(WorkerReport::FrameNotSent, 0);
+    return true;
 }
 
 // The frame's identifier, length and data in one transfer.
@@ -144,6 +154,7 @@ bool CFullLoadTh::load(unsigned int buffer, int priority, uint64_t sequence)
 bool CFullLoadTh::takeFinished(std::deque<Pending> &pending, unsigned char status)
 {
     while (!pending.empty() && !(status & txreqBit(pending.front().buffer))) {
+        frameDone(pending.front().sequence, true);
         pending.pop_front();
         if (++m_finished % 5 == 0)
             emit GroupSent();
@@ -151,6 +162,7 @@ bool CFullLoadTh::takeFinished(std::deque<Pending> &pending, unsigned char statu
     for (const Pending &frame : pending) {
         if (!(status & txreqBit(frame.buffer))) {
             qDebug() << "Full load: a frame left before one loaded earlier";
+            failed(WorkerReport::FrameOrder, 0);
             return false;
         }
     }
@@ -165,11 +177,12 @@ void CFullLoadTh::withdraw(std::deque<Pending> &pending)
     for (const Pending &frame : pending) {
         if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * frame.buffer, &none, 1))
             qDebug() << "Full load: can't withdraw a frame";
+        frameDone(frame.sequence, false);
     }
     if (m_bAbort)
         return;
     unsigned char status = 0;
-    for (unsigned int poll = 0; poll < 1500 && !pending.empty(); ++poll) {
+    for (unsigned int poll = 0; poll < kPolls && !pending.empty(); ++poll) {
         if (!readStatus(&status))
             break;
         while (!pending.empty() && !(status & txreqBit(pending.front().buffer)))
@@ -181,17 +194,29 @@ void CFullLoadTh::work()
 {
     m_bStop = false;
     m_bAbort = false;
-    m_bridgeIdle = false;
+    m_End = WorkerReport();
+    m_tec = -1;
     m_loaded = 0;
     m_finished = 0;
     for (int64_t &prepared : m_prepared)
         prepared = -1;
     if (!m_Device.IsOpen()) {
         qDebug() << "Full load: device is not open";
+        m_End = WorkerReport{WorkerReport::DeviceNotOpen, m_channel, 0};
+        if (m_pObserver)
+            m_pObserver->loopEnded(m_End);
         return;
     }
+    if (transmitErrorsRose()) {
+        if (m_pObserver)
+            m_pObserver->loopEnded(m_End);
+        return;
+    }
+    if (m_pObserver)
+        m_pObserver->loading();
     std::deque<Pending> pending;
     QElapsedTimer sinceStop;
+    unsigned int pollsWithoutFrame = 0;
     for (;;) {
         if (!pending.empty()) {
             unsigned char status = 0;
@@ -199,7 +224,13 @@ void CFullLoadTh::work()
                 qDebug() << "Full load: request failed";
                 break;
             }
+            const size_t before = pending.size();
             if (!takeFinished(pending, status))
+                break;
+            // Frames that do not leave may be failing on the bus again and
+            // again: a look at the error counter now and then.
+            pollsWithoutFrame = pending.size() < before ? 0 : pollsWithoutFrame + 1;
+            if (pollsWithoutFrame % 64 == 63 && transmitErrorsRose())
                 break;
         }
         if (m_bAbort)
@@ -220,7 +251,7 @@ void CFullLoadTh::work()
         }
         // Refill the free buffers, highest-numbered first, each with a rank
         // below the youngest frame still pending.
-        bool failed = false;
+        bool loadFailed = false;
         for (int buffer = 2; buffer >= 0 && pending.size() < 3; --buffer) {
             bool busy = false;
             for (const Pending &frame : pending)
@@ -236,7 +267,7 @@ void CFullLoadTh::work()
                 const bool wanted = !stopRequested() && (!m_groupLimit || sequence < 5 * m_groupLimit);
                 if (wanted && m_prepared[buffer] != int64_t(sequence) && !writeFrame(unsigned(buffer), sequence)) {
                     qDebug() << "Full load: request failed";
-                    failed = true;
+                    loadFailed = true;
                     break;
                 }
                 continue;
@@ -244,16 +275,20 @@ void CFullLoadTh::work()
             const int priority = std::min(3, (below - 1 - buffer) / 3);
             if (!load(unsigned(buffer), priority, m_loaded)) {
                 qDebug() << "Full load: request failed";
-                failed = true;
+                loadFailed = true;
                 break;
             }
-            pending.push_back({unsigned(buffer), rankOf(unsigned(buffer), priority)});
+            pending.push_back({unsigned(buffer), rankOf(unsigned(buffer), priority), m_loaded});
             ++m_loaded;
+            if (m_loaded % 5 == 0 && transmitErrorsRose())
+                break;
             if ((stopRequested() && m_loaded % 5 == 0) || (m_groupLimit && m_loaded >= 5 * m_groupLimit))
                 break;
         }
-        if (failed)
+        if (loadFailed || m_End.cause != WorkerReport::Stopped)
             break;
     }
     withdraw(pending);
+    if (m_pObserver)
+        m_pObserver->loopEnded(m_End);
 }

@@ -4,11 +4,15 @@
 // requests as the controller allows: the frame's nine registers in one SPI
 // WRITE, its request in another, and one READ STATUS that shows which
 // buffers are free. (The window's sequence, CTransmitTh, writes every
-// register byte on its own and waits for each group.)
+// register byte on its own and waits for each group.) Once a group it reads
+// the controller's transmit error counter: a frame that failed on the bus
+// and went out on a retry ends the loop, as the window's sequence ends on a
+// buffer's error flag.
 #ifndef CHECK_FULLLOAD_H
 #define CHECK_FULLLOAD_H
 
 #include "candeviceex.h"
+#include "workerreport.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -33,6 +37,9 @@ public:
     // As CTransmitTh::AbortWork: nothing more is loaded or waited for, what
     // is pending is withdrawn.
     void AbortWork();
+    // As CTransmitTh's.
+    void SetObserver(TransmitObserver *observer) { m_pObserver = observer; }
+    bool TakeProgress() { return m_bProgress.exchange(false, std::memory_order_relaxed); }
 
 signals:
     // Every five frames that have left, in the order they were loaded.
@@ -46,25 +53,29 @@ private:
     struct Pending {
         unsigned int buffer;
         int rank;
+        uint64_t sequence;
     };
     bool stopRequested() const;
-    bool bridgeIdle();
     bool writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count);
     bool readStatus(unsigned char *status);
     bool writeFrame(unsigned int buffer, uint64_t sequence);
     bool load(unsigned int buffer, int priority, uint64_t sequence);
     bool takeFinished(std::deque<Pending> &pending, unsigned char status);
+    bool transmitErrorsRose();
     void withdraw(std::deque<Pending> &pending);
-    DWORD bridge() const;
-    DWORD dataBuffer() const;
+    void failed(WorkerReport::Cause cause, int code);
+    void frameDone(uint64_t sequence, bool surely);
 
     CCANDeviceEx m_Device;
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bAbort{false};
     unsigned int m_channel = 1;
     uint64_t m_groupLimit = 0;
+    TransmitObserver *m_pObserver = nullptr;
+    std::atomic<bool> m_bProgress{false};
     // State of one run; used by the worker's thread only.
-    bool m_bridgeIdle = false;
+    WorkerReport m_End;
+    int m_tec = -1; // the transmit error counter as last read
     uint64_t m_loaded = 0;
     uint64_t m_finished = 0;
     // The frame (by its place in the sequence) whose registers a free buffer

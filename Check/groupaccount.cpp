@@ -3,18 +3,44 @@
 #include "testgroup.h"
 
 #include <algorithm>
-#include <bitset>
 #include <iterator>
 
 namespace {
 
-const int kSumIndex = 4;
+int indexOf(uint32_t number)
+{
+    using testgroup::kNumbers;
+    const auto found = std::find(std::begin(kNumbers), std::end(kNumbers), number);
+    return found == std::end(kNumbers) ? -1 : int(found - std::begin(kNumbers));
+}
 
 } // namespace
 
-unsigned GroupAccount::places() const
+void GroupAccount::arrived(uint64_t index)
 {
-    return unsigned(std::bitset<4>(m_numbersSeen).count()) + m_damagedInGroup;
+    const uint64_t group = index / 5;
+    if (m_arrivedInGroup.size() <= group)
+        m_arrivedInGroup.resize(group + 1, 0);
+    ++m_arrivedInGroup[group];
+    ++m_testFrames;
+}
+
+void GroupAccount::sent(uint32_t number, bool surely)
+{
+    const uint64_t index = m_sent++;
+    if (m_arrivedInGroup.size() <= index / 5)
+        m_arrivedInGroup.resize(index / 5 + 1, 0);
+    const int which = indexOf(number);
+    if (which < 0)
+        return; // not a number of ours: nothing can arrive for it
+    if (m_early[which] > 0) {
+        --m_early[which];
+        arrived(index);
+        return;
+    }
+    m_waiting[which].push_back({index, surely});
+    if (surely)
+        ++m_outstanding;
 }
 
 void GroupAccount::frame(bool testIdentifier, bool remote, int length, uint32_t number)
@@ -23,68 +49,38 @@ void GroupAccount::frame(bool testIdentifier, bool remote, int length, uint32_t 
         ++m_nobodySent;
         return;
     }
-    using testgroup::kNumbers;
-    const auto found = std::find(std::begin(kNumbers), std::end(kNumbers), number);
-    if (remote || length != 4 || found == std::end(kNumbers)) {
-        // It stands in a place of the group; if that was the last one, the
-        // group is complete, though not whole.
+    const int which = indexOf(number);
+    if (remote || length != 4 || which < 0) {
         ++m_damaged;
-        ++m_damagedInGroup;
-        m_last = -1;
-        if (places() == 5)
-            closeGroup(false);
         return;
     }
-    const int index = int(found - std::begin(kNumbers));
-    // The frame just received, again: the tool sent it once.
-    if (index == m_last) {
-        ++m_nobodySent;
+    std::deque<Sent> &waiting = m_waiting[which];
+    if (waiting.empty()) {
+        ++m_early[which];
         return;
     }
-    ++m_testFrames;
-    m_last = index;
-    if (index == kSumIndex) {
-        closeGroup(true);
-        return;
-    }
-    const unsigned bit = 1u << index;
-    if (m_numbersSeen & bit) {
-        // A new group began before this one was complete.
-        closeGroup(false);
-    }
-    m_numbersSeen |= bit;
-    if (places() == 5)
-        closeGroup(false);
+    if (waiting.front().surely)
+        --m_outstanding;
+    arrived(waiting.front().index);
+    waiting.pop_front();
 }
 
-// The group's places that nothing filled are missing frames.
-void GroupAccount::closeGroup(bool sumArrived)
+void GroupAccount::finish()
 {
-    const unsigned filled = places() + (sumArrived ? 1 : 0);
-    const bool whole = sumArrived && m_numbersSeen == 0xF && m_damagedInGroup == 0;
-    m_lastMissing = filled < 5 ? 5 - filled : 0;
-    m_lastWhole = whole;
-    m_missing += m_lastMissing;
-    if (whole)
-        ++m_groupsWhole;
-    ++m_groupsClosed;
-    m_numbersSeen = 0;
-    m_damagedInGroup = 0;
-}
-
-void GroupAccount::finish(uint64_t groupsSent, bool groupAbandoned)
-{
-    if (places() > 0)
-        closeGroup(false);
-    if (groupAbandoned && m_groupsClosed == groupsSent + 1) {
-        m_abandoned = 5 - m_lastMissing;
-        m_missing -= m_lastMissing;
-        m_groupsWhole -= m_lastWhole ? 1 : 0;
-        --m_groupsClosed;
+    uint64_t lost = 0;
+    for (int which = 0; which < 5; ++which) {
+        m_nobodySent += m_early[which];
+        m_early[which] = 0;
+        for (const Sent &frame : m_waiting[which])
+            lost += frame.surely ? 1 : 0;
     }
-    if (m_groupsClosed < groupsSent) {
-        m_missing += 5 * (groupsSent - m_groupsClosed);
-        m_groupsClosed = groupsSent;
+    m_missing = lost > m_damaged ? lost - m_damaged : 0;
+    m_whole = 0;
+    m_abandoned = 0;
+    for (uint64_t group = 0; group < m_arrivedInGroup.size(); ++group) {
+        if (group < m_reported)
+            m_whole += m_arrivedInGroup[group] == 5 ? 1 : 0;
+        else
+            m_abandoned += m_arrivedInGroup[group];
     }
-    m_last = -1;
 }

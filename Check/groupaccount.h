@@ -1,58 +1,80 @@
 // The headless runner's own account of one direction's traffic, frame by
-// frame and aligned on the test group's content, so that one frame too many
-// or too few costs one group, not every later one. (The workers group frames
-// five at a time in arrival order, as the window's counters do.)
+// frame: every frame the transmitter saw leave is matched with a frame the
+// receiver read that carries the same number, whatever the order on the bus
+// (the controller sends pending buffers by priority, so the order depends on
+// when each was loaded) and whichever side told first. What one side saw
+// and the other did not is counted once, where it belongs: a frame sent
+// that never arrived is missing, a frame that arrived that nobody sent is
+// nobody's, and neither costs a group beyond its own. (The workers group
+// frames five at a time in arrival order, as the window's counters do.)
 //
-// A group is the four test numbers in any order (the controller sends
-// pending buffers by priority, so the order on the bus depends on when each
-// was loaded), then their sum, which always leaves last.
+// The transmitter tells of each frame it loaded: surely sent (its buffer
+// showed it sent), or perhaps (withdrawn, or its wait ended without seeing
+// it). A frame perhaps sent that never arrived is not missing; one that
+// arrived is matched as any other. Groups are the transmitter's frames five
+// by five, in the order it saw them leave; the groups it reported are the
+// first ones, and the frames of a group it abandoned at a stop are shown
+// apart.
 #ifndef CHECK_GROUPACCOUNT_H
 #define CHECK_GROUPACCOUNT_H
 
 #include <cstdint>
+#include <deque>
+#include <vector>
 
 class GroupAccount
 {
 public:
-    // A received frame: the test group's identifier or another, and its
-    // content. A frame with the test identifier that carries none of the
-    // group's numbers in four data bytes arrived damaged.
+    // The transmitter: a frame left (surely or perhaps), and a group reported.
+    void sent(uint32_t number, bool surely);
+    void groupReported() { ++m_reported; }
+    // The receiver: a frame read, with the test group's identifier or
+    // another, and its content. A frame with the test identifier that
+    // carries none of the group's numbers in four data bytes is damaged.
     void frame(bool testIdentifier, bool remote, int length, uint32_t number);
-    // Once the transmitter has reported its last group: frames of reported
-    // groups that never arrived are missing. After a stop that abandoned the
-    // group under way, the frames of that one group, whole or not, are set
-    // apart instead of being counted.
-    void finish(uint64_t groupsSent, bool groupAbandoned = false);
+    // Once both sides are done: test frames nobody sent are counted, and
+    // frames sent that never arrived are missing.
+    void finish();
 
-    // Test-frame places accounted for, arrived or known to be missing: the
-    // receiver has caught up once this reaches five per group sent.
-    uint64_t framesAccounted() const { return m_groupsClosed * 5 + places(); }
+    // Frames surely sent that have not arrived (yet): at 0 the receiver has
+    // caught up with the transmitter.
+    uint64_t framesOutstanding() const { return m_outstanding; }
 
-    uint64_t groupsWhole() const { return m_groupsWhole; }
-    uint64_t groupsSeen() const { return m_groupsClosed; }
+    uint64_t groupsReported() const { return m_reported; }
+    // Reported groups all five frames of which arrived.
+    uint64_t groupsWhole() const { return m_whole; }
+    // Frames surely sent that never arrived, less those that arrived damaged.
     uint64_t framesMissing() const { return m_missing; }
     uint64_t framesDamaged() const { return m_damaged; }
+    // Frames of other identifiers, and test frames beyond those sent.
     uint64_t framesNobodySent() const { return m_nobodySent; }
+    // Test frames that arrived and were matched with a frame sent.
     uint64_t testFrames() const { return m_testFrames; }
+    // Of those, the frames of groups the transmitter did not report: the
+    // group a stop abandoned.
     uint64_t framesAbandoned() const { return m_abandoned; }
+    // Frames the transmitter told of, surely or perhaps.
+    uint64_t framesSent() const { return m_sent; }
 
 private:
-    unsigned places() const;
-    void closeGroup(bool sumArrived);
+    struct Sent {
+        uint64_t index; // in the order the transmitter told
+        bool surely;
+    };
+    void arrived(uint64_t index);
 
-    unsigned m_numbersSeen = 0;    // bit n: the group's n-th number has arrived
-    unsigned m_damagedInGroup = 0;
-    int m_last = -1;               // index of the last test frame's number, for repeats
-    uint64_t m_groupsClosed = 0;
-    uint64_t m_groupsWhole = 0;
+    std::deque<Sent> m_waiting[5]; // sent, not yet arrived, per number
+    uint64_t m_early[5] = {0, 0, 0, 0, 0}; // arrived before the transmitter told
+    std::vector<uint8_t> m_arrivedInGroup;
+    uint64_t m_sent = 0;
+    uint64_t m_reported = 0;
+    uint64_t m_outstanding = 0;
+    uint64_t m_whole = 0;
     uint64_t m_missing = 0;
     uint64_t m_damaged = 0;
     uint64_t m_nobodySent = 0;
     uint64_t m_testFrames = 0;
     uint64_t m_abandoned = 0;
-    // The last group closed: whether whole, and the frames missing from it.
-    bool m_lastWhole = false;
-    unsigned m_lastMissing = 0;
 };
 
 #endif

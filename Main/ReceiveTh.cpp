@@ -64,17 +64,26 @@ bool CReceiveTh::setUpDma()
     } ready{m_bReady};
     if (!m_Device.IsOpen()) {
         qDebug() << "Receive error: device is not open";
+        ended(WorkerReport::DeviceNotOpen, 0, 0);
         return false;
     }
     if (!m_Device.ClearDMA()) {
         qDebug() << "Receive error: Can't clear DMA";
+        ended(WorkerReport::RequestFailed, 0, 0);
         return false;
     }
     if (!m_Device.SetCanonicalDMA()) {
         qDebug() << "Receive error: Can't set canonical DMA";
+        ended(WorkerReport::RequestFailed, 0, 0);
         return false;
     }
     return true;
+}
+
+void CReceiveTh::ended(WorkerReport::Cause cause, unsigned int channel, int code)
+{
+    if (m_pObserver)
+        m_pObserver->loopEnded(WorkerReport{cause, channel, code});
 }
 
 void CReceiveTh::work()
@@ -95,6 +104,7 @@ void CReceiveTh::work()
             if (code != 1) {
                 qDebug() << QString("Receive error: Can't read DMA data block from ch 1, error = ") +
                                 QString::number(code);
+                ended(WorkerReport::RequestFailed, 1, code);
                 return;
             }
         }
@@ -103,6 +113,7 @@ void CReceiveTh::work()
             if (code != 1) {
                 qDebug() << QString("Receive error: Can't read DMA data block from ch 2, error = ") +
                                 QString::number(code);
+                ended(WorkerReport::RequestFailed, 2, code);
                 return;
             }
         }
@@ -115,6 +126,7 @@ void CReceiveTh::work()
         if (ch1.blocksRead) {
             if (ch1.blocksRead > 1) {
                 qDebug() << "Receive error: Count of read blocks on Ch1 > 1";
+                ended(WorkerReport::TooManyBlocks, 1, int(ch1.blocksRead));
                 return;
             }
             groupStep(ch1, 1);
@@ -122,11 +134,13 @@ void CReceiveTh::work()
         if (ch2.blocksRead) {
             if (ch2.blocksRead > 1) {
                 qDebug() << "Receive error: Count of read blocks on Ch2  > 1";
+                ended(WorkerReport::TooManyBlocks, 2, int(ch2.blocksRead));
                 return;
             }
             groupStep(ch2, 2);
         }
     }
+    ended(WorkerReport::Stopped, 0, 0);
 }
 
 // Frames are grouped by arrival order: the fifth of every five must carry,

@@ -2,6 +2,7 @@
 #define RECEIVETH_H
 
 #include "candeviceex.h"
+#include "workerreport.h"
 
 #include <QObject>
 
@@ -22,6 +23,8 @@ public:
         virtual void blockRead(unsigned int channel, const unsigned char *block) = 0;
         // A read of the channel found its DMA queue empty.
         virtual void nothingRead(unsigned int channel) = 0;
+        // The loop has ended, and why: its last call.
+        virtual void loopEnded(const WorkerReport &report) = 0;
 
     protected:
         ~FrameObserver() = default;
@@ -54,6 +57,7 @@ public slots:
 private:
     bool stopRequested() const;
     bool setUpDma();
+    void ended(WorkerReport::Cause cause, unsigned int channel, int code);
     struct ChannelState;
     void groupStep(ChannelState &state, unsigned int channel);
 

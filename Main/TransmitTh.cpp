@@ -1,5 +1,7 @@
 #include "TransmitTh.h"
 
+#include "testgroup.h"
+
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QThread>
@@ -7,16 +9,12 @@
 namespace {
 
 // The four numbers of every test group; the fifth frame carries their sum.
-const quint32 kNumber1 = 41;
-const quint32 kNumber2 = 18467;
-const quint32 kNumber3 = 6334;
-const quint32 kNumber4 = 1930;
-const unsigned int kPolls = 1500;
-// After a stop request a wait goes on only for a frame that is on its way:
-// pending without an error flag, on a controller in normal mode, and for at
-// most this long. Three frames of ours need 3 ms at 125 kbit/s; counted in
-// time, not polls, since a poll's cost depends on the driver.
-const qint64 kGraceAfterStopMs = 1000;
+const quint32 kNumber1 = testgroup::kNumbers[0];
+const quint32 kNumber2 = testgroup::kNumbers[1];
+const quint32 kNumber3 = testgroup::kNumbers[2];
+const quint32 kNumber4 = testgroup::kNumbers[3];
+using transmitstop::kGraceAfterStopMs;
+using transmitstop::kPolls;
 const int kStatusPending = 7; // CheckTransmit: request still pending, no error flag
 const int kStatusReadFailed = 4; // CheckTransmit: the buffer could not be read
 
@@ -89,15 +87,24 @@ void CTransmitTh::work()
             buffer = false;
     }
     m_bAbandoned = false;
+    m_End = WorkerReport();
 
     if (!m_Device.IsOpen()) {
         qDebug() << "Send error: device is not open";
+        failed(WorkerReport::DeviceNotOpen, 0, 0);
+        if (m_pObserver)
+            m_pObserver->loopEnded(m_End);
         return;
     }
     if (!m_Device.ClearDMA()) {
         qDebug() << "Send error: Can't clear DMA";
+        failed(WorkerReport::RequestFailed, 0, 0);
+        if (m_pObserver)
+            m_pObserver->loopEnded(m_End);
         return;
     }
+    if (m_pObserver)
+        m_pObserver->loading();
     while (!stopRequested()) {
         if (m_bCh1State && !sendGroupCh1(groupSumCh1))
             break;
@@ -105,15 +112,25 @@ void CTransmitTh::work()
             break;
     }
     withdrawPending();
+    if (m_pObserver)
+        m_pObserver->loopEnded(m_End);
 }
 
-// The buffer's transmit request is set (whatever its error flags say); a
-// failed read counts as pending.
-bool CTransmitTh::requestPending(unsigned int channel, unsigned int buffer)
+// The first failure is why the loop ends.
+void CTransmitTh::failed(WorkerReport::Cause cause, unsigned int channel, int code)
 {
-    unsigned char ctrl = 0;
-    return m_Device.ReadCanReg(channel, CAN_REG_TXB0CTRL + 0x10 * buffer, 1, &ctrl) != 1 ||
-           (ctrl & CAN_TXB_TXREQ) != 0;
+    if (m_End.cause != WorkerReport::Stopped)
+        return;
+    m_End.cause = cause;
+    m_End.channel = channel;
+    m_End.code = code;
+}
+
+// Each frame loaded is told of once.
+void CTransmitTh::frameDone(unsigned int channel, unsigned int buffer, bool surely)
+{
+    if (m_bRequested[channel - 1][buffer].exchange(false, std::memory_order_relaxed) && m_pObserver)
+        m_pObserver->frameDone(channel, m_Number[channel - 1][buffer], surely);
 }
 
 // Whatever way the loop ended, no frame of this run stays pending: a frame
@@ -127,20 +144,31 @@ void CTransmitTh::withdrawPending()
         for (unsigned int buffer = 0; buffer < 3; ++buffer) {
             if (!m_bRequested[channel - 1][buffer])
                 continue;
-            m_bRequested[channel - 1][buffer] = false;
+            const unsigned int address = CAN_REG_TXB0CTRL + 0x10 * buffer;
             // After an abort the buffer is not read first: withdrawing a
             // frame that has already left changes nothing.
-            if (!aborted() && !requestPending(channel, buffer))
+            unsigned char ctrl = CAN_TXB_TXREQ;
+            if (!aborted() && m_Device.ReadCanReg(channel, address, 1, &ctrl) == 1 &&
+                !(ctrl & CAN_TXB_TXREQ)) {
+                frameDone(channel, buffer, !(ctrl & (CAN_TXB_ABTF | CAN_TXB_TXERR)));
                 continue;
+            }
             const int code = m_Device.EndTransmit(channel, buffer);
+            frameDone(channel, buffer, false);
             if (code != 1) {
                 qDebug() << "Can't end transmit. Code = " << static_cast<quint16>(code);
+                const WorkerReport trouble{causeOfFailure(m_Device, channel), channel, code};
+                failed(trouble.cause, channel, code);
+                if (m_pObserver)
+                    m_pObserver->trouble(trouble);
                 continue;
             }
             if (aborted())
                 continue;
             // A frame already on the wire ends within its own frame time.
-            for (unsigned int poll = 0; poll < kPolls && requestPending(channel, buffer); ++poll) {
+            for (unsigned int poll = 0; poll < kPolls; ++poll) {
+                if (m_Device.ReadCanReg(channel, address, 1, &ctrl) == 1 && !(ctrl & CAN_TXB_TXREQ))
+                    break;
             }
         }
     }
@@ -156,10 +184,16 @@ bool CTransmitTh::send(unsigned int channel, unsigned int buffer, quint32 number
         m_bAbandoned = true;
         return false;
     }
+    // A frame its wait gave up on (buffers 1 and 2 of channel 1) may have
+    // left meanwhile.
+    frameDone(channel, buffer, false);
     m_bRequested[channel - 1][buffer].store(true, std::memory_order_relaxed);
+    m_Number[channel - 1][buffer] = number;
     const int code = m_Device.SendData(channel, buffer, priority, m_StdId, m_ExtId, data, 4);
+    m_bProgress.store(true, std::memory_order_relaxed);
     if (code != 1) {
         qDebug() << "SendData I/O error. Code = " << static_cast<quint16>(code);
+        failed(causeOfFailure(m_Device, channel), channel, code);
         return false;
     }
     return true;
@@ -170,8 +204,10 @@ bool CTransmitTh::sendGroupCh1(quint32 &groupSum)
     if (!send(1, 0, kNumber1) || !send(1, 1, kNumber2) || !send(1, 2, kNumber3))
         return false;
     if (!checkTransmit(1, 0)) {
-        if (!m_bAbandoned)
+        if (!m_bAbandoned) {
             qDebug() << "check transmit error 1 : 0";
+            failed(WorkerReport::FrameNotSent, 1, 0);
+        }
         return false;
     }
     if (!send(1, 0, kNumber4, kFourthFramePriority))
@@ -184,8 +220,10 @@ bool CTransmitTh::sendGroupCh1(quint32 &groupSum)
     if (m_bAbandoned)
         return false;
     if (!checkTransmit(1, 0)) {
-        if (!m_bAbandoned)
+        if (!m_bAbandoned) {
             qDebug() << "check transmit error 1 : 0";
+            failed(WorkerReport::FrameNotSent, 1, 0);
+        }
         return false;
     }
     checkTransmit(1, 1);
@@ -213,6 +251,7 @@ bool CTransmitTh::waitCh2(unsigned int buffer)
             return true;
         if (done) {
             qDebug() << "check transmit error 2 :" << buffer;
+            failed(WorkerReport::FrameNotSent, 2, 0);
             return false;
         }
         withdrawn = true;
@@ -254,24 +293,42 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
             return false;
         }
         status = m_Device.CheckTransmit(channel, buffer);
+        m_bProgress.store(true, std::memory_order_relaxed);
         if (status == 1) {
-            m_bRequested[channel - 1][buffer].store(false, std::memory_order_relaxed);
+            frameDone(channel, buffer, true);
             return true;
         }
         if (stopRequested() && !worthWaitingAfterStop(channel, status, sinceStop)) {
             // A read that failed is said, as it would be after the polls.
-            if (status == kStatusReadFailed)
+            if (status == kStatusReadFailed) {
                 qDebug() << "CheckTransmit I/O error. Code = " << static_cast<quint16>(status);
+                failed(causeOfFailure(m_Device, channel), channel, status);
+            }
             m_bAbandoned = true;
             return false;
         }
     }
+    // Buffers 1 and 2 are not waited for longer: the frame may still leave.
     if (buffer != 0)
         return true;
     qDebug() << "CheckTransmit I/O error. Code = " << static_cast<quint16>(status);
+    // The loop ends here on channel 1; on channel 2 the wait goes on.
+    const WorkerReport trouble{status == kStatusReadFailed ? causeOfFailure(m_Device, channel)
+                                                            : WorkerReport::FrameNotSent,
+                               channel, status};
+    if (channel == 1)
+        failed(trouble.cause, channel, status);
+    else if (m_pObserver)
+        m_pObserver->trouble(trouble);
     const int code = m_Device.EndTransmit(channel, buffer);
-    if (code != 1)
+    frameDone(channel, buffer, false);
+    if (code != 1) {
         qDebug() << "Can't end transmit. Code = " << static_cast<quint16>(code);
+        const WorkerReport endFailed{causeOfFailure(m_Device, channel), channel, code};
+        failed(endFailed.cause, channel, code);
+        if (m_pObserver)
+            m_pObserver->trouble(endFailed);
+    }
     return false;
 }
 

@@ -2,6 +2,7 @@
 #define TRANSMITTH_H
 
 #include "candeviceex.h"
+#include "workerreport.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -17,6 +18,12 @@ class CTransmitTh : public QObject
 public:
     CTransmitTh();
     ~CTransmitTh() override;
+
+    // Set only while the worker's thread is stopped; nullptr for none.
+    void SetObserver(TransmitObserver *observer) { m_pObserver = observer; }
+    // Whether a library call of the loop has returned since the last asking:
+    // the loop makes progress, however slow the driver.
+    bool TakeProgress() { return m_bProgress.exchange(false, std::memory_order_relaxed); }
 
     void SetCh1State(bool state);
     void SetCh2State(bool state);
@@ -45,8 +52,9 @@ private:
     bool waitCh2(unsigned int buffer);
     bool worthWaitingAfterStop(unsigned int channel, int status, QElapsedTimer &sinceStop);
     void withdrawPending();
-    bool requestPending(unsigned int channel, unsigned int buffer);
     bool aborted() const { return m_bAbort; }
+    void failed(WorkerReport::Cause cause, unsigned int channel, int code);
+    void frameDone(unsigned int channel, unsigned int buffer, bool surely);
 
     CCANDeviceEx m_Device;
     std::atomic<bool> m_bStop;
@@ -61,6 +69,12 @@ private:
     // not been seen to complete.
     std::atomic<bool> m_bRequested[2][3] = {{{false}, {false}, {false}}, {{false}, {false}, {false}}};
     std::atomic<bool> m_bAbandoned{false}; // a wait gave its frame up for a stop
+    // The number each buffer was last loaded with, and why the loop ended;
+    // the worker's thread only.
+    quint32 m_Number[2][3] = {{0, 0, 0}, {0, 0, 0}};
+    WorkerReport m_End;
+    TransmitObserver *m_pObserver = nullptr;
+    std::atomic<bool> m_bProgress{false};
 };
 
 #endif

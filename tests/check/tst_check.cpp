@@ -47,7 +47,7 @@ private slots:
     void everyRateBothDirectionsPass();
     void foreignFramesFailTheRunButCostNoGroup_data();
     void foreignFramesFailTheRunButCostNoGroup();
-    void stalledTransmitterEndsTheRun();
+    void unacknowledgedFramesEndTheDirection();
     void failedRequestIsNeverAPassNorABoardFailure_data();
     void failedRequestIsNeverAPassNorABoardFailure();
     void bitRateMismatchFailsWithItsReason_data();
@@ -101,13 +101,15 @@ void TestCheck::foreignFramesFailTheRunButCostNoGroup_data()
     QTest::addColumn<QString>("foreign");
     QTest::addColumn<QString>("kbps");
     QTest::addColumn<QString>("seconds");
-    QTest::newRow("one frame at 1 Mbit/s") << "2:0x123:100::1" << "1000" << "1";
+    QTest::newRow("every 100 ms at 1 Mbit/s") << "2:0x123:100" << "1000" << "1";
     QTest::newRow("every 20 ms") << "2:0x123:20" << "125" << "0.5";
 }
 
 // A frame nobody sent shifts the window-style grouping for the rest of the
 // run, but the runner's own account still finds every group whole, waits for
-// the last test frame, and fails the run for that frame alone.
+// the last test frame, and fails the run for those frames alone. The node
+// sends for as long as the run lasts, so that frames fall inside the run
+// however long the host takes to start it.
 void TestCheck::foreignFramesFailTheRunButCostNoGroup()
 {
     QFETCH(QString, foreign);
@@ -121,7 +123,7 @@ void TestCheck::foreignFramesFailTheRunButCostNoGroup()
     const double sent = direction["sent"].toDouble();
     const double foreignFrames = direction["framesNobodySent"].toDouble();
     QVERIFY(sent > 0);
-    QVERIFY2(foreign.endsWith("::1") ? foreignFrames == 1 : foreignFrames >= 10, qPrintable(QString::number(foreignFrames)));
+    QVERIFY2(foreignFrames >= 5, qPrintable(QString::number(foreignFrames)));
     QCOMPARE(direction["groupsWhole"].toDouble(), sent);
     QCOMPARE(direction["testFrames"].toDouble(), 5 * sent);
     QCOMPARE(direction["framesMissing"].toDouble(), 0.0);
@@ -129,19 +131,25 @@ void TestCheck::foreignFramesFailTheRunButCostNoGroup()
              QJsonArray({QString("1->2: %1 frames nobody sent").arg(foreignFrames)}));
 }
 
-// A transmitter that cannot get its frames out: on channel 1 its loop ends at
-// once, which fails the run there and then; on channel 2 it retries for ever
-// and the run ends when nothing has been sent for a while, even when only a
-// number of groups was asked for.
-void TestCheck::stalledTransmitterEndsTheRun()
+// A transmitter that cannot get its frames out (nobody acknowledges them):
+// on channel 1 its loop ends; on channel 2 it withdraws the frame and would
+// try again for ever, but the board's failure ends the direction at once,
+// even when only a number of groups was asked for. Neither is a stall: the
+// driver answers.
+void TestCheck::unacknowledgedFramesEndTheDirection()
 {
     const Run run = check({"--groups", "10", "--json", "--quiet"}, {"KORVANE_EMU_CUT=1"});
     QCOMPARE(run.exitCode, 1);
     const QJsonArray directions = run.json()["directions"].toArray();
-    QVERIFY(directions[0].toObject()["transmitterEnded"].toBool());
-    QVERIFY(!directions[0].toObject()["stalled"].toBool());
-    QVERIFY(directions[1].toObject()["stalled"].toBool());
-    QVERIFY(run.json()["workerMessages"].toArray().contains("check transmit error 1 : 0"));
+    const QJsonObject one = directions[0].toObject();
+    QVERIFY(one["transmitterEnded"].toBool());
+    QCOMPARE(one["transmitterEnd"].toObject()["cause"].toString(), QString("frame not sent"));
+    QCOMPARE(one["transmitterEnd"].toObject()["fault"].toString(), QString("board"));
+    const QJsonObject two = directions[1].toObject();
+    QVERIFY(!one["stalled"].toBool() && !two["stalled"].toBool());
+    QVERIFY(!two["troubles"].toArray().isEmpty());
+    QCOMPARE(two["troubles"].toArray()[0].toObject()["fault"].toString(), QString("board"));
+    QCOMPARE(run.json()["result"].toString(), QString("fail"));
 }
 
 void TestCheck::bitRateMismatchFailsWithItsReason_data()
@@ -160,7 +168,10 @@ void TestCheck::bitRateMismatchFailsWithItsReason()
     const Run run = check({"--rate1", "125", "--rate2", "250", "--direction", "1to2", "--seconds", "0.5", "--load", load});
     QCOMPARE(run.exitCode, 1);
     const QString verdict = QString::fromUtf8(run.out).trimmed().section('\n', -1);
-    QVERIFY2(verdict.startsWith("FAIL: 1->2: no group was sent"), qPrintable(verdict));
+    QVERIFY2(verdict.startsWith("FAIL: 1->2: the transmit loop ended before it was stopped: frame not sent on "
+                                "channel 1"),
+             qPrintable(verdict));
+    QVERIFY2(verdict.contains("1->2: no group was sent"), qPrintable(verdict));
     QVERIFY2(verdict.contains("different bit rates (125 and 250 kbit/s)"), qPrintable(verdict));
     if (load == "window")
         QVERIFY2(verdict.contains("check transmit error 1 : 0"), qPrintable(verdict));
@@ -235,11 +246,11 @@ void TestCheck::failedRequestIsNeverAPassNorABoardFailure_data()
     QStringList sweep;
     for (int nth = 1500; nth < 13500; nth += 500)
         sweep << QString("KORVANE_EMU_FAIL_NTH=%1").arg(nth);
-    QTest::newRow("one request anywhere") << sweep << "";
+    QTest::newRow("one request anywhere") << sweep << "driver request failed";
     QTest::newRow("every DMA read") << QStringList{"KORVANE_EMU_FAIL_CODE=0xA4602420"}
-                                    << "Receive error: Can't read DMA data block from ch 2, error = 2";
+                                    << "the receive loop ended before it was stopped: driver request failed on channel 2 (status 2)";
     QTest::newRow("canonical DMA") << QStringList{"KORVANE_EMU_FAIL_CODE=0xA4602424"}
-                                   << "Receive error: Can't set canonical DMA";
+                                   << "the receive loop ended before it was stopped: driver request failed";
 }
 
 void TestCheck::failedRequestIsNeverAPassNorABoardFailure()
@@ -257,12 +268,12 @@ void TestCheck::failedRequestIsNeverAPassNorABoardFailure()
         QVERIFY2(run.exitCode == 3, qPrintable(fault + ": " + run.err));
         QCOMPARE(summary["result"].toString(), QString("error"));
         const QJsonArray reasons = summary["notCarriedOut"].toArray();
-        QCOMPARE(reasons.size(), lines.size());
-        QVERIFY2(reasons[0].toString().startsWith("the workers said: ") && reasons[0].toString().contains(said),
-                 qPrintable(reasons[0].toString()));
+        QVERIFY2(!reasons.isEmpty() && reasons[0].toString().startsWith("1->2: ") &&
+                     reasons[0].toString().contains(said),
+                 qPrintable(fault + ": " + reasons[0].toString()));
+        QCOMPARE(summary["failures"].toArray(), QJsonArray());
         const QString verdict = QString::fromUtf8(run.err).trimmed().section('\n', -1);
-        QVERIFY2(verdict.startsWith("ERROR: the test could not be carried out: the workers said: "),
-                 qPrintable(verdict));
+        QVERIFY2(verdict.startsWith("ERROR: the test could not be carried out: 1->2: "), qPrintable(verdict));
     }
 }
 
@@ -306,7 +317,7 @@ void TestCheck::signalEndsTheRunWithItsSummaryAndLog()
     QFile log(path);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const double frames = direction["testFrames"].toDouble() + direction["framesNobodySent"].toDouble() +
-                          direction["framesDamaged"].toDouble();
+                          direction["framesDamaged"].toDouble() + direction["framesBeforeRun"].toDouble();
     QCOMPARE(double(log.readAll().count('\n')), frames);
     QVERIFY(frames >= 5 * direction["sent"].toDouble());
 }

@@ -1,0 +1,97 @@
+#include "framelog.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+const uint64_t kStampRange = uint64_t(1) << 24;
+// How far the host's and the board's clocks may disagree over a silence.
+const uint64_t kClockMarginMicros = 1000000;
+const int kFlushBytes = 64 * 1024;
+
+} // namespace
+
+bool FrameLog::open(const QString &path, QString *error)
+{
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, m_file.errorString());
+        return false;
+    }
+    m_written = 0;
+    return true;
+}
+
+uint64_t FrameLog::unwrap(unsigned int channel, unsigned int stamp, int64_t silentNs)
+{
+    const unsigned int i = channel == 2 ? 1 : 0;
+    uint64_t micros = stamp & (kStampRange - 1);
+    if (m_seen[i]) {
+        const uint64_t last = m_lastMicros[i];
+        const uint64_t silent = silentNs > 0 ? uint64_t(silentNs / 1000) : 0;
+        const uint64_t notBefore = last + (silent > kClockMarginMicros ? silent - kClockMarginMicros : 0);
+        micros = notBefore + ((micros - notBefore) & (kStampRange - 1));
+    }
+    m_seen[i] = true;
+    m_lastMicros[i] = micros;
+    return micros;
+}
+
+void FrameLog::frame(unsigned int channel, uint64_t micros, int stdId, int extId, bool remote,
+                     const unsigned char *data, int length)
+{
+    if (!m_file.isOpen() || !m_error.isEmpty())
+        return;
+    const QString id = extId >= 0 ? QStringLiteral("%1").arg((quint32(stdId) << 18) | quint32(extId), 8, 16, QChar('0'))
+                                  : QStringLiteral("%1").arg(stdId, 3, 16, QChar('0'));
+    QString payload;
+    if (remote) {
+        payload = QStringLiteral("R");
+    } else {
+        for (int i = 0; i < length; ++i)
+            payload += QStringLiteral("%1").arg(data[i], 2, 16, QChar('0'));
+    }
+    m_pending += QStringLiteral("(%1.%2) can%3 %4#%5\n")
+                     .arg(micros / 1000000)
+                     .arg(micros % 1000000, 6, 10, QChar('0'))
+                     .arg(channel - 1)
+                     .arg(id.toUpper())
+                     .arg(payload.toUpper())
+                     .toLatin1();
+    if (m_pending.size() >= kFlushBytes)
+        flush();
+}
+
+// Whole lines only: what a failed write left of a line is cut off again.
+bool FrameLog::flush()
+{
+    if (m_pending.isEmpty() || !m_error.isEmpty())
+        return m_error.isEmpty();
+    qint64 done = 0;
+    while (done < m_pending.size()) {
+        errno = 0;
+        const qint64 wrote = m_file.write(m_pending.constData() + done, m_pending.size() - done);
+        if (wrote <= 0) {
+            const int failure = errno ? errno : EIO;
+            m_error = QStringLiteral("the log %1 could not be written: %2")
+                          .arg(m_file.fileName(), QString::fromLocal8Bit(std::strerror(failure)));
+            m_file.resize(m_written);
+            m_pending.clear();
+            return false;
+        }
+        done += wrote;
+    }
+    m_written += done;
+    m_pending.clear();
+    return true;
+}
+
+bool FrameLog::close()
+{
+    if (!m_file.isOpen())
+        return m_error.isEmpty();
+    flush();
+    m_file.close();
+    return m_error.isEmpty();
+}

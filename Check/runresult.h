@@ -1,0 +1,76 @@
+// What a run of korvane-check found, direction by direction, as the runner
+// keeps it and the report prints it.
+#ifndef CHECK_RUNRESULT_H
+#define CHECK_RUNRESULT_H
+
+#include "groupaccount.h"
+#include "verdict.h"
+#include "workerreport.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+struct CheckOptions {
+    unsigned int kbps[2] = {125, 125};
+    QVector<unsigned int> directions; // transmitting channels, in order
+    double seconds = 5;               // per direction
+    quint64 groups = 0;               // per direction; 0: no limit
+    bool json = false;
+    bool quiet = false;
+    bool fullLoad = false;            // CFullLoadTh instead of the window's sequence
+    double minLoad = -1;              // least share of the bus asked of full load; below 0: none
+    bool minLoadGiven = false;        // asked for on the command line (else the default)
+    QString logPath;
+    QString junitPath;
+};
+
+struct DirectionResult {
+    unsigned int from = 0;
+    unsigned int to = 0;
+    unsigned int kbps = 0;
+    double seconds = 0;
+    double limitGroupsPerSecond = 0;
+    // The window's counts: groups the transmitter reported, groups the
+    // receiver found clean or with errors.
+    quint64 sent = 0;
+    quint64 clean = 0;
+    quint64 withErrors = 0;
+    GroupAccount account;
+    // Frames read that had arrived before the run began (before the transmit
+    // worker cleared the DMA queues): shown, not judged.
+    quint64 framesBeforeRun = 0;
+    // DMA blocks marked as having waited for room in a full queue.
+    quint64 overrunBlocks = 0;
+    bool stalled = false;
+    QString stallReason;
+    bool transmitterEnded = false; // its loop ended before it was asked to
+    bool receiverEnded = false;
+    WorkerReport transmitEnd;
+    WorkerReport receiveEnd;
+    QVector<WorkerReport> troubles;
+    bool aborted = false; // the group under way was abandoned at the stop
+    double minLoad = -1;
+    // The test frames read inside the run, and the reception times of the
+    // first and last (microseconds, the board's clock).
+    quint64 testFramesOnBus = 0;
+    quint64 firstMicros = 0;
+    quint64 lastMicros = 0;
+    unsigned int bitsPerGroup = 0;
+
+    quint64 lost() const { return sent > clean + withErrors ? sent - clean - withErrors : 0; }
+    double groupsPerSecond() const { return seconds > 0 ? sent / seconds : 0; }
+    double load() const { return limitGroupsPerSecond > 0 ? groupsPerSecond() / limitGroupsPerSecond : 0; }
+    // The share of the bus the test frames took while they were sent, from
+    // the board's own reception times: from the end of the first frame to
+    // the end of the last, the bits of the frames after the first.
+    double loadOnBus() const
+    {
+        if (testFramesOnBus < 2 || lastMicros <= firstMicros || !kbps)
+            return 0;
+        const double bits = (testFramesOnBus - 1) * double(bitsPerGroup) / 5;
+        return bits / (kbps * 1000.0) / ((lastMicros - firstMicros) / 1e6);
+    }
+};
+
+#endif

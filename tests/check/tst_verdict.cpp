@@ -1,0 +1,164 @@
+// Every way out of a run, from the facts to the exit status and the last
+// line: a board failure is never taken for a host's, nor the other way.
+#include "verdict.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace verdict;
+
+namespace {
+
+// A run that passes: one direction, every group whole.
+verdict::Run passing()
+{
+    verdict::Run run;
+    Direction d;
+    d.name = "1->2";
+    d.reported = 10;
+    d.whole = 10;
+    d.load = 0.5;
+    run.directions.push_back(d);
+    run.directionsAsked = 1;
+    run.controllers[0].read = run.controllers[1].read = true;
+    return run;
+}
+
+WorkerEnd end(bool board, const char *what)
+{
+    WorkerEnd e;
+    e.ended = true;
+    e.boardFault = board;
+    e.what = what;
+    return e;
+}
+
+struct Case {
+    const char *name;
+    std::function<void(verdict::Run &)> change;
+    Status status;
+    const char *lineStart;
+    bool boardSilent = false; // nothing may be laid at the board's door
+};
+
+} // namespace
+
+TEST(Verdict, EveryExitPath)
+{
+    const Case cases[] = {
+        {"pass", [](verdict::Run &) {}, Passed, "PASS"},
+        {"set-up failed",
+         [](verdict::Run &r) {
+             r.setUpFailed = true;
+             r.setUpReason = "channel 1's bit rate could not be set (status 5)";
+         },
+         Usage, "ERROR: channel 1's bit rate"},
+        {"interrupted", [](verdict::Run &r) { r.interrupted = true; }, Failed, "FAIL: interrupted"},
+        {"interrupted while a request failed",
+         [](verdict::Run &r) {
+             r.interrupted = true;
+             r.directions[0].transmitter = end(false, "driver request failed on channel 1 (status 8)");
+         },
+         Failed, "FAIL: interrupted; also: 1->2: the transmit loop ended"},
+        {"a driver request failed in the transmitter",
+         [](verdict::Run &r) { r.directions[0].transmitter = end(false, "driver request failed on channel 1 (status 8)"); },
+         NotCarried, "ERROR: the test could not be carried out: 1->2: the transmit loop ended before it was stopped: driver request failed"},
+        {"a frame did not go out",
+         [](verdict::Run &r) { r.directions[0].transmitter = end(true, "frame not sent on channel 1"); },
+         Failed, "FAIL: 1->2: the transmit loop ended before it was stopped: frame not sent"},
+        {"the SPI bridge stuck busy",
+         [](verdict::Run &r) { r.directions[0].transmitter = end(true, "SPI bridge stuck busy on channel 1 (status 8)"); },
+         Failed, "FAIL: 1->2: the transmit loop ended before it was stopped: SPI bridge stuck busy"},
+        {"the receiver's read failed",
+         [](verdict::Run &r) { r.directions[0].receiver = end(false, "driver request failed on channel 2 (status 2)"); },
+         NotCarried, "ERROR: the test could not be carried out: 1->2: the receive loop ended"},
+        {"a withdrawn frame the transmitter went on after",
+         [](verdict::Run &r) { r.directions[0].troubles.push_back(end(true, "frame not sent on channel 2 (status 7)")); },
+         Failed, "FAIL: 1->2: frame not sent on channel 2 (status 7)"},
+        {"a withdrawal whose request failed",
+         [](verdict::Run &r) { r.directions[0].troubles.push_back(end(false, "driver request failed on channel 2")); },
+         NotCarried, "ERROR: the test could not be carried out: 1->2: driver request failed"},
+        {"stalled",
+         [](verdict::Run &r) {
+             r.directions[0].stalled = true;
+             r.directions[0].stallReason = "the transmitter made no progress for 5.0 s";
+         },
+         Failed, "FAIL: 1->2: the transmitter made no progress"},
+        {"the host fell behind", [](verdict::Run &r) { r.directions[0].overrunBlocks = 3; }, NotCarried,
+         "ERROR: the test could not be carried out: 1->2: the host fell behind the board: 3 DMA blocks"},
+        {"a group not whole", [](verdict::Run &r) { r.directions[0].whole = 9; }, Failed, "FAIL: 1->2: 9 groups whole of 10 sent"},
+        {"frames missing", [](verdict::Run &r) { r.directions[0].missing = 2; }, Failed, "FAIL: 1->2: 2 frames missing"},
+        {"frames damaged", [](verdict::Run &r) { r.directions[0].damaged = 1; }, Failed, "FAIL: 1->2: 1 frames damaged"},
+        {"frames nobody sent", [](verdict::Run &r) { r.directions[0].nobodySent = 4; }, Failed,
+         "FAIL: 1->2: 4 frames nobody sent"},
+        {"no group sent",
+         [](verdict::Run &r) {
+             r.directions[0].reported = 0;
+             r.directions[0].whole = 0;
+         },
+         Failed, "FAIL: 1->2: no group was sent"},
+        {"full load below its minimum", [](verdict::Run &r) { r.directions[0].minLoad = 0.9; }, NotCarried,
+         "ERROR: the test could not be carried out: 1->2: full load reached 50.0 % of the bus, below the 90.0 %"},
+        {"full load at its minimum",
+         [](verdict::Run &r) {
+             r.directions[0].minLoad = 0.5;
+         },
+         Passed, "PASS"},
+        {"different bit rates", [](verdict::Run &r) { r.kbps[1] = 250; }, Failed,
+         "FAIL: the channels run at different bit rates (125 and 250 kbit/s)"},
+        {"a direction not run", [](verdict::Run &r) { r.directionsAsked = 2; }, Failed, "FAIL: 1 of 2 directions run"},
+        {"error-passive", [](verdict::Run &r) { r.controllers[1].eflg = 0x08; }, Failed,
+         "FAIL: channel 2's controller went error-passive"},
+        {"bus-off", [](verdict::Run &r) { r.controllers[0].eflg = 0x20 | 0x10; }, Failed,
+         "FAIL: channel 1's controller went bus-off"},
+        {"error-passive unread", [](verdict::Run &r) { r.controllers[0] = Controller{false, 0, 0, 0x20}; }, Passed, "PASS"},
+        {"a worker that did not stop", [](verdict::Run &r) { r.stuck = "the transmit worker did not stop within 5 s"; },
+         NotCarried, "ERROR: the test could not be carried out: the transmit worker did not stop"},
+        {"the log", [](verdict::Run &r) { r.logError = "the log x could not be written: No space left on device"; }, NotCarried,
+         "ERROR: the test could not be carried out: the log x could not be written: No space left on device"},
+        {"the output", [](verdict::Run &r) { r.outputError = "Broken pipe"; }, NotCarried,
+         "ERROR: the test could not be carried out: the output could not be written: Broken pipe"},
+        {"a board failure beside a failed request",
+         [](verdict::Run &r) {
+             r.directions[0].troubles.push_back(end(true, "frame not sent on channel 1 (status 7)"));
+             r.directions[0].receiver = end(false, "driver request failed on channel 2 (status 2)");
+         },
+         NotCarried, "ERROR: the test could not be carried out: 1->2: the receive loop ended before it was stopped: "
+                     "driver request failed on channel 2 (status 2); so far: 1->2: frame not sent on channel 1"},
+        // What a failed request or a lagging host leaves unmatched is not the
+        // board's.
+        {"frames missing after the receiver failed",
+         [](verdict::Run &r) {
+             r.directions[0].missing = 5;
+             r.directions[0].whole = 9;
+             r.directions[0].receiver = end(false, "driver request failed on channel 2 (status 2)");
+         },
+         NotCarried, "ERROR: the test could not be carried out: 1->2: the receive loop ended", true},
+        {"frames nobody sent while the host fell behind",
+         [](verdict::Run &r) {
+             r.directions[0].nobodySent = 3;
+             r.directions[0].overrunBlocks = 1;
+         },
+         NotCarried, "ERROR: the test could not be carried out: 1->2: the host fell behind", true},
+    };
+    for (const Case &c : cases) {
+        verdict::Run run = passing();
+        c.change(run);
+        const Verdict v = decide(run);
+        EXPECT_EQ(v.status, c.status) << c.name << ": " << v.line;
+        EXPECT_EQ(v.line.compare(0, std::string(c.lineStart).size(), c.lineStart), 0)
+            << c.name << ": " << v.line;
+        // The lists and the status agree.
+        if (c.boardSilent) {
+            EXPECT_TRUE(v.failures.empty()) << c.name;
+        }
+        if (v.status == Passed) {
+            EXPECT_TRUE(v.failures.empty() && v.notCarried.empty()) << c.name;
+        } else if (v.status == NotCarried) {
+            EXPECT_FALSE(v.notCarried.empty()) << c.name;
+        } else if (v.status == Failed) {
+            EXPECT_FALSE(v.failures.empty()) << c.name;
+        }
+    }
+}

@@ -42,9 +42,10 @@ qint64 steadyNs()
 } // namespace
 
 // The receive worker's observer: blocks and its loop's end, to the runner's
-// thread. A block counts as inside the run only if the run had begun before
-// the read that brought it started: the value seen at the channel's
-// previous read, which ended before this one began. With each block goes how
+// thread. A block counts as inside the run if the run had begun (the
+// transmit worker had cleared the DMA queues) when the read that brought it
+// returned: a frame still queued at the clear would have been cleared. With
+// each block goes how
 // long the channel had been found silent since its last frame (see
 // FrameLog::unwrap), measured here, around the reads.
 class CheckRun::ReceiveWatch : public CReceiveTh::FrameObserver
@@ -52,15 +53,15 @@ class CheckRun::ReceiveWatch : public CReceiveTh::FrameObserver
 public:
     explicit ReceiveWatch(CheckRun *run) : m_run(run) {}
     // Only while the receive worker's thread is stopped.
-    void reset(bool inRun)
+    void reset()
     {
         for (Channel &channel : m_channels)
-            channel = Channel{inRun, 0, 0, 0};
+            channel = Channel{0, 0, 0};
     }
     void blockRead(unsigned int channel, const unsigned char *block) override
     {
         Channel &c = m_channels[channel == 2 ? 1 : 0];
-        const bool inRun = armed(c);
+        const bool inRun = m_run->m_bInRun;
         const qint64 now = steadyNs();
         const qint64 silent = c.emptyFromNs > c.frameReadNs ? c.emptyFromNs - c.frameReadNs : 0;
         c.frameReadNs = now;
@@ -75,7 +76,6 @@ public:
     void nothingRead(unsigned int channel) override
     {
         Channel &c = m_channels[channel == 2 ? 1 : 0];
-        armed(c);
         if (c.frameReadNs && c.callbackNs >= c.frameReadNs)
             c.emptyFromNs = c.callbackNs;
         c.callbackNs = steadyNs();
@@ -90,19 +90,12 @@ public:
 private:
     // The receive worker's thread only.
     struct Channel {
-        bool armed;
         qint64 callbackNs;  // the last call for the channel
         qint64 frameReadNs; // the read that brought the last frame had ended
         qint64 emptyFromNs; // the queue was found empty after this, since that frame
     };
-    bool armed(Channel &c)
-    {
-        const bool before = c.armed;
-        c.armed = m_run->m_bInRun;
-        return before;
-    }
     CheckRun *m_run;
-    Channel m_channels[2] = {{false, 0, 0, 0}, {false, 0, 0, 0}};
+    Channel m_channels[2] = {{0, 0, 0}, {0, 0, 0}};
 };
 
 class CheckRun::TransmitWatch : public TransmitObserver
@@ -345,7 +338,7 @@ void CheckRun::runDirection(unsigned int from)
     m_troubled = false;
     // Full load clears nothing: the run begins with the receiver's set-up.
     m_bInRun = m_options.fullLoad;
-    m_receiveWatch->reset(m_options.fullLoad);
+    m_receiveWatch->reset();
 
     // The receiver clears and sets up DMA first.
     m_ReceiveTh.ClearReady();

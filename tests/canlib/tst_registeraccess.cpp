@@ -1,6 +1,8 @@
 #include "canlibtest.h"
 
 #include <cctype>
+#include <functional>
+#include <optional>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -278,4 +280,83 @@ TEST_F(RegisterAccess, FailedWriteLeavesEarlierBytesWritten)
     EXPECT_EQ(device.WriteCanReg(1, 0x31, 2, data), 7);
     EXPECT_EQ(driver().reg(1, 0x31), 0x5A);
     EXPECT_EQ(driver().reg(1, 0x32), 0x00);
+}
+
+// Consecutive registers in one SPI transaction: the bytes into the data
+// buffer at once, one command word with the count, the bridge waited for on
+// both sides.
+TEST_F(RegisterAccess, BurstWriteIsOneTransaction)
+{
+    const unsigned char frame[9] = {0x15, 0x68, 0x00, 0xBA, 4, 41, 0, 0, 0};
+    EXPECT_EQ(device.WriteCanRegs(2, 0x41, 9, frame), 1);
+    const auto requests = driver().requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_TRUE(isBridgeRead(requests[0]));
+    EXPECT_EQ(requests[1].code, IOCTL_CAN_WRITE_MEM);
+    EXPECT_EQ(requests[1].word(1), CAN_BOARD_SPI_DATA_CH2);
+    EXPECT_EQ(requests[1].word(2), 9u);
+    EXPECT_EQ(requests[2].code, IOCTL_CAN_WRITE_REG);
+    EXPECT_EQ(requests[2].word(0), CAN_BOARD_SPI_BRIDGE_CH2);
+    EXPECT_EQ(requests[2].word(1), 0x41080002u);
+    EXPECT_TRUE(isBridgeRead(requests[3]));
+    for (unsigned i = 0; i < 9; ++i)
+        EXPECT_EQ(driver().reg(2, 0x41 + i), frame[i]) << i;
+}
+
+TEST_F(RegisterAccess, BurstWriteSaysWhichStepFailed)
+{
+    const unsigned char bytes[2] = {1, 2};
+    EXPECT_EQ(device.WriteCanRegs(3, 0x30, 2, bytes), 2);
+    EXPECT_EQ(device.WriteCanRegs(1, 0x30, 0, bytes), 3);
+    EXPECT_EQ(device.WriteCanRegs(1, 0x30, 17, bytes), 3);
+    EXPECT_EQ(driver().requestCount(), 0u);
+    using Pick = bool (*)(size_t, const RecordedRequest &);
+    struct Case {
+        const char *name;
+        Pick pick; // the request answered otherwise
+        bool busy; // with a busy bridge, else with a failure
+        int expected;
+    } const cases[] = {
+        {"bridge unreadable before", [](size_t i, const RecordedRequest &) { return i == 0; }, false, 4},
+        {"bridge busy before", [](size_t, const RecordedRequest &r) { return isBridgeRead(r); }, true, 5},
+        {"data not written", [](size_t, const RecordedRequest &r) { return r.code == IOCTL_CAN_WRITE_MEM; }, false, 6},
+        {"command not written", [](size_t, const RecordedRequest &r) { return r.code == IOCTL_CAN_WRITE_REG; }, false, 7},
+        {"bridge unreadable after", [](size_t i, const RecordedRequest &r) { return i > 0 && isBridgeRead(r); }, false, 8},
+        {"bridge busy after", [](size_t i, const RecordedRequest &r) { return i > 0 && isBridgeRead(r); }, true, 9},
+    };
+    for (const Case &c : cases) {
+        driver().clearRequests();
+        driver().setScript([&c](size_t i, const RecordedRequest &r) -> std::optional<ScriptedReply> {
+            if (!c.pick(i, r))
+                return std::nullopt;
+            return c.busy ? busyReply() : ScriptedDriver::failure();
+        });
+        EXPECT_EQ(device.WriteCanRegs(1, 0x30, 2, bytes), c.expected) << c.name;
+    }
+}
+
+// READ STATUS: its command word, then the byte from the data buffer.
+TEST_F(RegisterAccess, StatusIsOneTransaction)
+{
+    driver().setScript([](size_t, const RecordedRequest &r) -> std::optional<ScriptedReply> {
+        if (r.code != IOCTL_CAN_READ_MEM)
+            return std::nullopt;
+        ScriptedReply reply;
+        reply.out = {0x54};
+        return reply;
+    });
+    unsigned char status = 0;
+    EXPECT_EQ(device.ReadCanStatus(1, &status), 1);
+    EXPECT_EQ(status, 0x54);
+    const auto requests = driver().requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[1].code, IOCTL_CAN_WRITE_REG);
+    EXPECT_EQ(requests[1].word(0), CAN_BOARD_SPI_BRIDGE_CH1);
+    EXPECT_EQ(requests[1].word(1), 0xA0u);
+    EXPECT_EQ(requests[3].code, IOCTL_CAN_READ_MEM);
+    EXPECT_EQ(requests[3].word(1), CAN_BOARD_SPI_DATA_CH1);
+    EXPECT_EQ(requests[3].word(2), 1u);
+    EXPECT_EQ(device.ReadCanStatus(0, &status), 2);
+    failWhen([](size_t, const RecordedRequest &r) { return r.code == IOCTL_CAN_READ_MEM; });
+    EXPECT_EQ(device.ReadCanStatus(2, &status), 9);
 }

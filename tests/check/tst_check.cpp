@@ -8,7 +8,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QXmlStreamReader>
+
 #include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -60,6 +66,17 @@ private slots:
     void unwritableOutputIsNeverAPass_data();
     void unwritableOutputIsNeverAPass();
     void helpAllPrintsHelpOnly();
+    void slowDriverOrPausedHostIsNoStall_data();
+    void slowDriverOrPausedHostIsNoStall();
+    void hostThatFellBehindIsNeverABoardFailure();
+    void everyFrameOnTheBusInsideTheRunIsRead();
+    void fullLoadSeesTransmitErrorsAndItsLoad_data();
+    void fullLoadSeesTransmitErrorsAndItsLoad();
+    void signalDuringSetUpOrASlowStopEndsSoon();
+    void summarySurvivesASignalWhileOutputIsBlocked_data();
+    void summarySurvivesASignalWhileOutputIsBlocked();
+    void failedSetUpLeavesNoEarlierLog();
+    void junitReportIsWhatStationsRead();
 };
 
 void TestCheck::everyRateBothDirectionsPass_data()
@@ -363,6 +380,347 @@ void TestCheck::helpAllPrintsHelpOnly()
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.out.startsWith("Usage:"));
     QVERIFY2(!run.out.contains("PASS") && !run.out.contains("FAIL"), run.out.constData());
+}
+
+void TestCheck::slowDriverOrPausedHostIsNoStall_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<int>("pauseSeconds");
+    // A group takes some 5 s behind 25 ms a request.
+    QTest::newRow("slow driver") << QStringList{"--groups", "1"} << QStringList{"KORVANE_EMU_LATENCY_US=25000"} << 0;
+    // The whole process stopped longer than a stall and than half a wrap of
+    // the board's clock, mid-run.
+    QTest::newRow("paused host") << QStringList{"--seconds", "3"} << QStringList{} << 9;
+}
+
+// A healthy board behind a slow driver, or a host that was paused, is not a
+// stalled transmitter; and a pause shifts no time stamp in the log.
+void TestCheck::slowDriverOrPausedHostIsNoStall()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(int, pauseSeconds);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("frames.log");
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &assignment : environment)
+        env.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(KORVANE_CHECK),
+                  arguments + QStringList{"--direction", "1to2", "--json", "--log", path});
+    QVERIFY(process.waitForStarted());
+    if (pauseSeconds) {
+        process.setReadChannel(QProcess::StandardError);
+        QString progress;
+        while (!progress.contains(QRegularExpression("sent [1-9]"))) {
+            if (!process.canReadLine())
+                QVERIFY(process.waitForReadyRead(60000));
+            else
+                progress = QString::fromUtf8(process.readLine());
+        }
+        ::kill(pid_t(process.processId()), SIGSTOP);
+        QThread::sleep(unsigned(pauseSeconds));
+        ::kill(pid_t(process.processId()), SIGCONT);
+    }
+    QVERIFY(process.waitForFinished(120000));
+    const QJsonObject summary = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    QVERIFY2(process.exitCode() == 0, qPrintable(summary["failures"].toVariant().toStringList().join("; ") +
+                                                 process.readAllStandardError()));
+    QVERIFY(!summary["directions"].toArray()[0].toObject()["stalled"].toBool());
+    QFile log(path);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    // In order, and no jump by a wrap of the 24-bit stamp (16.8 s).
+    double last = -1;
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const double time = line.mid(1, line.indexOf(')') - 1).toDouble();
+        if (last >= 0)
+            QVERIFY2(time >= last && time - last < 15, line.constData());
+        last = time;
+    }
+}
+
+// A host that falls behind the board (one DMA block of room) is told by the
+// blocks' mark: the test could not be carried out, never a board failure and
+// never frames nobody sent.
+void TestCheck::hostThatFellBehindIsNeverABoardFailure()
+{
+    int fellBehind = 0;
+    for (int run = 0; run < 4; ++run) {
+        const Run r = check({"--direction", "1to2", "--seconds", "1", "--json", "--quiet"},
+                            {"KORVANE_EMU_DMA_QUEUE=1"});
+        const QJsonObject summary = r.json();
+        QVERIFY2(r.exitCode == 0 || r.exitCode == 3, r.out + r.err);
+        QCOMPARE(summary["failures"].toArray(), QJsonArray());
+        if (r.exitCode == 3) {
+            ++fellBehind;
+            QVERIFY2(summary["notCarriedOut"].toArray()[0].toString().contains("the host fell behind the board"),
+                     r.out.constData());
+            QVERIFY(summary["directions"].toArray()[0].toObject()["overrunBlocks"].toDouble() > 0);
+        }
+    }
+    qInfo("the host fell behind in %d of 4 runs", fellBehind);
+}
+
+// The run's window opens when the transmit worker has cleared the DMA queues
+// and closes once the receiver has caught up: every frame on the bus from
+// the first test frame to the last frame read is in the log, foreign ones
+// and the tool's, whatever the driver costs.
+void TestCheck::everyFrameOnTheBusInsideTheRunIsRead()
+{
+    QTemporaryDir dir;
+    const QString bus = dir.filePath("bus.log");
+    const QString log = dir.filePath("frames.log");
+    const Run run = check({"--direction", "1to2", "--seconds", "0.3", "--log", log, "--json", "--quiet"},
+                          {"KORVANE_EMU_LATENCY_US=5000", "KORVANE_EMU_FOREIGN=2:0x10:7",
+                           "KORVANE_EMU_BUSLOG=" + bus});
+    QCOMPARE(run.exitCode, 1); // the foreign frames
+    // Times relative to the first test frame, on each log's own clock.
+    auto frames = [](const QString &path, const QStringList &buses) {
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        QVector<QPair<qint64, QString>> list;
+        for (const QByteArray &raw : file.readAll().split('\n')) {
+            const QStringList parts = QString::fromLatin1(raw).split(' ');
+            if (parts.size() != 3 || !buses.contains(parts[1]))
+                continue;
+            const QString stamp = parts[0].mid(1, parts[0].size() - 2);
+            list.append({stamp.section('.', 0, 0).toLongLong() * 1000000 + stamp.section('.', 1).toLongLong(),
+                         parts[2]});
+        }
+        qint64 first = -1;
+        for (const auto &frame : list) {
+            if (frame.second.startsWith("02AC00BA#") && first < 0)
+                first = frame.first;
+        }
+        for (auto &frame : list)
+            frame.first -= first;
+        return list;
+    };
+    const auto onBus = frames(bus, {"can0", "can2"});
+    const auto read = frames(log, {"can1"});
+    QVERIFY(!read.isEmpty());
+    const qint64 lastRead = read.last().first;
+    int inside = 0;
+    for (const auto &frame : onBus) {
+        if (frame.first < 0 || frame.first > lastRead)
+            continue;
+        ++inside;
+        QVERIFY2(read.contains(frame), qPrintable(QString("%1 %2").arg(frame.first).arg(frame.second)));
+    }
+    QVERIFY(inside > 20);
+    const QJsonObject direction = run.json()["directions"].toArray()[0].toObject();
+    QCOMPARE(double(read.size()), direction["testFrames"].toDouble() + direction["framesNobodySent"].toDouble() +
+                                      direction["framesBeforeRun"].toDouble());
+}
+
+void TestCheck::fullLoadSeesTransmitErrorsAndItsLoad_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    const QStringList foreign{"KORVANE_EMU_FOREIGN=2:0x123:50:01:3:500"};
+    QTest::newRow("a node at another rate, window") << QStringList{"--load", "window"} << foreign << 1
+                                                    << "frame not sent";
+    QTest::newRow("a node at another rate, full load") << QStringList{"--load", "full"} << foreign << 1
+                                                       << "frame not sent";
+    QTest::newRow("below the load asked for") << QStringList{"--load", "full", "--min-load", "100"} << QStringList{}
+                                              << 3 << "full load reached";
+}
+
+// Full load sees the frames that fail on the bus as the window's sequence
+// does, and says so when it cannot load the bus as asked.
+void TestCheck::fullLoadSeesTransmitErrorsAndItsLoad()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    const Run run = check(arguments + QStringList{"--rate", "125", "--direction", "1to2", "--seconds", "1.5",
+                                                  "--json", "--quiet"},
+                          environment);
+    QVERIFY2(run.exitCode == status, run.out + run.err);
+    const QJsonObject summary = run.json();
+    const QString reasons = (summary["failures"].toVariant().toStringList() +
+                             summary["notCarriedOut"].toVariant().toStringList())
+                                .join("; ");
+    QVERIFY2(reasons.contains(said), qPrintable(reasons));
+}
+
+// A signal is acted on during set-up, and a second one ends a slow stop at
+// once; each time with the summary so far and status 1.
+void TestCheck::signalDuringSetUpOrASlowStopEndsSoon()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVANE_EMU_LATENCY_US", "100000");
+    for (int sent : {1, 2}) {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(KORVANE_CHECK), {"--direction", "1to2", "--seconds", "3", "--json"});
+        QVERIFY(process.waitForStarted());
+        if (sent == 2) {
+            // Past set-up (some seconds at 100 ms a request), into the
+            // traffic: the first signal's stop would take seconds (the frame
+            // being loaded is 37 requests), the second ends it at once.
+            process.setReadChannel(QProcess::StandardError);
+            QString progress;
+            while (!progress.startsWith("1->2 2 s:")) {
+                if (!process.canReadLine())
+                    QVERIFY(process.waitForReadyRead(60000));
+                else
+                    progress = QString::fromUtf8(process.readLine());
+            }
+        } else {
+            // The board object opens at once; set-up has begun.
+            QTest::qWait(300);
+        }
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < sent; ++i)
+            ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(60000));
+        // A set-up step, or at once: never a whole set-up or a group.
+        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(process.exitCode(), 1);
+        const QJsonObject summary = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        QCOMPARE(summary["result"].toString(), QString("fail"));
+        QVERIFY(summary["failures"].toArray().contains("interrupted"));
+    }
+}
+
+void TestCheck::summarySurvivesASignalWhileOutputIsBlocked_data()
+{
+    QTest::addColumn<bool>("duringRun");
+    QTest::newRow("during the run") << true;
+    QTest::newRow("after the run, while the summary waits") << false;
+}
+
+// Standard output is a pipe that is full and not read: the runner's write
+// blocks. A signal then interrupts the write, which goes on: the JSON comes
+// whole, and its result and the exit status agree (a pass stays a pass if
+// the run was over).
+void TestCheck::summarySurvivesASignalWhileOutputIsBlocked()
+{
+    QFETCH(bool, duringRun);
+    int out[2];
+    int err[2];
+    QVERIFY(pipe(out) == 0 && pipe(err) == 0);
+    fcntl(out[1], F_SETPIPE_SZ, 4096);
+    const int capacity = fcntl(out[1], F_GETPIPE_SZ);
+    const QByteArray filler(capacity, 'x');
+    QCOMPARE(int(::write(out[1], filler.constData(), size_t(filler.size()))), capacity);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    const QByteArray program(KORVANE_CHECK);
+    const char *arguments[] = {program.constData(), "--direction", "1to2", "--seconds", duringRun ? "60" : "0.5",
+                               "--json", nullptr};
+    pid_t pid = 0;
+    QCOMPARE(posix_spawn(&pid, program.constData(), &actions, nullptr, const_cast<char **>(arguments), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    // Its lines on stderr: once the traffic runs, or once the verdict is
+    // out and only the JSON is left to write.
+    QByteArray said;
+    const QByteArray awaited = duringRun ? QByteArray("1->2 1 s:") : QByteArray("PASS");
+    while (!said.contains(awaited)) {
+        char buffer[4096];
+        const ssize_t got = ::read(err[0], buffer, sizeof buffer);
+        QVERIFY2(got > 0, said.constData());
+        said.append(buffer, int(got));
+    }
+    if (!duringRun)
+        QThread::msleep(200); // into the blocked write
+    ::kill(pid, SIGINT);
+    QThread::msleep(200);
+    QByteArray output;
+    char buffer[65536];
+    for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        output.append(buffer, int(got));
+    int status = 0;
+    QCOMPARE(waitpid(pid, &status, 0), pid);
+    ::close(out[0]);
+    ::close(err[0]);
+    QVERIFY(WIFEXITED(status));
+    QVERIFY(output.startsWith(filler));
+    const QJsonObject summary = QJsonDocument::fromJson(output.mid(capacity)).object();
+    QVERIFY2(!summary.isEmpty(), output.mid(capacity).constData());
+    QCOMPARE(summary["exitCode"].toInt(), WEXITSTATUS(status));
+    QCOMPARE(WEXITSTATUS(status), duringRun ? 1 : 0);
+    QCOMPARE(summary["result"].toString(), QString(duringRun ? "fail" : "pass"));
+}
+
+// A --log file is emptied before the board is set up: a failed set-up never
+// leaves an earlier run's frames to be taken for this one's.
+void TestCheck::failedSetUpLeavesNoEarlierLog()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("frames.log");
+    QFile earlier(path);
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("(1.000000) can1 02AC00BA#29000000\n");
+    earlier.close();
+    const Run run = check({"--log", path}, {"KORVANE_EMU_IGNORE_MODE=1"});
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(QFileInfo(path).size(), qint64(0));
+}
+
+// The JUnit report, read as the common readers read it: one suite, a case a
+// direction with its time, a failure for the board's, the figures as
+// properties.
+void TestCheck::junitReportIsWhatStationsRead()
+{
+    QTemporaryDir dir;
+    for (bool failing : {false, true}) {
+        const QString path = dir.filePath(failing ? "fail.xml" : "pass.xml");
+        QStringList arguments{"--groups", "5", "--quiet", "--junit", path};
+        if (failing)
+            arguments << "--rate1" << "125" << "--rate2" << "250" << "--seconds" << "0.5";
+        const Run run = check(arguments);
+        QCOMPARE(run.exitCode, failing ? 1 : 0);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&file);
+        int suites = 0, cases = 0, failures = 0, properties = 0;
+        QStringList names;
+        QString suiteFailures;
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement)
+                continue;
+            if (xml.name() == QLatin1String("testsuite")) {
+                ++suites;
+                suiteFailures = xml.attributes().value("failures").toString();
+                QCOMPARE(xml.attributes().value("tests").toString(), QString("2"));
+            } else if (xml.name() == QLatin1String("testcase")) {
+                ++cases;
+                names << xml.attributes().value("name").toString();
+                QVERIFY(xml.attributes().value("time").toDouble() > 0);
+            } else if (xml.name() == QLatin1String("failure")) {
+                ++failures;
+                QVERIFY(!xml.attributes().value("message").isEmpty());
+            } else if (xml.name() == QLatin1String("property")) {
+                ++properties;
+                if (xml.attributes().value("name") == QLatin1String("1to2.sent") && !failing)
+                    QCOMPARE(xml.attributes().value("value").toString(), QString("5"));
+            }
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(suites, 1);
+        QCOMPARE(names, QStringList({failing ? "1->2 at 125 kbit/s" : "1->2 at 125 kbit/s",
+                                     failing ? "2->1 at 250 kbit/s" : "2->1 at 125 kbit/s"}));
+        QCOMPARE(cases, 2);
+        QCOMPARE(failures, failing ? 2 : 0);
+        QCOMPARE(suiteFailures, QString::number(failures));
+        QVERIFY(properties > 20);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCheck)

@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <tuple>
+#include <vector>
 
 using namespace boardemu;
 
@@ -158,6 +160,54 @@ const int kTrafficScale = 10;
 const int kTrafficScale = 1;
 #endif
 
+// What a transmit loop tells its observer, kept for the test.
+class RecordingObserver : public TransmitObserver
+{
+public:
+    void loading() override { m_loading = true; }
+    void frameDone(unsigned int channel, quint32 number, bool surely) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_frames.push_back({channel, number, surely});
+    }
+    void trouble(const WorkerReport &report) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_troubles.push_back(report);
+    }
+    void loopEnded(const WorkerReport &report) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_end = report;
+        m_ended = true;
+    }
+    struct Frame {
+        unsigned int channel;
+        quint32 number;
+        bool surely;
+    };
+    std::vector<Frame> frames()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_frames;
+    }
+    WorkerReport end()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_end;
+    }
+    bool ended() const { return m_ended; }
+    bool loadingSaid() const { return m_loading; }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Frame> m_frames;
+    std::vector<WorkerReport> m_troubles;
+    WorkerReport m_end;
+    std::atomic<bool> m_ended{false};
+    std::atomic<bool> m_loading{false};
+};
+
 bool waitFor(const std::function<bool()> &condition, int milliseconds = 60000)
 {
     QElapsedTimer timer;
@@ -186,6 +236,8 @@ private slots:
     void clearDmaFailureEndsBothWorkers();
     void canonicalDmaFailureEndsTheReceiver();
     void sendFailureMidGroupReportsNothingForIt();
+    void loopTellsWhyItEndedAndWhoseFailure_data();
+    void loopTellsWhyItEndedAndWhoseFailure();
     void unacknowledgedChannel1FrameEndsTheLoop();
     void unacknowledgedChannel2FrameStillStops();
     void stopWhileAFrameFailsEndsAtOnce_data();
@@ -382,6 +434,68 @@ void TestWorkers::sendFailureMidGroupReportsNothingForIt()
     const int second = rig.sent[0] - 3;
     QVERIFY(waitFor([&] { return rig.clean[1] >= second; }));
     QCOMPARE(rig.dirty[1].load(), 0);
+}
+
+void TestWorkers::loopTellsWhyItEndedAndWhoseFailure_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("cause");
+    QTest::addColumn<bool>("board");
+    QTest::newRow("stopped") << "" << int(WorkerReport::Stopped) << false;
+    QTest::newRow("a request fails") << "request" << int(WorkerReport::RequestFailed) << false;
+    QTest::newRow("the bridge sticks busy") << "bridge" << int(WorkerReport::BridgeStuck) << true;
+}
+
+// Beside its debug lines, the loop tells its observer every frame it saw
+// leave and why it ended, with whose failure it was: a request that fails is
+// the host's, a bridge that stays busy is the board's.
+void TestWorkers::loopTellsWhyItEndedAndWhoseFailure()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, cause);
+    QFETCH(bool, board);
+    DebugLog log;
+    Rig rig;
+    QVERIFY(rig.configure(1000, 1000));
+    RecordingObserver observer;
+    rig.tx->SetObserver(&observer);
+    rig.tx->SetCh1State(true);
+    QObject::connect(rig.tx.get(), &CTransmitTh::SetLabelSendedCh1, [&] {
+        if (rig.sent[0] != 3)
+            return;
+        if (fault == "request")
+            rig.board.driver().setFailCode(IOCTL_CAN_WRITE_REG);
+        else if (fault == "bridge")
+            rig.board.inspect([](Board &b) {
+                b.setStuckBusy(1, true);
+                return 0;
+            });
+        else
+            rig.tx->StopWork();
+    });
+    rig.txThread.start();
+    QVERIFY(waitFor([&] { return observer.ended(); }));
+    Rig::stop(rig.txThread, *rig.tx);
+    QVERIFY(observer.loadingSaid());
+    const WorkerReport end = observer.end();
+    QCOMPARE(int(end.cause), cause);
+    QCOMPARE(end.boardFault(), board);
+    QCOMPARE(end.hostFault(), !board && cause != int(WorkerReport::Stopped));
+    QCOMPARE(rig.sent[0].load(), 3);
+    // The three groups reported, each frame surely sent and once; the frame
+    // of the fourth group that failed to load is not among them.
+    const auto frames = observer.frames();
+    int surely = 0;
+    for (const auto &frame : frames)
+        surely += frame.surely ? 1 : 0;
+    QCOMPARE(surely, 15);
+    const quint32 expected[5] = {41, 18467, 6334, 1930, 26772};
+    for (int i = 0; i < 15; ++i) {
+        QCOMPARE(frames[i].number, expected[i % 5]);
+        QCOMPARE(frames[i].channel, 1u);
+    }
+    rig.board.driver().setFailCode(0);
+    rig.tx->SetObserver(nullptr);
 }
 
 void TestWorkers::unacknowledgedChannel1FrameEndsTheLoop()

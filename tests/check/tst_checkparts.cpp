@@ -1,0 +1,110 @@
+// The runner's frame log and progress lines, alone.
+#include "framelog.h"
+#include "report.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+const uint64_t kWrap = uint64_t(1) << 24;
+const int64_t kSecond = 1000000000;
+
+} // namespace
+
+class TestCheckParts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void stampsUnwrapOnTheBoardsClock_data();
+    void stampsUnwrapOnTheBoardsClock();
+    void logEndsWithWholeLinesAndSaysWhy();
+    void progressNeverShowsMoreReceivedThanSent();
+};
+
+void TestCheckParts::stampsUnwrapOnTheBoardsClock_data()
+{
+    QTest::addColumn<QVector<quint64>>("times");    // the frames' true times, microseconds
+    QTest::addColumn<QVector<qint64>>("silences");  // how long the queue was found empty before each
+    // Frames back to back past a wrap: a host that lagged or was paused
+    // between two reads found no silence, and adds nothing.
+    QTest::newRow("busy bus across a wrap") << QVector<quint64>{kWrap - 3000, kWrap - 1000, kWrap + 500, kWrap + 2500}
+                                            << QVector<qint64>{0, 0, 0, 0};
+    QTest::newRow("a short silence") << QVector<quint64>{1000, 9000000, 16000000, 17000000}
+                                     << QVector<qint64>{0, 8 * kSecond, 6 * kSecond, kSecond};
+    // Silences longer than a wrap, as behind a driver of a second a request.
+    QTest::newRow("silences of whole wraps") << QVector<quint64>{5000, 5000 + 20000000, 5000 + 60000000}
+                                             << QVector<qint64>{0, 19 * kSecond + kSecond / 2, 39 * kSecond};
+    // A silence measured short (the host paused while the queue was empty)
+    // never adds a wrap that was not there.
+    QTest::newRow("a silence measured short") << QVector<quint64>{1000, 9000000} << QVector<qint64>{0, 2 * kSecond};
+}
+
+// Each frame's 24-bit stamp becomes its time on the board's clock: frames on
+// a busy bus never jump by a wrap, and a silence long enough for wraps gets
+// them.
+void TestCheckParts::stampsUnwrapOnTheBoardsClock()
+{
+    QFETCH(QVector<quint64>, times);
+    QFETCH(QVector<qint64>, silences);
+    FrameLog log;
+    for (int i = 0; i < times.size(); ++i) {
+        const uint64_t micros = log.unwrap(2, unsigned(times[i] % kWrap), silences[i]);
+        QCOMPARE(quint64(micros), times[i]);
+    }
+}
+
+// A log on a disk that fills: the file ends with whole lines, and the reason
+// is the system's own words.
+void TestCheckParts::logEndsWithWholeLinesAndSaysWhy()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("frames.log");
+    const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before;
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit limit = before;
+    limit.rlim_cur = 100000;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    FrameLog log;
+    QString error;
+    QVERIFY(log.open(path, &error));
+    const unsigned char data[4] = {0x29, 0, 0, 0};
+    for (uint64_t i = 0; i < 20000; ++i)
+        log.frame(2, 1000 * i, 171, 186, false, data, 4);
+    QVERIFY(!log.close());
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, ignored);
+    QVERIFY2(log.error().endsWith(": File too large"), qPrintable(log.error()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray written = file.readAll();
+    QVERIFY(written.size() > 0 && written.size() <= 100000);
+    QVERIFY(written.endsWith('\n'));
+    for (const QByteArray &line : written.split('\n').mid(0, written.count('\n')))
+        QVERIFY2(line.startsWith('(') && line.endsWith("#29000000"), line.constData());
+}
+
+// The receiver may count a group a moment before the transmitter reports it.
+void TestCheckParts::progressNeverShowsMoreReceivedThanSent()
+{
+    DirectionResult result;
+    result.from = 1;
+    result.to = 2;
+    result.limitGroupsPerSecond = 235;
+    result.sent = 4;
+    result.clean = 5;
+    QCOMPARE(report::progressLine(result, 1, 4).section(';', 0, 0),
+             QString("1->2 1 s: sent 4, received clean 4, with errors 0"));
+    result.clean = 3;
+    result.withErrors = 2;
+    QCOMPARE(report::progressLine(result, 2, 0).section(';', 0, 0),
+             QString("1->2 2 s: sent 4, received clean 3, with errors 1"));
+}
+
+QTEST_GUILESS_MAIN(TestCheckParts)
+#include "tst_checkparts.moc"

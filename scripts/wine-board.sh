@@ -68,6 +68,13 @@ while IFS='=' read -r name value; do
     timeout 60 wine reg add "$service\\Parameters" /v "$name" /t REG_SZ /d "$value" /f >>"$log" 2>&1 ||
         { echo "wine-board: cannot set $name" >&2; exit 2; }
 done < <(env | grep '^KORVANE_EMU_' || true)
+# For tests of the driver's refusals: a value of another type, as
+# KORVANE_WINE_EXTRA_PARAMETER="NAME TYPE DATA" (e.g. "KORVANE_EMU_PENDING REG_DWORD 1").
+if [ -n "${KORVANE_WINE_EXTRA_PARAMETER:-}" ]; then
+    read -r name type data <<<"$KORVANE_WINE_EXTRA_PARAMETER"
+    timeout 60 wine reg add "$service\\Parameters" /v "$name" /t "$type" /d "$data" /f >>"$log" 2>&1 ||
+        { echo "wine-board: cannot set $name" >&2; exit 2; }
+fi
 timeout 60 wine sc create korvane-board type= kernel start= demand \
     binPath= 'C:\windows\system32\drivers\korvane-board.sys' >>"$log" 2>&1
 # Right after a prefix is made its service manager may still be starting:

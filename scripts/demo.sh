@@ -9,17 +9,14 @@ app=${1:-build-app/Main/KorvaneSoft}
 shots=${2:-$PWD/screenshots}
 mkdir -p "$shots"
 
-display=:${KORVANE_DEMO_DISPLAY:-57}
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
+. scripts/lib/xvfb.sh
+start_xvfb
 app_pid=
 cleanup() {
     [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    kill "$xvfb" 2>/dev/null || true
+    stop_xvfb
 }
 trap cleanup EXIT
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 
 "$app" >"$shots/debug.log" 2>&1 &
 app_pid=$!

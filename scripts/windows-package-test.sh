@@ -27,6 +27,11 @@ say "made $installer ($(du -h "$installer" | cut -f1)) and $archive ($(du -h "$a
 
 rm -rf "$results"
 mkdir -p "$results"
+# One display for the whole life of the prefix: Wine's desktop process
+# belongs to the first program of a server session, and one started without
+# a display (by the installer, say) leaves the window nowhere to be made.
+. scripts/lib/xvfb.sh
+[ -n "${DISPLAY:-}" ] || { start_xvfb; trap stop_xvfb EXIT; }
 export WINEPREFIX=$results/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 timeout 300 wineboot -i >"$results/wineboot.log" 2>&1
 timeout 120 wineserver -w

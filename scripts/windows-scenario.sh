@@ -34,18 +34,12 @@ rm -f "$shots"/*.png "$shots"/bus.log "$shots"/debug.log "$shots"/no-board-debug
 say() { echo "windows-scenario: $*"; }
 fail() { echo "windows-scenario: FAILED: $*" >&2; exit 1; }
 
-xvfb=
-if [ -z "${DISPLAY:-}" ]; then
-    display=:${KORVANE_DEMO_DISPLAY:-58}
-    Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb=$!
-    export DISPLAY=$display
-    for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-fi
+. "$here/scripts/lib/xvfb.sh"
+[ -n "${DISPLAY:-}" ] || start_xvfb || fail "no display"
 board=
 cleanup() {
     [ -n "$board" ] && kill "$board" 2>/dev/null || true
-    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
+    stop_xvfb
 }
 trap cleanup EXIT
 

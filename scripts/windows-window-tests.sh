@@ -16,15 +16,9 @@ results=${2:-$here/build-windows/window-tests}
 mkdir -p "$results"
 results=$(cd "$results" && pwd)
 
-xvfb=
-if [ -z "${DISPLAY:-}" ]; then
-    display=:${KORVANE_DEMO_DISPLAY:-59}
-    Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb=$!
-    export DISPLAY=$display
-    for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-fi
-trap '[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null' EXIT
+. "$here/scripts/lib/xvfb.sh"
+[ -n "${DISPLAY:-}" ] || start_xvfb
+trap stop_xvfb EXIT
 
 # The driver settings a function needs.
 settings_for() {

@@ -29,6 +29,8 @@ struct AutoInstall {
         if (settings->noBoard)
             return;
         board = std::make_unique<boardemu::EmulatedBoard>(*settings);
+        if (settings->socketcandPort && !board->bridge())
+            refuse(board->bridgeError());
         if (!settings->busLogPath.empty() && !board->busLogOpen())
             refuse("KORVANE_EMU_BUSLOG=" + settings->busLogPath +
                    " is not accepted: the file cannot be opened for appending");

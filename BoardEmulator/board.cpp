@@ -37,6 +37,13 @@ Board::Board(const EmulatorSettings &settings)
             m_foreign.get());
         m_nodes.push_back(m_foreign.get());
     }
+    if (settings.socketcandPort) {
+        for (unsigned segment = 0; segment < m_buses.size(); ++segment) {
+            m_clients.push_back(std::make_unique<ClientNode>(&m_channels[segment].controller));
+            m_buses[segment]->attach(m_clients.back().get());
+            m_nodes.push_back(m_clients.back().get());
+        }
+    }
     if (!settings.busLogPath.empty())
         m_busLog = std::fopen(settings.busLogPath.c_str(), "a");
     m_epochMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -194,18 +201,35 @@ void Board::skipRepeatedCycles(Time now, Time target, std::vector<CycleState> &h
 
 void Board::logCompletedFrames()
 {
-    for (const auto &bus : m_buses) {
-        for (const CompletedFrame &completed : bus->takeCompleted()) {
+    for (unsigned segment = 0; segment < m_buses.size(); ++segment) {
+        for (const CompletedFrame &completed : m_buses[segment]->takeCompleted()) {
             ++m_framesCompleted;
+            const int64_t micros = m_epochMicroseconds + completed.end / kMicrosecond;
+            if (m_tap)
+                m_tap(segment, completed.frame, micros);
             if (!m_busLog)
                 continue;
-            const int64_t micros = m_epochMicroseconds + completed.end / kMicrosecond;
             std::fprintf(m_busLog, "(%lld.%06lld) %s %s\n", (long long)(micros / 1000000),
                          (long long)(micros % 1000000), completed.busName.c_str(),
                          candumpText(completed.frame).c_str());
             std::fflush(m_busLog);
         }
     }
+}
+
+bool Board::sendFromClient(unsigned segment, const CanFrame &frame, Time t)
+{
+    if (segment >= m_clients.size())
+        return false;
+    return m_clients[segment]->queue(frame, t);
+}
+
+size_t Board::clientFramesQueued() const
+{
+    size_t queued = 0;
+    for (const auto &client : m_clients)
+        queued += client->queued();
+    return queued;
 }
 
 bool Board::readRegister(uint32_t address, uint32_t *value, Time t)

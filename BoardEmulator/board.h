@@ -5,6 +5,7 @@
 #define BOARDEMULATOR_BOARD_H
 
 #include "canbus.h"
+#include "clientnode.h"
 #include "clock.h"
 #include "foreignnode.h"
 #include "mcp2515.h"
@@ -13,6 +14,7 @@
 #include <array>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -74,6 +76,19 @@ public:
         controller(channel).setIgnoreModeRequests(ignore);
     }
 
+    // The bus's segments: one, or two with the channels cut apart (segment
+    // i then holds channel i + 1).
+    unsigned segments() const { return unsigned(m_buses.size()); }
+    // Told of every frame that completes on the bus, with its segment and
+    // the time of its end as the bus log has it (microseconds since the
+    // epoch). Called under the board's lock: it must not block.
+    using FrameTap = std::function<void(unsigned segment, const CanFrame &frame, int64_t micros)>;
+    void setFrameTap(FrameTap tap) { m_tap = std::move(tap); }
+    // Puts a frame on a segment through the bridge's client node (with the
+    // socketcand bridge on): false when its queue is full or it is bus-off.
+    bool sendFromClient(unsigned segment, const CanFrame &frame, Time t);
+    size_t clientFramesQueued() const;
+
 private:
     struct SpiTransaction {
         uint32_t command;
@@ -110,11 +125,13 @@ private:
     std::array<Channel, 2> m_channels;
     std::vector<std::unique_ptr<CanBus>> m_buses;
     std::unique_ptr<ForeignNode> m_foreign;
+    std::vector<std::unique_ptr<ClientNode>> m_clients; // one per segment, with the bridge on
+    FrameTap m_tap;
     std::FILE *m_busLog = nullptr;
     int64_t m_epochMicroseconds = 0;
     uint64_t m_framesCompleted = 0;
     Time m_processedUntil = 0;
-    std::vector<BusNode *> m_nodes; // the controllers, then the foreign node
+    std::vector<BusNode *> m_nodes; // the controllers, the foreign node, the clients' nodes
     uint64_t m_cyclesSkipped = 0;
 };
 

@@ -40,11 +40,14 @@ EmulatedBoard::EmulatedBoard(const EmulatorSettings &settings, std::shared_ptr<C
       m_board(std::make_shared<Board>(settings)),
       m_driver(std::make_shared<EmulatedDriver>(m_board, m_clock, settings))
 {
+    if (settings.socketcandPort)
+        m_bridge = SocketcandBridge::start(m_board, m_clock, settings, &m_bridgeError);
     win32subset::installDevice(m_deviceName, m_driver);
 }
 
 EmulatedBoard::~EmulatedBoard()
 {
+    m_bridge.reset();
     // Whatever the bus did up to now is logged before the board goes.
     inspect([](Board &) { return 0; });
     win32subset::removeDevice(m_deviceName);

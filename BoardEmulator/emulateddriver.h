@@ -6,6 +6,7 @@
 
 #include "board.h"
 #include "driverrequests.h"
+#include "socketcand.h"
 
 #include <windows.h>
 #include <win32subset/devicetable.h>
@@ -58,6 +59,10 @@ public:
         std::lock_guard<std::mutex> lock(m_board->mutex());
         return m_board->busLogOpen();
     }
+    // The socketcand bridge, with KORVANE_EMU_SOCKETCAND set: nullptr without
+    // it, or when it could not listen (bridgeError() says why).
+    SocketcandBridge *bridge() { return m_bridge.get(); }
+    const std::string &bridgeError() const { return m_bridgeError; }
     // Runs f on the board brought up to the present, under its lock.
     template <typename F> auto inspect(F f)
     {
@@ -71,6 +76,8 @@ private:
     std::shared_ptr<Clock> m_clock;
     std::shared_ptr<Board> m_board;
     std::shared_ptr<EmulatedDriver> m_driver;
+    std::unique_ptr<SocketcandBridge> m_bridge;
+    std::string m_bridgeError;
 };
 
 } // namespace boardemu

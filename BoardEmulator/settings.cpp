@@ -130,6 +130,42 @@ bool parseForeign(const std::string &text, ForeignNodeSettings *foreign)
     return true;
 }
 
+// [ADDRESS:]PORT: a dotted IPv4 address (four numbers from 0 to 255, no
+// leading zeros) and a port from 1 to 65535.
+bool parseEndpoint(const std::string &text, EmulatorSettings *settings)
+{
+    std::string address = "127.0.0.1";
+    std::string port = text;
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        address = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        int parts = 0;
+        size_t at = 0;
+        while (at <= address.size()) {
+            const size_t dot = address.find('.', at);
+            const std::string part = address.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+            if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0') ||
+                part.find_first_not_of("0123456789") != std::string::npos || std::stoi(part) > 255)
+                return false;
+            ++parts;
+            if (dot == std::string::npos)
+                break;
+            at = dot + 1;
+        }
+        if (parts != 4)
+            return false;
+    }
+    if (port.empty() || port.size() > 5 || port[0] == '0' || port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int number = std::stoi(port);
+    if (number < 1 || number > 65535)
+        return false;
+    settings->socketcandAddress = address;
+    settings->socketcandPort = uint16_t(number);
+    return true;
+}
+
 struct Variable {
     const char *name;
     const char *accepted;
@@ -179,6 +215,8 @@ std::vector<Variable> variables()
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.pendRequests); }},
         {"KORVANE_EMU_NO_ANSWER", "0 or 1",
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.noAnswer); }},
+        {"KORVANE_EMU_SOCKETCAND", "[ADDRESS:]PORT with ADDRESS a dotted IPv4 address and PORT 1 to 65535",
+         [](const std::string &v, EmulatorSettings &s) { return parseEndpoint(v, &s); }},
         {"KORVANE_EMU_BUSLOG", "a file name",
          [](const std::string &v, EmulatorSettings &s) {
              s.busLogPath = v;

@@ -40,6 +40,10 @@ struct EmulatorSettings {
     bool channelsCutApart = false;
     ForeignNodeSettings foreign;
     std::string busLogPath;
+    // The socketcand bridge: the bus served to TCP clients on this address
+    // and port (0: no bridge).
+    std::string socketcandAddress = "127.0.0.1";
+    uint16_t socketcandPort = 0;
     // The Windows test driver only: requests pend and are completed by its
     // worker once they have cost their latency; or are never completed, only
     // cancelled (a board that does not answer).

@@ -62,40 +62,6 @@ double firstRequestAfterIdleMs(Time idle)
     return std::chrono::duration<double, std::milli>(elapsed).count();
 }
 
-// Keeps channel 1's three buffers loaded for one emulated second and counts
-// the frames that channel 2 receives by DMA.
-// Also gives the host time per request while the frames flow.
-double framesPerSecond(unsigned kbps, double *hostNsPerRequest)
-{
-    auto clock = std::make_shared<VirtualClock>();
-    EmulatedBoard board(EmulatorSettings(), clock);
-    win32subset::setSleepHandler([clock](DWORD ms) { clock->advance(Time(ms) * kMillisecond); });
-    CCANDeviceEx device;
-    device.Open(0);
-    configureBoard(device, kbps);
-    device.ClearDMA();
-    const unsigned char data[4] = {0x29, 0, 0, 0};
-    const Time start = clock->now();
-    const uint64_t requestsBefore = board.driver().requestCount();
-    const auto hostStart = std::chrono::steady_clock::now();
-    unsigned received = 0;
-    unsigned char blocks[64 * 16];
-    while (clock->now() - start < kMillisecond * 1000) {
-        for (unsigned buffer = 0; buffer < 3; ++buffer) {
-            if (device.CheckTransmit(1, buffer) == 1)
-                device.SendData(1, buffer, 0, 171, 186, data, 4);
-        }
-        unsigned count = 0;
-        device.ReadDMABlocks(blocks, 2, 16, &count);
-        received += count;
-    }
-    const auto hostElapsed = std::chrono::steady_clock::now() - hostStart;
-    *hostNsPerRequest = std::chrono::duration<double, std::nano>(hostElapsed).count() /
-                        double(board.driver().requestCount() - requestsBefore);
-    win32subset::setSleepHandler({});
-    return received / (double(clock->now() - start) / 1e9);
-}
-
 } // namespace
 
 // Usage: bench_emulator [cost]   ("cost": the cost per request alone, for profiling)

@@ -28,6 +28,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
@@ -91,9 +92,33 @@ private:
     QThread m_thread;
 };
 
-Result realTime(Sequence sequence, unsigned from, unsigned kbps, double seconds)
+// What a socketcand client saw of a run: the frames on the bus from its
+// start, those that reached the client and those the bridge said it lost.
+struct ClientFigures {
+    uint64_t busFrames = 0;
+    uint64_t received = 0;
+    uint64_t lost = 0;
+};
+
+// With a client, the board serves its bus on a socketcand bridge and one
+// client reads every frame of the run.
+Result realTime(Sequence sequence, unsigned from, unsigned kbps, double seconds, ClientFigures *client = nullptr)
 {
-    EmulatedBoard board;
+    EmulatorSettings settings;
+    if (client)
+        settings.socketcandPort = freeLoopbackPort();
+    EmulatedBoard board(settings);
+    std::unique_ptr<BridgeReader> reader;
+    uint64_t framesBefore = 0;
+    if (client) {
+        if (!board.bridge()) {
+            std::fprintf(stderr, "no bridge: %s\n", board.bridgeError().c_str());
+            std::exit(1);
+        }
+        reader = std::make_unique<BridgeReader>(settings.socketcandPort);
+        reader->waitForRawMode();
+        framesBefore = board.inspect([](Board &b) { return b.framesCompleted(); });
+    }
     CCANDeviceEx control;
     control.Open(0);
     configureBoard(control, kbps);
@@ -119,6 +144,12 @@ Result realTime(Sequence sequence, unsigned from, unsigned kbps, double seconds)
     rx.StopWork();
     rxThread.quit();
     rxThread.wait();
+    if (client) {
+        client->busFrames = board.inspect([](Board &b) { return b.framesCompleted(); }) - framesBefore;
+        reader->drain();
+        client->received = reader->frames();
+        client->lost = reader->lost();
+    }
     Result result;
     result.groupsPerSecond = tx.sent / elapsed;
     result.clean = clean;
@@ -212,12 +243,60 @@ Result ceiling(Sequence sequence, unsigned from, unsigned kbps, int groups, doub
     return result;
 }
 
+// What the socketcand bridge costs: the emulator's host time per request
+// while frames flow, and full load's share of the bus, each without a
+// bridge and with one client reading everything.
+int bridgeCosts(double seconds)
+{
+    std::printf("the socketcand bridge at 1 Mbit/s, full load in real time %.1f s per run\n\n", seconds);
+    double plain = 0, bridged = 0;
+    uint64_t got = 0, lost = 0;
+    framesPerSecond(1000, &plain);
+    EmulatorSettings settings;
+    settings.socketcandPort = freeLoopbackPort();
+    {
+        // The client reads on the host while the virtual clock runs ahead
+        // of real time: it gets the frames faster than the bus makes them.
+        std::unique_ptr<BridgeReader> reader;
+        framesPerSecond(1000, &bridged, settings, [&] {
+            reader = std::make_unique<BridgeReader>(settings.socketcandPort);
+            reader->waitForRawMode();
+        }, [&] {
+            reader->drain();
+            got = reader->frames();
+            lost = reader->lost();
+        });
+    }
+    std::printf("host ns per request while frames flow (virtual clock, one emulated second): %.0f without the\n"
+                "bridge, %.0f with a reading client (which got %llu frames, lost %llu)\n\n",
+                plain, bridged, (unsigned long long)got, (unsigned long long)lost);
+    const double limit = 1000 * 1000.0 / testgroup::bits();
+    std::printf("%-9s %-22s %9s %7s %11s %11s %9s\n", "direction", "bridge", "groups/s", "of bus", "bus frames",
+                "client got", "lost");
+    for (unsigned from : {1u, 2u}) {
+        const Result alone = realTime(Sequence::Full, from, 1000, seconds);
+        std::printf("ch%u->ch%u  %-22s %9.0f %6.1f%%\n", from, 3 - from, "none", alone.groupsPerSecond,
+                    100 * alone.groupsPerSecond / limit);
+        ClientFigures client;
+        const Result read = realTime(Sequence::Full, from, 1000, seconds, &client);
+        std::printf("ch%u->ch%u  %-22s %9.0f %6.1f%% %11llu %11llu %9llu%s\n", from, 3 - from, "one reading client",
+                    read.groupsPerSecond, 100 * read.groupsPerSecond / limit, (unsigned long long)client.busFrames,
+                    (unsigned long long)client.received, (unsigned long long)client.lost,
+                    alone.dirty || read.dirty ? "  (groups with errors!)" : "");
+    }
+    return 0;
+}
+
 } // namespace
 
+// Usage: bench_workers [seconds]          both sequences, every direction and bit rate
+//        bench_workers bridge [seconds]   what the socketcand bridge costs
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     QCoreApplication application(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "bridge")
+        return bridgeCosts(argc > 2 ? std::atof(argv[2]) : 5.0);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     const unsigned bits = testgroup::bits();
     std::printf("test group: %u bits on the bus; real time %.1f s per run; ceiling: the transmitter alone on the\n"

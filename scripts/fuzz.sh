@@ -15,7 +15,7 @@ cmake --build "$build"
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1
-for target in rxrecord driver settings; do
+for target in rxrecord driver settings socketcand; do
     echo "== fuzz_$target for ${seconds} s"
     corpus=$build/corpus/$target
     mkdir -p "$corpus"

@@ -6,9 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${KORVANE_QT6:-1}" != 0 ]; then
-    scripts/setup-debian.sh build qt6
+    scripts/setup-debian.sh build qt6 socketcand
 else
-    scripts/setup-debian.sh build
+    scripts/setup-debian.sh build socketcand
 fi
 
 run_build() {

@@ -157,7 +157,8 @@ TEST(EmulatorSettingsTest, WellFormedValuesAreRead)
                                          {"KORVANE_EMU_NO_BOARD", "0"},
                                          {"KORVANE_EMU_FOREIGN", "1:0x1ABCDEF:20:0102:7:250"},
                                          {"KORVANE_EMU_BUSLOG", "/tmp/x.log"},
-                                         {"KORVANE_EMU_DMA_QUEUE", "010"}},
+                                         {"KORVANE_EMU_DMA_QUEUE", "010"},
+                                         {"KORVANE_EMU_SOCKETCAND", "0.0.0.0:29536"}},
                                         &error);
     ASSERT_TRUE(settings) << error;
     EXPECT_EQ(settings->requestLatency, 12 * kMicrosecond);
@@ -179,6 +180,12 @@ TEST(EmulatorSettingsTest, WellFormedValuesAreRead)
     EXPECT_EQ(settings->foreign.kbps, 250u);
     EXPECT_EQ(settings->busLogPath, "/tmp/x.log");
     EXPECT_EQ(settings->dmaQueueBlocks, 10u) << "decimal, not octal";
+    EXPECT_EQ(settings->socketcandAddress, "0.0.0.0");
+    EXPECT_EQ(settings->socketcandPort, 29536);
+    const auto portOnly = parseSettings({{"KORVANE_EMU_SOCKETCAND", "65535"}}, &error);
+    ASSERT_TRUE(portOnly) << error;
+    EXPECT_EQ(portOnly->socketcandAddress, "127.0.0.1") << "loopback unless an address is given";
+    EXPECT_EQ(portOnly->socketcandPort, 65535);
 }
 
 // Each of these was once guessed at: read as on, as another channel, wrapped,
@@ -209,6 +216,16 @@ TEST(EmulatorSettingsTest, MalformedOrOutOfRangeValuesAreRefusedWithOneLine)
         {"KORVANE_EMU_FOREIGN", "2:0x123:10:001122334455667788"},
         {"KORVANE_EMU_FOREIGN", "2:0x123:10:00:1:300"},
         {"KORVANE_EMU_FOREIGN", "2:0x123"},
+        {"KORVANE_EMU_SOCKETCAND", "0"},
+        {"KORVANE_EMU_SOCKETCAND", "65536"},
+        {"KORVANE_EMU_SOCKETCAND", "0x1000"},
+        {"KORVANE_EMU_SOCKETCAND", "localhost:29536"},
+        {"KORVANE_EMU_SOCKETCAND", "127.0.0:29536"},
+        {"KORVANE_EMU_SOCKETCAND", "127.0.0.01:29536"},
+        {"KORVANE_EMU_SOCKETCAND", "256.0.0.1:29536"},
+        {"KORVANE_EMU_SOCKETCAND", "127.0.0.1:"},
+        {"KORVANE_EMU_SOCKETCAND", ":29536"},
+        {"KORVANE_EMU_SOCKETCAND", "[::1]:29536"},
     };
     for (const auto &[name, value] : refused) {
         std::string error;

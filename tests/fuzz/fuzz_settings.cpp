@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
         return 0;
     }
-    settings->busLogPath.clear(); // no files from fuzz inputs
+    settings->busLogPath.clear();    // no files from fuzz inputs
+    settings->socketcandPort = 0;    // nor listening sockets
     auto clock = std::make_shared<boardemu::VirtualClock>();
     boardemu::EmulatedBoard board(*settings, clock);
     HANDLE handle = CreateFileA("\\\\.\\CAN0", GENERIC_READ | GENERIC_WRITE,

@@ -66,3 +66,9 @@ for i, line in enumerate([b'LATENCY_US=99999999999999999', b'LATENCY_US=92233720
                           b'FOREIGN=2:0x123:99999999999999', b'FOREIGN=2:0x123:1:ZZ:5',
                           b'DMA_QUEUE=-1', b'FAIL_NTH=-5']):
     write('settings', 'regression-%d' % (i + 1), line)
+
+# fuzz_socketcand: a piece size byte, then what a client sends.
+write('socketcand', 'session', bytes([7]) + b'< open can0 >< rawmode >< send 123 2 11 22 >'
+      b'< send 1ABCDEF0 8 1 2 3 4 5 6 7 8 >< echo >')
+write('socketcand', 'refusals', bytes([63]) + b'junk < send 800 1 00 >< send 12 9 >< open >'
+      b'< \x01\xff >' + b'<' + b'x' * 300 + b'>< nested < echo >')

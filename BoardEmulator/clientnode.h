@@ -1,0 +1,62 @@
+// The node through which clients of the socketcand bridge put frames on the
+// bus: like a foreign node, it arbitrates, is acknowledged or not, counts its
+// errors and retries, at the rate of its segment's controller. It sends what
+// it is given, in order, each as soon as the bus lets it.
+//
+// It takes part in the bus only with frames of its own: it neither
+// acknowledges other nodes' frames nor flags them, so that turning the
+// bridge on to watch a run changes nothing in it (a lone channel still
+// misses its acknowledgement, a channel at another rate is still flagged
+// only by the controllers).
+#ifndef BOARDEMULATOR_CLIENTNODE_H
+#define BOARDEMULATOR_CLIENTNODE_H
+
+#include "cannode.h"
+
+#include <deque>
+
+namespace boardemu {
+
+class ClientNode : public CanNode
+{
+public:
+    // Frames waiting to be sent, at most; a client's frame beyond them is
+    // refused.
+    static constexpr size_t kQueueLimit = 64;
+
+    explicit ClientNode(const BusNode *rateSource) : m_rateSource(rateSource) {}
+
+    // Queued to go out from time t on; false when the queue is full or the
+    // node is bus-off.
+    bool queue(const CanFrame &frame, Time t);
+    size_t queued() const { return m_frames.size(); }
+    unsigned sent() const { return m_sent; }
+
+    std::string busName() const override { return "can3"; }
+    Time bitTime() const override { return m_rateSource->bitTime(); }
+    std::optional<Time> transmitReadyAt() const override;
+    CanFrame frameToTransmit() const override { return m_frames.front().frame; }
+    void transmissionStarted(Time) override {}
+    void transmissionSucceeded(Time end) override;
+    void transmissionFailed(Time end, TransmitError error) override { countTransmitError(error, end); }
+    void arbitrationLost(Time) override {}
+    bool listens(Time) const override { return false; }
+    bool acknowledges(Time) const override { return false; }
+    bool sendsErrorFlags(Time) const override { return errorActive(); }
+    void frameReceived(const CanFrame &, Time) override {}
+    void receiveError(Time) override {}
+    void saveCycleState(CycleState &state) const override;
+
+private:
+    struct Queued {
+        CanFrame frame;
+        Time from;
+    };
+    const BusNode *m_rateSource;
+    std::deque<Queued> m_frames;
+    unsigned m_sent = 0;
+};
+
+} // namespace boardemu
+
+#endif

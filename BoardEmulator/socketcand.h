@@ -1,0 +1,98 @@
+// The emulated bus served in the socketcand protocol, so that common CAN
+// tools can watch it live and put frames on it while the program that opened
+// the board runs. Messages are ASCII, each between "<" and ">":
+//
+//   server, on connecting:    < hi >
+//   client: < open BUS >      server: < ok >        (BUS: can0; can1 too with the channels cut apart)
+//   client: < rawmode >       server: < ok >, then every frame on the bus as
+//                             < frame ID SECONDS.MICROS DATA >
+//                             (ID hexadecimal, 3 digits for a standard and 8 for an extended
+//                             identifier; the time of the frame's end, as in the bus log; DATA
+//                             the data bytes as hexadecimal pairs, none for a remote frame)
+//   client: < send ID LEN B0 B1 ... >   (rawmode; ID of more than 3 hexadecimal digits is
+//                             extended; LEN 0 to 8; each byte 1 or 2 hexadecimal digits):
+//                             the frame goes onto the bus through the bridge's own node, which
+//                             arbitrates, is acknowledged and retries like any other
+//   client: < echo >          server: < echo >
+//
+// Anything else gets "< error REASON >" and changes nothing. A client that
+// reads too slowly loses frames rather than holding the bus up: they are
+// counted, and said on its connection as "< error N frames lost >" and in
+// the program's debug output.
+#ifndef BOARDEMULATOR_SOCKETCAND_H
+#define BOARDEMULATOR_SOCKETCAND_H
+
+#include "board.h"
+#include "canframe.h"
+#include "clock.h"
+#include "settings.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace boardemu {
+namespace socketcand {
+
+// The longest message a client may send; longer ones are refused unread.
+constexpr size_t kMaxMessage = 256;
+
+struct Command {
+    enum Kind { Open, RawMode, Send, Echo };
+    Kind kind = Echo;
+    std::string bus;
+    CanFrame frame;
+};
+
+// One message without its brackets, e.g. "send 123 2 11 22"; on a bad one,
+// nullopt and the reason for the error reply.
+std::optional<Command> parse(const std::string &message, std::string *reason);
+
+// A frame as the server sends it.
+std::string frameMessage(const CanFrame &frame, int64_t micros);
+
+// Cuts a connection's bytes into messages: what is not inside "<" and ">"
+// is garbage, and a message longer than kMaxMessage is refused.
+class Reader
+{
+public:
+    void feed(const char *bytes, size_t count);
+    // The next whole message's inside; or false with *reason set when
+    // something was thrown away, or with it empty when nothing is complete.
+    bool next(std::string *message, std::string *reason);
+
+private:
+    std::string m_buffer;
+};
+
+class Server;
+
+} // namespace socketcand
+
+// The bridge as the emulated board runs it: a thread that listens and serves
+// its clients (at most eight) while the board lives.
+class SocketcandBridge
+{
+public:
+    // Listening on the settings' address and port; nullptr and *error when
+    // that cannot be done.
+    static std::unique_ptr<SocketcandBridge> start(std::shared_ptr<Board> board, std::shared_ptr<Clock> clock,
+                                                   const EmulatorSettings &settings, std::string *error);
+    ~SocketcandBridge();
+    SocketcandBridge(const SocketcandBridge &) = delete;
+    SocketcandBridge &operator=(const SocketcandBridge &) = delete;
+
+    uint16_t port() const;
+    // Frames lost by clients that read too slowly, since the start.
+    uint64_t framesLost() const;
+
+private:
+    explicit SocketcandBridge(std::unique_ptr<socketcand::Server> server);
+    std::unique_ptr<socketcand::Server> m_server;
+};
+
+} // namespace boardemu
+
+#endif

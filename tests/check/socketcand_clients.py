@@ -1,0 +1,185 @@
+"""The emulated bus's socketcand bridge, met by python-can's socketcand client
+while korvane-check runs: every frame of the bus log reaches a reading
+client, in order, with the same data and times; two clients at once see the
+same; frames a client sends are what the runner calls sent by nobody; a
+client that never reads loses frames and slows nothing; garbage gets error
+replies. Run by ctest: socketcand_clients.py KORVANE_CHECK."""
+import json
+import logging
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import can
+
+logging.getLogger("can").setLevel(logging.ERROR)
+CHECK = sys.argv.pop(1)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Run:
+    """korvane-check with the bridge on, its bus log and its JSON summary."""
+
+    def __init__(self, arguments, environment=None):
+        self.dir = tempfile.TemporaryDirectory()
+        self.port = free_port()
+        self.buslog = os.path.join(self.dir.name, "bus.log")
+        env = dict(os.environ)
+        env.update(environment or {})
+        env["KORVANE_EMU_SOCKETCAND"] = str(self.port)
+        env["KORVANE_EMU_BUSLOG"] = self.buslog
+        self.process = subprocess.Popen([CHECK, "--json", "--quiet"] + arguments, env=env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def finish(self):
+        out, err = self.process.communicate(timeout=300)
+        self.status = self.process.returncode
+        self.stderr = err
+        self.summary = json.loads(out) if out.strip() else {}
+        return self
+
+    def bus(self):
+        """The bus log: (micros, id, data bytes) of every frame, in order."""
+        frames = []
+        with open(self.buslog) as log:
+            for line in log:
+                stamp, _, frame = line.split()
+                seconds, micros = stamp.strip("()").split(".")
+                ident, data = frame.split("#")
+                frames.append((int(seconds) * 1000000 + int(micros), int(ident, 16), bytes.fromhex(data)))
+        return frames
+
+
+def connect(port, channel="can0"):
+    return can.Bus(interface="socketcand", channel=channel, host="127.0.0.1", port=port)
+
+
+class Reader(threading.Thread):
+    """A client that reads every frame until told to stop."""
+
+    def __init__(self, port):
+        super().__init__()
+        self.bus = connect(port)
+        self.frames = []
+        self.stopping = threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.stopping.is_set():
+            message = self.bus.recv(0.2)
+            if message is not None:
+                self.frames.append((round(message.timestamp * 1000000), message.arbitration_id,
+                                    bytes(message.data)))
+
+    def stop(self):
+        # Whatever was on its way is read first: a short silence.
+        last = -1
+        while last != len(self.frames):
+            last = len(self.frames)
+            time.sleep(0.5)
+        self.stopping.set()
+        self.join()
+        self.bus.shutdown()
+
+
+class SocketcandClients(unittest.TestCase):
+    def check(self, arguments):
+        run = Run(arguments)
+        self.addCleanup(run.dir.cleanup)
+        return run
+
+    def assertSeenFromTheirFirst(self, seen, bus):
+        self.assertGreater(len(seen), 100)
+        start = bus.index(seen[0])
+        self.assertEqual(seen, bus[start:start + len(seen)])
+        self.assertEqual(len(seen), len(bus) - start, "frames of the bus log after the client's first are missing")
+
+    def test_full_load_every_frame_reaches_two_clients_in_order(self):
+        run = self.check(["--load", "full", "--rate", "1000", "--direction", "both", "--seconds", "2", "--min-load", "0"])
+        readers = [Reader(run.port), Reader(run.port)]
+        run.finish()
+        for reader in readers:
+            reader.stop()
+        self.assertEqual(run.status, 0, run.stderr)
+        bus = run.bus()
+        for reader in readers:
+            self.assertSeenFromTheirFirst(reader.frames, bus)
+        first = max(reader.frames[0] for reader in readers)
+        self.assertEqual(readers[0].frames[readers[0].frames.index(first):],
+                         readers[1].frames[readers[1].frames.index(first):])
+        self.assertIn("korvane-emulator: socketcand: serving can0 on 127.0.0.1:%d" % run.port, run.stderr)
+        self.assertEqual(run.stderr.count(" connected\n"), 2, run.stderr)
+        self.assertNotIn("does not read as fast", run.stderr)
+
+    def test_frames_a_client_sends_are_sent_by_nobody(self):
+        run = self.check(["--direction", "1to2", "--seconds", "2"])
+        client = connect(run.port)
+        # Once the test traffic runs, five frames of the client's own.
+        while True:
+            message = client.recv(5)
+            self.assertIsNotNone(message, "no traffic came")
+            if message.arbitration_id == 0x2AC00BA:
+                break
+        for i in range(5):
+            client.send(can.Message(arbitration_id=0x123, data=[i, 0xAA], is_extended_id=False))
+            time.sleep(0.05)
+        run.finish()
+        client.shutdown()
+        self.assertEqual(run.status, 1, run.stderr)
+        self.assertEqual(run.summary["failures"], ["1->2: 5 frames nobody sent"])
+        sent = [frame for frame in run.bus() if frame[1] == 0x123]
+        self.assertEqual([frame[2] for frame in sent], [bytes([i, 0xAA]) for i in range(5)])
+
+    def test_a_client_that_never_reads_slows_nothing(self):
+        run = self.check(["--load", "full", "--rate", "1000", "--direction", "1to2", "--seconds", "6", "--min-load", "0"])
+        for attempt in range(100):
+            idle = socket.socket()
+            idle.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            try:
+                idle.connect(("127.0.0.1", run.port))
+                break
+            except OSError:
+                idle.close()
+                time.sleep(0.1)
+        idle.sendall(b"< open can0 >< rawmode >")
+        run.finish()
+        idle.close()
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertIn("frames: it does not read as fast as the bus sends", run.stderr)
+        self.assertGreater(run.summary["directions"][0]["busLoadWhileSending"], 0.5)
+
+    def test_garbage_gets_error_replies_and_the_connection_goes_on(self):
+        run = self.check(["--direction", "1to2", "--seconds", "1"])
+        for attempt in range(100):
+            try:
+                raw = socket.create_connection(("127.0.0.1", run.port), timeout=10)
+                break
+            except OSError:
+                time.sleep(0.1)
+        got = b""
+        while b"< hi >" not in got:
+            got += raw.recv(4096)
+        raw.sendall(b"\x00\xff junk <" + b"x" * 1000 + b">< send 12G 1 00 >< echo >")
+        got = b""
+        while b"< echo >" not in got:
+            got += raw.recv(4096)
+        self.assertIn(b"< error garbage outside a message >", got)
+        self.assertIn(b"< error message too long >", got)
+        self.assertIn(b"< error send takes", got)
+        raw.close()
+        run.finish()
+        self.assertEqual(run.status, 0, run.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

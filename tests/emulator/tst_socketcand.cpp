@@ -1,0 +1,317 @@
+// The socketcand bridge: its protocol alone, and the bridge on an emulated
+// board in real time, met through plain TCP sockets as a client meets it.
+#include "emulateddriver.h"
+#include "socketcand.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+using namespace boardemu;
+using namespace boardemu::socketcand;
+
+TEST(SocketcandProtocol, CommandsAndTheirRefusals)
+{
+    std::string reason;
+    auto open = parse("open can0", &reason);
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->kind, Command::Open);
+    EXPECT_EQ(open->bus, "can0");
+    EXPECT_EQ(parse(" rawmode ", &reason)->kind, Command::RawMode);
+    auto standard = parse("send 123 2 11 2", &reason);
+    ASSERT_TRUE(standard);
+    EXPECT_FALSE(standard->frame.extended);
+    EXPECT_EQ(standard->frame.id, 0x123u);
+    EXPECT_EQ(standard->frame.dlc, 2);
+    EXPECT_EQ(standard->frame.data[0], 0x11);
+    EXPECT_EQ(standard->frame.data[1], 0x02);
+    auto extended = parse("send 2AC00BA 0", &reason);
+    ASSERT_TRUE(extended);
+    EXPECT_TRUE(extended->frame.extended);
+    EXPECT_EQ(extended->frame.id, 0x2AC00BAu);
+    for (const char *bad : {"", "open", "open can0 can1", "rawmode now", "send", "send 123", "send 800 0",
+                            "send 20000000 0", "send 12G 0", "send 123 9 1 2 3 4 5 6 7 8 9", "send 123 2 11",
+                            "send 123 1 100", "send 123 1 xy", "send 123 A 1", "bcmmode", "send 123456789 0"}) {
+        reason.clear();
+        EXPECT_FALSE(parse(bad, &reason)) << bad;
+        EXPECT_FALSE(reason.empty()) << bad;
+    }
+    // A refusal quotes the client's word only as far as a reply can carry it.
+    EXPECT_FALSE(parse("\x01\xff!" + std::string(40, 'z'), &reason));
+    EXPECT_EQ(reason, "unknown command ??" "!" + std::string(29, 'z'));
+}
+
+TEST(SocketcandProtocol, FramesAsTheServerSendsThem)
+{
+    CanFrame frame;
+    frame.extended = true;
+    frame.id = 0x2AC00BA;
+    frame.dlc = 4;
+    frame.data = {0x29, 0, 0, 0};
+    EXPECT_EQ(frameMessage(frame, 1796742859290717), "< frame 02AC00BA 1796742859.290717 29000000 >");
+    frame.extended = false;
+    frame.id = 0x12;
+    frame.dlc = 0;
+    EXPECT_EQ(frameMessage(frame, 5000001), "< frame 012 5.000001  >");
+    frame.remote = true;
+    frame.dlc = 4;
+    EXPECT_EQ(frameMessage(frame, 0), "< frame 012 0.000000  >");
+}
+
+TEST(SocketcandProtocol, MessagesAreCutFromTheStreamAndGarbageIsRefused)
+{
+    Reader reader;
+    std::string message, reason;
+    reader.feed("< open can0 ><rawm", 18);
+    ASSERT_TRUE(reader.next(&message, &reason));
+    EXPECT_EQ(message, " open can0 ");
+    EXPECT_FALSE(reader.next(&message, &reason));
+    EXPECT_TRUE(reason.empty()) << "an incomplete message waits";
+    reader.feed("ode >", 5);
+    ASSERT_TRUE(reader.next(&message, &reason));
+    EXPECT_EQ(message, "rawmode ");
+    reader.feed("hello < echo >", 14);
+    EXPECT_FALSE(reader.next(&message, &reason));
+    EXPECT_EQ(reason, "garbage outside a message");
+    ASSERT_TRUE(reader.next(&message, &reason));
+    EXPECT_EQ(message, " echo ");
+    const std::string longOne = "<" + std::string(kMaxMessage + 10, 'x');
+    reader.feed(longOne.data(), longOne.size());
+    EXPECT_FALSE(reader.next(&message, &reason));
+    EXPECT_EQ(reason, "message too long");
+    reader.feed("< echo >", 8);
+    ASSERT_TRUE(reader.next(&message, &reason)) << "the stream goes on after a refused message";
+    reader.feed("< a < b >", 9);
+    EXPECT_FALSE(reader.next(&message, &reason));
+    EXPECT_EQ(reason, "a message inside a message");
+}
+
+namespace {
+
+// A client of the bridge: plain TCP on loopback.
+class Client
+{
+public:
+    explicit Client(uint16_t port)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~Client() { ::close(m_fd); }
+    bool connected() const { return m_connected; }
+    void send(const std::string &text) { ASSERT_EQ(::send(m_fd, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size())); }
+    // Reads until the text holds what is wanted, or a few seconds passed.
+    std::string readUntil(const std::string &wanted, int seconds = 10)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (m_in.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd fd{m_fd, POLLIN, 0};
+            if (::poll(&fd, 1, 100) <= 0)
+                continue;
+            char bytes[4096];
+            const ssize_t got = ::recv(m_fd, bytes, sizeof bytes, 0);
+            if (got <= 0)
+                break;
+            m_in.append(bytes, size_t(got));
+        }
+        return m_in;
+    }
+    // True once the server has closed the connection.
+    bool closedByServer()
+    {
+        for (int i = 0; i < 100; ++i) {
+            pollfd fd{m_fd, POLLIN, 0};
+            if (::poll(&fd, 1, 100) > 0) {
+                char byte;
+                const ssize_t got = ::recv(m_fd, &byte, 1, 0);
+                if (got == 0)
+                    return true;
+                if (got > 0)
+                    m_in += byte;
+            }
+        }
+        return false;
+    }
+    void forget() { m_in.clear(); }
+
+private:
+    int m_fd = -1;
+    bool m_connected = false;
+    std::string m_in;
+};
+
+EmulatorSettings bridged()
+{
+    EmulatorSettings settings;
+    settings.socketcandPort = 0; // chosen below
+    return settings;
+}
+
+// A free port on loopback, for a bridge to listen on.
+uint16_t freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Both controllers at 125 kbit/s in normal mode, through the board's own
+// registers.
+void configure(EmulatedBoard &board)
+{
+    board.inspect([](Board &b) {
+        for (unsigned channel = 1; channel <= 2; ++channel) {
+            Mcp2515 &c = b.controller(channel);
+            c.write(0x0F, 0x80, 0);
+            c.write(0x2A, 0x04, 0);
+            c.write(0x29, 0xB1, 0);
+            c.write(0x28, 0x05, 0);
+            c.write(0x0F, 0x00, 0);
+            c.write(0x60, 0x60, 0);
+        }
+        return 0;
+    });
+}
+
+} // namespace
+
+// A client's session: greeting, a bus, raw mode; a frame it sends crosses
+// the bus (channel 2's controller receives it) and comes back to it as a
+// frame of the bus; malformed messages get error replies and change nothing.
+TEST(SocketcandBridge, SessionSendAndReceiveAndErrors)
+{
+    EmulatorSettings settings = bridged();
+    settings.socketcandPort = freePort();
+    EmulatedBoard board(settings, std::make_shared<RealClock>(), "CANSOCK");
+    ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
+    configure(board);
+    Client client(settings.socketcandPort);
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(client.readUntil("< hi >"), "< hi >");
+    client.send("< rawmode >");
+    EXPECT_NE(client.readUntil("error open a bus first").find("< error open a bus first >"), std::string::npos);
+    client.send("< open can1 >");
+    EXPECT_NE(client.readUntil("no such bus").find("< error no such bus >"), std::string::npos);
+    client.forget();
+    client.send("< open can0 >");
+    EXPECT_EQ(client.readUntil("< ok >"), "< ok >");
+    client.forget();
+    client.send("< rawmode >");
+    EXPECT_EQ(client.readUntil("< ok >"), "< ok >");
+    client.send("garbage< send 123 2 AB CD >< send 1234 9 >< bcmmode >< echo >");
+    const std::string replies = client.readUntil("< echo >");
+    EXPECT_NE(replies.find("< error garbage outside a message >"), std::string::npos) << replies;
+    EXPECT_NE(replies.find("< error send takes"), std::string::npos) << replies;
+    EXPECT_NE(replies.find("< error unknown command bcmmode >"), std::string::npos) << replies;
+    const std::string echoed = client.readUntil("< frame 123 ");
+    EXPECT_NE(echoed.find(" ABCD >"), std::string::npos) << echoed;
+    // Channel 2's controller received the frame (its receive buffer 0).
+    const auto received = board.inspect([](Board &b) {
+        Mcp2515 &c = b.controller(2);
+        return std::make_pair(int(c.read(0x61)), int(c.read(0x66)));
+    });
+    EXPECT_EQ(received, std::make_pair(0x123 >> 3, 0xAB));
+}
+
+// At most eight clients; a ninth is refused and closed.
+TEST(SocketcandBridge, ANinthClientIsRefused)
+{
+    EmulatorSettings settings = bridged();
+    settings.socketcandPort = freePort();
+    EmulatedBoard board(settings, std::make_shared<RealClock>(), "CANSOCK");
+    ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<Client>(settings.socketcandPort));
+        EXPECT_EQ(clients.back()->readUntil("< hi >"), "< hi >");
+    }
+    Client ninth(settings.socketcandPort);
+    EXPECT_NE(ninth.readUntil("too many").find("< error too many clients >"), std::string::npos);
+    EXPECT_TRUE(ninth.closedByServer());
+}
+
+// A port that cannot be listened on is refused with the reason.
+TEST(SocketcandBridge, APortInUseIsRefused)
+{
+    EmulatorSettings settings = bridged();
+    settings.socketcandPort = freePort();
+    EmulatedBoard first(settings, std::make_shared<RealClock>(), "CANSOCK1");
+    ASSERT_NE(first.bridge(), nullptr);
+    EmulatedBoard second(settings, std::make_shared<RealClock>(), "CANSOCK2");
+    EXPECT_EQ(second.bridge(), nullptr);
+    EXPECT_NE(second.bridgeError().find("is not accepted: cannot listen there: Address already in use"),
+              std::string::npos)
+        << second.bridgeError();
+}
+
+// With the channels cut apart, can0 is channel 1's segment and can1 channel
+// 2's: a client's frame goes onto its own segment only and is seen only
+// there. The bridge's node acknowledges nothing: channel 1, alone on its
+// segment, still misses the acknowledgement of its frame, bridge or not.
+TEST(SocketcandBridge, CutSegmentsAreSeparateBusesAndTheBridgeOnlyWatches)
+{
+    EmulatorSettings settings = bridged();
+    settings.socketcandPort = freePort();
+    settings.channelsCutApart = true;
+    EmulatedBoard board(settings, std::make_shared<RealClock>(), "CANSOCK");
+    ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
+    configure(board);
+    Client first(settings.socketcandPort), second(settings.socketcandPort);
+    first.send("< open can0 >< rawmode >");
+    second.send("< open can1 >< rawmode >");
+    first.readUntil("< ok >< ok >");
+    second.readUntil("< ok >< ok >");
+    first.send("< send 321 1 55 >");
+    second.send("< send 456 1 66 >");
+    EXPECT_NE(first.readUntil("< frame 321 ").find(" 55 >"), std::string::npos);
+    EXPECT_NE(second.readUntil("< frame 456 ").find(" 66 >"), std::string::npos);
+    const auto received = board.inspect([](Board &b) {
+        return std::make_pair(int(b.controller(1).read(0x61)), int(b.controller(2).read(0x61)));
+    });
+    EXPECT_EQ(received, std::make_pair(0x321 >> 3, 0x456 >> 3));
+
+    // Channel 1 sends a frame that only the bridge's node could acknowledge.
+    board.inspect([](Board &b) {
+        Mcp2515 &c = b.controller(1);
+        const Time t = b.processedUntil();
+        c.write(0x31, 0x24, t);
+        c.write(0x32, 0x60, t);
+        c.write(0x35, 0x01, t);
+        c.write(0x36, 0x77, t);
+        c.write(0x30, 0x08, t);
+        return 0;
+    });
+    int tec = 0;
+    for (int i = 0; i < 500 && tec < 128; ++i) {
+        tec = board.inspect([](Board &b) { return int(b.controller(1).read(0x1C)); });
+        if (tec < 128)
+            ::usleep(10000);
+    }
+    EXPECT_EQ(tec, 128) << "an unacknowledged frame makes its sender error-passive";
+    first.send("< echo >");
+    second.send("< echo >");
+    const std::string firstSaw = first.readUntil("< echo >");
+    const std::string secondSaw = second.readUntil("< echo >");
+    EXPECT_EQ(firstSaw.find("< frame 123 "), std::string::npos) << "channel 1's frame never completed: " << firstSaw;
+    EXPECT_EQ(firstSaw.find("< frame 456 "), std::string::npos) << firstSaw;
+    EXPECT_EQ(secondSaw.find("< frame 321 "), std::string::npos) << secondSaw;
+    EXPECT_EQ(board.bridge()->framesLost(), 0u);
+}

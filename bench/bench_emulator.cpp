@@ -3,7 +3,7 @@
 // bus limit computed from the frames' exact bit counts.
 #include "candeviceex.h"
 #include "emulateddriver.h"
-#include "benchsupport.h"
+#include "emulatorbench.h"
 
 #include <win32subset/devicetable.h>
 

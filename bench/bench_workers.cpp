@@ -12,7 +12,7 @@
 #include "TransmitTh.h"
 #include "fullload.h"
 #include "emulateddriver.h"
-#include "benchsupport.h"
+#include "emulatorbench.h"
 
 #include <QCoreApplication>
 #include <QThread>

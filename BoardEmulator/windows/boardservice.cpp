@@ -145,3 +145,14 @@ uint32_t kvBoardRequest(KvBoard *board, uint32_t code, uint8_t *buffer, uint32_t
 }
 
 } // extern "C"
+
+int kvAccessAllows(uint32_t code, uint32_t access)
+{
+    // FILE_READ_DATA or FILE_WRITE_DATA, GENERIC_READ or GENERIC_WRITE,
+    // GENERIC_ALL, MAXIMUM_ALLOWED (everything the caller may have).
+    constexpr uint32_t kAny = 0x10000000u | 0x02000000u;
+    constexpr uint32_t kRead = 0x0001u | 0x80000000u | kAny;
+    constexpr uint32_t kWrite = 0x0002u | 0x40000000u | kAny;
+    const bool onlyReads = code == ioctl::READ_REG || code == ioctl::READ_MEM;
+    return (access & (onlyReads ? kRead : kWrite)) != 0;
+}

@@ -41,6 +41,12 @@ uint32_t kvBoardServe(KvBoard *board, uint32_t code, uint8_t *buffer, uint32_t i
 uint32_t kvBoardRequest(KvBoard *board, uint32_t code, uint8_t *buffer, uint32_t inSize, uint32_t outSize,
                         uint32_t *returned);
 
+/* Whether a handle opened with this access (the DesiredAccess of its create
+   request) may make a request of this code: one that only reads needs read
+   access; every other one changes the board (a DMA read takes its blocks)
+   and needs write access. */
+int kvAccessAllows(uint32_t code, uint32_t access);
+
 #ifdef __cplusplus
 }
 #endif

@@ -265,20 +265,13 @@ static NTSTATUS dispatchCleanup(PDEVICE_OBJECT device, PIRP irp)
     return finish(irp, STATUS_SUCCESS, 0);
 }
 
-/* Requests that only read need read access; every other one changes the
-   board (a DMA read takes its blocks) and needs write access. */
+/* The access the handle was opened with, where the I/O manager told it. */
 static BOOLEAN allowed(ULONG code, PFILE_OBJECT file)
 {
     const ULONG_PTR access = file ? (ULONG_PTR)file->FsContext2 : 0;
     if (access == KV_ACCESS_UNKNOWN)
         return TRUE;
-    switch (code) {
-    case 0xA46025F8: /* READ_REG */
-    case 0xA4606550: /* READ_MEM */
-        return (access & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)) != 0;
-    default:
-        return (access & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)) != 0;
-    }
+    return kvAccessAllows(code, (uint32_t)access) != 0;
 }
 
 static NTSTATUS dispatchControl(PDEVICE_OBJECT device, PIRP irp)

@@ -162,14 +162,7 @@ int CCANDeviceEx::ReadCanReg(unsigned int nChannel, unsigned int nRegAddress, un
     if (nStatus != 1)
         return nStatus;
     const unsigned int nCommand = ((nRegAddress & 0xFF) << 24) | ((nCount - 1) << 16) | CAN_SPI_READ;
-    if (!WriteReg(dwBridge, nCommand))
-        return 6;
-    nStatus = WaitBridgeIdle(dwBridge, 7, 8);
-    if (nStatus != 1)
-        return nStatus;
-    if (!ReadMem(DataBuffer(nChannel), pDest, nCount))
-        return 9;
-    return 1;
+    return ReadTransaction(nChannel, dwBridge, nCommand, pDest, nCount);
 }
 
 int CCANDeviceEx::WriteCanReg(unsigned int nChannel, unsigned int nRegAddress, unsigned int nLength,
@@ -229,12 +222,18 @@ int CCANDeviceEx::ReadCanStatus(unsigned int nChannel, unsigned char *pStatus)
     int nStatus = WaitBridgeIdle(dwBridge, 4, 5);
     if (nStatus != 1)
         return nStatus;
-    if (!WriteReg(dwBridge, CAN_SPI_READ_STATUS))
+    return ReadTransaction(nChannel, dwBridge, CAN_SPI_READ_STATUS, pStatus, 1);
+}
+
+int CCANDeviceEx::ReadTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand,
+                                  unsigned char *pDest, unsigned int nCount)
+{
+    if (!WriteReg(dwBridge, nCommand))
         return 6;
-    nStatus = WaitBridgeIdle(dwBridge, 7, 8);
+    const int nStatus = WaitBridgeIdle(dwBridge, 7, 8);
     if (nStatus != 1)
         return nStatus;
-    if (!ReadMem(DataBuffer(nChannel), pStatus, 1))
+    if (!ReadMem(DataBuffer(nChannel), pDest, nCount))
         return 9;
     return 1;
 }

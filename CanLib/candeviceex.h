@@ -131,6 +131,11 @@ public:
 
 private:
     int WaitBridgeIdle(DWORD dwBridge, int nReadFailed, int nStillBusy);
+    // A read on an idle bridge: the command, the wait until the bridge is
+    // idle again, then nCount bytes from the channel's data buffer. 1, or
+    // 6 to 9 for the step that failed.
+    int ReadTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand, unsigned char *pDest,
+                        unsigned int nCount);
     int ReadCanByte(unsigned int nChannel, unsigned int nRegAddress, unsigned char *pValue);
     int WriteCanByte(unsigned int nChannel, unsigned int nRegAddress, unsigned char nValue);
 

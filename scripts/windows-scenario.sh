@@ -177,22 +177,31 @@ say "at the end: transmitted $(sent), received without errors $(clean), with err
 rm -f "$shots/debug.raw"
 
 # --- Without its board --------------------------------------------------------
+# The message box of the program started as $board, on screenshot $1.
+message_box() {
+    wait_for 120 main_window >/dev/null || fail "no message box appeared $2"
+    box=$(main_window)
+    sleep 1
+    shot "$1"
+}
+# Its OK pressed: the program ends, with status 0.
+close_box_and_end() {
+    xdotool windowfocus --sync "$box"
+    key Return
+    wait_for 30 ended || fail "the program did not end after the message box"
+    local status=0
+    wait "$board" || status=$?
+    board=
+    [ "$status" = 0 ] || fail "exit status $status $1"
+}
+
 say "starting KorvaneSoft.exe without its board"
 KORVANE_EMU_NO_BOARD=1 KORVANE_WINE_DEBUG_LOG=$shots/no-board-debug.log \
     "$here/scripts/wine-board.sh" "$programs/KorvaneSoft.exe" >"$shots/wine-no-board.log" 2>&1 &
 board=$!
-wait_for 120 main_window >/dev/null || fail "no message box appeared (see $shots/wine-no-board.log)"
-box=$(main_window)
-sleep 1
-shot 5-no-board
+message_box 5-no-board "(see $shots/wine-no-board.log)"
 grep -q "Can't open device" "$shots/no-board-debug.log" || fail "no \"Can't open device\" line"
-xdotool windowfocus --sync "$box"
-key Return
-wait_for 30 ended || fail "the program did not end after the message box"
-status=0
-wait "$board" || status=$?
-board=
-[ "$status" = 0 ] || fail "exit status $status without the board"
+close_box_and_end "without the board"
 say "without the board: the message box, then the program ended (status 0)"
 
 # --- Without its driver -------------------------------------------------------
@@ -201,17 +210,8 @@ say "without the board: the message box, then the program ended (status 0)"
 say "starting KorvaneSoft.exe with the driver not started"
 (cd "$programs" && WINEDEBUG=-all exec timeout 120 wine KorvaneSoft.exe) >"$shots/wine-no-driver.log" 2>&1 &
 board=$!
-wait_for 120 main_window >/dev/null || fail "no message box appeared without the driver"
-box=$(main_window)
-sleep 1
-shot 6-no-driver
-xdotool windowfocus --sync "$box"
-key Return
-wait_for 30 ended || fail "the program did not end after the message box"
-status=0
-wait "$board" || status=$?
-board=
+message_box 6-no-driver "without the driver"
+close_box_and_end "without the driver"
 timeout 30 wineserver -k >/dev/null 2>&1 || true
-[ "$status" = 0 ] || fail "exit status $status without the driver"
 say "without the driver: the message box, then the program ended (status 0)"
 say "passed; screenshots in $shots"

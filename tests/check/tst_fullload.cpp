@@ -84,8 +84,14 @@ void TestFullLoad::framesLeaveInLoadingOrderAndFillTheBus()
             abort ? worker.AbortWork() : worker.StopWork();
     }, Qt::DirectConnection);
     QObject::connect(&thread, &QThread::started, &worker, [&] { thread.quit(); }, Qt::DirectConnection);
+    // The thread's last act, read after the wait: Qt's own hand-over of a
+    // thread's end is invisible to the thread sanitizer, which would take the
+    // next row's use of this stack for a race with the worker's writes.
+    std::atomic<bool> gone{false};
+    QObject::connect(&thread, &QThread::finished, [&] { gone = true; });
     thread.start();
     QVERIFY(thread.wait(120000));
+    QVERIFY(gone.load());
     QCOMPARE(sent.load(), groups);
     const Time elapsed = clock->now() - startedAt;
     clock->advance(10 * kMillisecond); // a frame still on the wire after an abort ends

@@ -49,12 +49,15 @@ public:
         // Connected after work(): run in the worker's thread once it returned.
         QObject::connect(&txThread, &QThread::started, tx.get(), [this] { txEnded = true; }, Qt::DirectConnection);
         QObject::connect(&rxThread, &QThread::started, rx.get(), [this] { rxEnded = true; }, Qt::DirectConnection);
+        // The last thing a worker's thread does; see stop().
+        QObject::connect(&txThread, &QThread::finished, [this] { txGone = true; });
+        QObject::connect(&rxThread, &QThread::finished, [this] { rxGone = true; });
     }
 
     ~Rig()
     {
-        stop(txThread, *tx);
-        stop(rxThread, *rx);
+        stopTransmitter();
+        stopReceiver();
         tx.reset();
         rx.reset();
         control.Close();
@@ -76,13 +79,22 @@ public:
                control.WriteCanReg(2, CAN_REG_RXB0CTRL, 1, &receiveAny) == 1;
     }
 
-    template <typename Worker> static void stop(QThread &thread, Worker &worker)
+    void stopTransmitter() { stop(txThread, *tx, txGone); }
+    void stopReceiver() { stop(rxThread, *rx, rxGone); }
+
+    template <typename Worker>
+    static void stop(QThread &thread, Worker &worker, const std::atomic<bool> &gone)
     {
-        if (!thread.isRunning())
-            return;
-        worker.StopWork();
-        thread.quit();
-        thread.wait();
+        if (thread.isRunning()) {
+            worker.StopWork();
+            thread.quit();
+            thread.wait();
+        }
+        // Qt hands a thread's end over through its own uninstrumented lock,
+        // and not at all when the thread had already ended; reading the flag
+        // it raised last makes everything it wrote visibly precede what this
+        // thread does next, such as reusing the rig's memory.
+        (void)gone.load();
     }
 
     void startReceiver()
@@ -151,6 +163,8 @@ public:
     std::atomic<int> dirty[2] = {{0}, {0}};
     std::atomic<bool> txEnded{false};
     std::atomic<bool> rxEnded{false};
+    std::atomic<bool> txGone{false};
+    std::atomic<bool> rxGone{false};
 };
 
 // Sanitizer builds run a tenth of the traffic.
@@ -296,7 +310,7 @@ void TestWorkers::trafficArrivesWhole()
     rig.startReceiver();
     rig.txThread.start();
     QVERIFY(waitFor([&] { return rig.sent[from - 1] >= groups; }));
-    Rig::stop(rig.txThread, *rig.tx);
+    rig.stopTransmitter();
     const int sent = rig.sent[from - 1];
     QVERIFY2(waitFor([&] { return rig.clean[to - 1] + rig.dirty[to - 1] >= sent; }, 20000),
              qPrintable(QString("sent %1, received %2").arg(sent).arg(rig.clean[to - 1] + rig.dirty[to - 1])));
@@ -314,7 +328,7 @@ void TestWorkers::bothChannelsTransmitAlternately()
     rig.tx->SetCh2State(true);
     rig.txThread.start();
     QVERIFY(waitFor([&] { return rig.sent[1] >= 200; }));
-    Rig::stop(rig.txThread, *rig.tx);
+    rig.stopTransmitter();
     QVERIFY(qAbs(rig.sent[0] - rig.sent[1]) <= 1);
     // Each channel's group goes while the other listens: no frame of one
     // overlaps a frame of the other, so no error is ever counted.
@@ -342,8 +356,8 @@ void TestWorkers::nothingEnabledSendsNothingAndStops()
     unsigned int value = 0;
     for (int i = 0; i < 500; ++i)
         QCOMPARE(rig.control.ReadReg(CAN_BOARD_DMA_CONTROL, &value), 1);
-    Rig::stop(rig.txThread, *rig.tx);
-    Rig::stop(rig.rxThread, *rig.rx);
+    rig.stopTransmitter();
+    rig.stopReceiver();
     QCOMPARE(rig.board.driver().requestCount(), before + 3 + 500);
     QCOMPARE(rig.sent[0] + rig.sent[1] + rig.clean[0] + rig.clean[1], 0);
     QCOMPARE(rig.board.inspect([](Board &b) { return b.framesCompleted(); }), uint64_t(0));
@@ -360,7 +374,7 @@ void TestWorkers::stopMidGroupFinishesTheGroupAndRestartStartsAfresh()
         const int before = rig.sent[0];
         rig.txThread.start();
         QVERIFY(waitFor([&] { return rig.sent[0] >= before + 3; }));
-        Rig::stop(rig.txThread, *rig.tx);
+        rig.stopTransmitter();
         // Every group reported was whole on the bus, and the receiver reads
         // it before the next start clears the DMA queues: a receiver that the
         // host starves must not lose frames to that clearing.
@@ -368,7 +382,7 @@ void TestWorkers::stopMidGroupFinishesTheGroupAndRestartStartsAfresh()
                  uint64_t(5 * rig.sent[0]));
         QVERIFY(waitFor([&] { return rig.clean[1] + rig.dirty[1] >= rig.sent[0]; }, 20000));
     }
-    Rig::stop(rig.rxThread, *rig.rx);
+    rig.stopReceiver();
     QCOMPARE(rig.board.inspect([](Board &b) { return b.queuedBlocks(2); }), size_t(0));
     QCOMPARE(rig.clean[1].load(), rig.sent[0].load());
     QCOMPARE(rig.dirty[1].load(), 0);
@@ -425,12 +439,12 @@ void TestWorkers::sendFailureMidGroupReportsNothingForIt()
     QCOMPARE(log.count("SendData I/O error. Code =  8"), 1);
     // A restart begins with frame 1 and a sum of zero: the next groups check clean.
     rig.board.driver().setFailCode(0);
-    Rig::stop(rig.txThread, *rig.tx);
+    rig.stopTransmitter();
     rig.rx->SetCh2State(true);
     rig.startReceiver();
     rig.txThread.start();
     QVERIFY(waitFor([&] { return rig.sent[0] >= 10; }));
-    Rig::stop(rig.txThread, *rig.tx);
+    rig.stopTransmitter();
     const int second = rig.sent[0] - 3;
     QVERIFY(waitFor([&] { return rig.clean[1] >= second; }));
     QCOMPARE(rig.dirty[1].load(), 0);
@@ -475,7 +489,7 @@ void TestWorkers::loopTellsWhyItEndedAndWhoseFailure()
     });
     rig.txThread.start();
     QVERIFY(waitFor([&] { return observer.ended(); }));
-    Rig::stop(rig.txThread, *rig.tx);
+    rig.stopTransmitter();
     QVERIFY(observer.loadingSaid());
     const WorkerReport end = observer.end();
     QCOMPARE(int(end.cause), cause);
@@ -516,7 +530,7 @@ void TestWorkers::unacknowledgedChannel1FrameEndsTheLoop()
     QCOMPARE(rig.sent[0].load(), 0);
     // The loop has ended and has taken back every frame it loaded: none is
     // left to go out ahead of the next run, or to hold configuration mode off.
-    Rig::stop(rig.txThread, *rig.tx);
+    rig.stopTransmitter();
     QCOMPARE(log.count("void CTransmitTh::work() was called"), 1);
     QCOMPARE(rig.pendingBuffers(1), 0);
     QCOMPARE(rig.control.SetConfWorkMode(1), 1);
@@ -533,7 +547,7 @@ void TestWorkers::unacknowledgedChannel2FrameStillStops()
     QVERIFY2(rig.txThread.isRunning(), "channel 2 keeps waiting");
     QElapsedTimer timer;
     timer.start();
-    Rig::stop(rig.txThread, *rig.tx);
+    rig.stopTransmitter();
     QVERIFY2(timer.elapsed() < 10000, "a stop request ends the wait");
     QCOMPARE(rig.sent[1].load(), 0);
 }
@@ -561,7 +575,7 @@ void TestWorkers::stopWhileAFrameFailsEndsAtOnce()
         });
     }));
     const uint64_t before = rig.board.driver().requestCount();
-    Rig::stop(rig.txThread, *rig.tx);
+    rig.stopTransmitter();
     // One poll, then taking back three buffers: about a hundred requests,
     // where finishing the round of 1500 polls would take 6000.
     const uint64_t requests = rig.board.driver().requestCount() - before;
@@ -613,7 +627,7 @@ void TestWorkers::groupsAreCheckedByArrivalOrder()
     QVERIFY(waitFor([&] { return rig.clean[1] + rig.dirty[1] >= 6; }));
     // Every frame read, the receiver stopped: nothing more can be counted.
     QVERIFY(waitFor([&] { return rig.board.inspect([](Board &b) { return b.queuedBlocks(2); }) == 0; }));
-    Rig::stop(rig.rxThread, *rig.rx);
+    rig.stopReceiver();
     QCOMPARE(rig.clean[1].load(), 2);
     QCOMPARE(rig.dirty[1].load(), 4);
     // A new start realigns it.
@@ -707,8 +721,8 @@ void TestWorkers::entryLinesNameEachOperation()
         rig.startReceiver();
         rig.txThread.start();
         QVERIFY(waitFor([&] { return rig.txEnded.load(); }));
-        Rig::stop(rig.txThread, *rig.tx);
-        Rig::stop(rig.rxThread, *rig.rx);
+        rig.stopTransmitter();
+        rig.stopReceiver();
     }
     const QStringList lines = log.lines();
     for (const char *line : {"CTransmitTh::CTransmitTh() was called",

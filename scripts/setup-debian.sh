@@ -3,7 +3,7 @@
 # Usage: scripts/setup-debian.sh build|qt6|demo|cross|fuzz|qtsource|package|winedesktop|socketcand ...
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev)
+packages=(cmake ninja-build g++ make pkg-config ccache qtbase5-dev qtbase5-dev-tools libgtest-dev)
 for task in "$@"; do
     case "$task" in
         build) ;;

@@ -130,6 +130,12 @@ bool parseForeign(const std::string &text, ForeignNodeSettings *foreign)
     return true;
 }
 
+// A decimal number up to max, without leading zeros.
+bool parseDecimal(const std::string &text, uint64_t max, uint64_t *value)
+{
+    return !(text.size() > 1 && text[0] == '0') && parseNumber(text, max, value);
+}
+
 // [ADDRESS:]PORT: a dotted IPv4 address (four numbers from 0 to 255, no
 // leading zeros) and a port from 1 to 65535.
 bool parseEndpoint(const std::string &text, EmulatorSettings *settings)
@@ -140,26 +146,17 @@ bool parseEndpoint(const std::string &text, EmulatorSettings *settings)
     if (colon != std::string::npos) {
         address = text.substr(0, colon);
         port = text.substr(colon + 1);
-        int parts = 0;
-        size_t at = 0;
-        while (at <= address.size()) {
-            const size_t dot = address.find('.', at);
-            const std::string part = address.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
-            if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0') ||
-                part.find_first_not_of("0123456789") != std::string::npos || std::stoi(part) > 255)
-                return false;
-            ++parts;
-            if (dot == std::string::npos)
-                break;
-            at = dot + 1;
-        }
-        if (parts != 4)
+        const std::vector<std::string> parts = split(address, '.');
+        if (parts.size() != 4)
             return false;
+        uint64_t part = 0;
+        for (const std::string &each : parts) {
+            if (!parseDecimal(each, 255, &part))
+                return false;
+        }
     }
-    if (port.empty() || port.size() > 5 || port[0] == '0' || port.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const int number = std::stoi(port);
-    if (number < 1 || number > 65535)
+    uint64_t number = 0;
+    if (!parseDecimal(port, 65535, &number) || number < 1)
         return false;
     settings->socketcandAddress = address;
     settings->socketcandPort = uint16_t(number);

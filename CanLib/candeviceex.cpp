@@ -179,12 +179,8 @@ int CCANDeviceEx::WriteCanReg(unsigned int nChannel, unsigned int nRegAddress, u
     if (nStatus != 1)
         return nStatus;
     for (unsigned int i = 0; i < nLength; ++i) {
-        if (!WriteMem(DataBuffer(nChannel), pSource + i, 1))
-            return 6;
         const unsigned int nCommand = (((nRegAddress + i) & 0xFF) << 24) | CAN_SPI_WRITE;
-        if (!WriteReg(dwBridge, nCommand))
-            return 7;
-        nStatus = WaitBridgeIdle(dwBridge, 8, 9);
+        nStatus = WriteTransaction(nChannel, dwBridge, nCommand, pSource + i, 1);
         if (nStatus != 1)
             return nStatus;
     }
@@ -204,12 +200,8 @@ int CCANDeviceEx::WriteCanRegs(unsigned int nChannel, unsigned int nRegAddress, 
     int nStatus = WaitBridgeIdle(dwBridge, 4, 5);
     if (nStatus != 1)
         return nStatus;
-    if (!WriteMem(DataBuffer(nChannel), pSource, nCount))
-        return 6;
     const unsigned int nCommand = ((nRegAddress & 0xFF) << 24) | ((nCount - 1) << 16) | CAN_SPI_WRITE;
-    if (!WriteReg(dwBridge, nCommand))
-        return 7;
-    return WaitBridgeIdle(dwBridge, 8, 9);
+    return WriteTransaction(nChannel, dwBridge, nCommand, pSource, nCount);
 }
 
 int CCANDeviceEx::ReadCanStatus(unsigned int nChannel, unsigned char *pStatus)
@@ -236,6 +228,16 @@ int CCANDeviceEx::ReadTransaction(unsigned int nChannel, DWORD dwBridge, unsigne
     if (!ReadMem(DataBuffer(nChannel), pDest, nCount))
         return 9;
     return 1;
+}
+
+int CCANDeviceEx::WriteTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand,
+                                   const unsigned char *pSource, unsigned int nCount)
+{
+    if (!WriteMem(DataBuffer(nChannel), pSource, nCount))
+        return 6;
+    if (!WriteReg(dwBridge, nCommand))
+        return 7;
+    return WaitBridgeIdle(dwBridge, 8, 9);
 }
 
 int CCANDeviceEx::ReadCanByte(unsigned int nChannel, unsigned int nRegAddress,

@@ -136,6 +136,11 @@ private:
     // 6 to 9 for the step that failed.
     int ReadTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand, unsigned char *pDest,
                         unsigned int nCount);
+    // A write on an idle bridge: nCount bytes into the channel's data
+    // buffer, the command, then the wait until the bridge is idle again. 1,
+    // or 6 to 9 for the step that failed.
+    int WriteTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand,
+                         const unsigned char *pSource, unsigned int nCount);
     int ReadCanByte(unsigned int nChannel, unsigned int nRegAddress, unsigned char *pValue);
     int WriteCanByte(unsigned int nChannel, unsigned int nRegAddress, unsigned char nValue);
 

@@ -286,7 +286,7 @@ void CheckRun::stopTransmitter(bool abort)
     if (wait == Wait::Deadline)
         endNow(QStringLiteral("the transmit worker did not stop within %1 s (a driver request that does not "
                               "return?)")
-                   .arg(unitMs(80, 20000) / 1000));
+                   .arg(((abort ? 0 : unitMs(60, 15000)) + unitMs(20, 5000)) / 1000));
 }
 
 // Processes the workers' reports until the condition holds, nothing has been

@@ -83,8 +83,6 @@ QVector<QPair<QString, double>> figures(const DirectionResult &r)
 verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &results, const RunState &state)
 {
     verdict::Run run;
-    run.setUpFailed = state.setUpFailed;
-    run.setUpReason = state.setUpReason.toStdString();
     run.directionsAsked = size_t(options.directions.size());
     run.kbps[0] = options.kbps[0];
     run.kbps[1] = options.kbps[1];

@@ -15,15 +15,12 @@ namespace report {
 
 // Everything besides the directions that the verdict rests on.
 struct RunState {
-    bool setUpFailed = false;
-    QString setUpReason;
     bool interrupted = false;
     QString stuck;
     QString logError;
     QString outputError;
     verdict::Controller controllers[2];
     QStringList workerLines; // shown, not judged
-    double wallSeconds = 0;
 };
 
 verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &results, const RunState &state);

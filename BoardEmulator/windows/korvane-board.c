@@ -428,9 +428,9 @@ static NTSTATUS readParameters(PUNICODE_STRING registryPath, char names[][KV_MAX
     return STATUS_SUCCESS;
 }
 
-/* The completer stops, what is still queued ends as cancelled, the
-   dispatches under way return, and only then do the board and the device
-   go. */
+/* The completer stops, the dispatches under way return (one of them may
+   still queue its request), what is queued then ends as cancelled, and only
+   then do the board and the device go. */
 static VOID unload(PDRIVER_OBJECT driver)
 {
     (void)driver;
@@ -444,9 +444,9 @@ static VOID unload(PDRIVER_OBJECT driver)
         ObDereferenceObject(g_completer);
         g_completer = NULL;
     }
-    cancelAll(NULL);
     if (g_inFlight != 0)
         KeWaitForSingleObject(&g_drained, Executive, KernelMode, FALSE, NULL);
+    cancelAll(NULL);
     if (g_board)
         kvBoardDestroy(g_board);
     g_board = NULL;

@@ -7,6 +7,7 @@
 #define BOARDEMULATOR_DRIVERREQUESTS_H
 
 #include "board.h"
+#include "boardinterface.h"
 #include "clock.h"
 #include "settings.h"
 
@@ -16,14 +17,15 @@
 
 namespace boardemu {
 
+// The driver's control codes, as the host's library defines them.
 namespace ioctl {
-constexpr uint32_t READ_REG = 0xA46025F8;
-constexpr uint32_t WRITE_REG = 0xA46025F4;
-constexpr uint32_t READ_MEM = 0xA4606550;
-constexpr uint32_t WRITE_MEM = 0xA460A554;
-constexpr uint32_t CLEAR_DMA = 0xA460254C;
-constexpr uint32_t SET_CANONICAL_DMA = 0xA4602424;
-constexpr uint32_t READ_DMA_BLOCKS = 0xA4602420;
+constexpr uint32_t READ_REG = IOCTL_CAN_READ_REG;
+constexpr uint32_t WRITE_REG = IOCTL_CAN_WRITE_REG;
+constexpr uint32_t READ_MEM = IOCTL_CAN_READ_MEM;
+constexpr uint32_t WRITE_MEM = IOCTL_CAN_WRITE_MEM;
+constexpr uint32_t CLEAR_DMA = IOCTL_CAN_CLEAR_DMA;
+constexpr uint32_t SET_CANONICAL_DMA = IOCTL_CAN_SET_CANONICAL_DMA;
+constexpr uint32_t READ_DMA_BLOCKS = IOCTL_CAN_READ_DMA_BLOCKS;
 } // namespace ioctl
 
 // The Win32 error codes a request ends with.

@@ -1,18 +1,8 @@
 #ifndef CANDEVICEEX_H
 #define CANDEVICEEX_H
 
+#include "boardinterface.h"
 #include "candevice.h"
-
-// Device control codes of the board driver (device type 0xA460, buffered).
-enum : DWORD {
-    IOCTL_CAN_READ_REG = 0xA46025F8,
-    IOCTL_CAN_WRITE_REG = 0xA46025F4,
-    IOCTL_CAN_READ_MEM = 0xA4606550,
-    IOCTL_CAN_WRITE_MEM = 0xA460A554,
-    IOCTL_CAN_CLEAR_DMA = 0xA460254C,
-    IOCTL_CAN_SET_CANONICAL_DMA = 0xA4602424,
-    IOCTL_CAN_READ_DMA_BLOCKS = 0xA4602420,
-};
 
 // Board registers and memory.
 enum : DWORD {

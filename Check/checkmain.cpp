@@ -1,6 +1,7 @@
 // korvane-check: sends the tool's test groups from one channel to the other
 // and checks them, without a window, for test stations and scripts.
 #include "checkrun.h"
+#include "report.h"
 #include "runsignals.h"
 #include "verdict.h"
 #include "workerlines.h"
@@ -33,10 +34,20 @@ bool parseRate(const QString &text, unsigned int *kbps)
     return true;
 }
 
-int usageError(const QCommandLineParser &parser, const QString &message)
+// A refused command line: said with the usage, and in the JUnit report when
+// one was named, so that no earlier run's report stands for this one.
+int usageError(const QCommandLineParser &parser, const QString &message, const CheckOptions &options = {})
 {
     std::fprintf(stderr, "korvane-check: %s\n\n%s", qPrintable(message), qPrintable(parser.helpText()));
-    return verdict::Usage;
+    CheckOptions reported = options;
+    if (reported.junitPath.isEmpty() && parser.isSet(QStringLiteral("junit")))
+        reported.junitPath = parser.value(QStringLiteral("junit"));
+    if (reported.junitPath.isEmpty())
+        return verdict::Usage;
+    reported.json = false;
+    report::RunState state;
+    state.refused = QStringLiteral("refused: ") + message;
+    return report::Outputs(reported).conclude({}, state, false);
 }
 
 // A standard stream that was closed before the start: its descriptor is
@@ -147,12 +158,12 @@ int main(int argc, char *argv[])
 
     CheckOptions options;
     if (parser.isSet(rate) && !parseRate(parser.value(rate), &options.kbps[0]))
-        return usageError(parser, QStringLiteral("--rate %1: the rates are 125, 250, 500 and 1000").arg(parser.value(rate)));
+        return usageError(parser, QStringLiteral("--rate %1: the rates are 125, 250, 500 and 1000").arg(parser.value(rate)), options);
     options.kbps[1] = options.kbps[0];
     if (parser.isSet(rate1) && !parseRate(parser.value(rate1), &options.kbps[0]))
-        return usageError(parser, QStringLiteral("--rate1 %1: the rates are 125, 250, 500 and 1000").arg(parser.value(rate1)));
+        return usageError(parser, QStringLiteral("--rate1 %1: the rates are 125, 250, 500 and 1000").arg(parser.value(rate1)), options);
     if (parser.isSet(rate2) && !parseRate(parser.value(rate2), &options.kbps[1]))
-        return usageError(parser, QStringLiteral("--rate2 %1: the rates are 125, 250, 500 and 1000").arg(parser.value(rate2)));
+        return usageError(parser, QStringLiteral("--rate2 %1: the rates are 125, 250, 500 and 1000").arg(parser.value(rate2)), options);
     const QString which = parser.isSet(direction) ? parser.value(direction) : QStringLiteral("both");
     if (which == QLatin1String("1to2"))
         options.directions = {1};
@@ -161,13 +172,13 @@ int main(int argc, char *argv[])
     else if (which == QLatin1String("both"))
         options.directions = {1, 2};
     else
-        return usageError(parser, QStringLiteral("--direction %1: give 1to2, 2to1 or both").arg(which));
+        return usageError(parser, QStringLiteral("--direction %1: give 1to2, 2to1 or both").arg(which), options);
     if (parser.isSet(seconds)) {
         const QString text = parser.value(seconds);
         options.seconds = text.toDouble();
         if (!matches(text, "(0|[1-9][0-9]{0,4})(\\.[0-9]{1,3})?") || options.seconds < 0.1 ||
             options.seconds > 86400)
-            return usageError(parser, QStringLiteral("--seconds %1: give 0.1 to 86400").arg(text));
+            return usageError(parser, QStringLiteral("--seconds %1: give 0.1 to 86400").arg(text), options);
     } else if (parser.isSet(groups)) {
         options.seconds = 86400;
     }
@@ -175,12 +186,12 @@ int main(int argc, char *argv[])
         const QString text = parser.value(groups);
         options.groups = text.toULongLong();
         if (!matches(text, "[1-9][0-9]{0,9}") || options.groups > 1000000000)
-            return usageError(parser, QStringLiteral("--groups %1: give 1 to 1000000000").arg(text));
+            return usageError(parser, QStringLiteral("--groups %1: give 1 to 1000000000").arg(text), options);
     }
     if (parser.isSet(load)) {
         const QString sequence = parser.value(load);
         if (sequence != QLatin1String("window") && sequence != QLatin1String("full"))
-            return usageError(parser, QStringLiteral("--load %1: give window or full").arg(sequence));
+            return usageError(parser, QStringLiteral("--load %1: give window or full").arg(sequence), options);
         options.fullLoad = sequence == QLatin1String("full");
     }
     if (options.fullLoad)
@@ -188,9 +199,9 @@ int main(int argc, char *argv[])
     if (parser.isSet(minLoad)) {
         const QString text = parser.value(minLoad);
         if (!options.fullLoad)
-            return usageError(parser, QStringLiteral("--min-load is for --load full"));
+            return usageError(parser, QStringLiteral("--min-load is for --load full"), options);
         if (!matches(text, "(0|[1-9][0-9]?|100)(\\.[0-9]{1,2})?") || text.toDouble() > 100)
-            return usageError(parser, QStringLiteral("--min-load %1: give 0 to 100").arg(text));
+            return usageError(parser, QStringLiteral("--min-load %1: give 0 to 100").arg(text), options);
         options.minLoad = text.toDouble() / 100;
         options.minLoadGiven = true;
     }
@@ -198,15 +209,12 @@ int main(int argc, char *argv[])
     options.quiet = parser.isSet(quiet);
     options.logPath = parser.value(log);
     if (parser.isSet(log) && options.logPath.isEmpty())
-        return usageError(parser, QStringLiteral("--log needs a file name"));
+        return usageError(parser, QStringLiteral("--log needs a file name"), options);
     options.junitPath = parser.value(junit);
     if (parser.isSet(junit) && options.junitPath.isEmpty())
-        return usageError(parser, QStringLiteral("--junit needs a file name"));
+        return usageError(parser, QStringLiteral("--junit needs a file name"), options);
 
-    if (stdoutClosed) {
-        std::fprintf(stderr, "korvane-check: standard output is closed: the result could not be written\n");
-        return verdict::NotCarried;
-    }
+    options.resultClosed = stdoutClosed;
     workerlines::install(options.quiet);
     CheckRun run(options);
     const int status = run.run();

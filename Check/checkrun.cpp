@@ -122,7 +122,7 @@ private:
 };
 
 CheckRun::CheckRun(const CheckOptions &options)
-    : QObject(nullptr), m_options(options), m_receiveWatch(std::make_unique<ReceiveWatch>(this)),
+    : QObject(nullptr), m_options(options), m_outputs(options), m_receiveWatch(std::make_unique<ReceiveWatch>(this)),
       m_transmitWatch(std::make_unique<TransmitWatch>(this))
 {
     m_TransmitTh.moveToThread(&m_TransmitThread);
@@ -185,21 +185,27 @@ qint64 CheckRun::unitMs(int units, qint64 atLeastMs) const
 
 int CheckRun::run()
 {
-    // The log first: an earlier run's frames never stay behind a failed set-up.
-    if (!m_options.logPath.isEmpty()) {
-        QString error;
-        if (!m_log.open(m_options.logPath, &error)) {
-            std::fprintf(stderr, "korvane-check: %s\n", qPrintable(error));
-            return verdict::Usage;
-        }
+    // The report and the log first: an earlier run's report or frames never
+    // stay behind a failed set-up.
+    QString error;
+    if (!m_outputs.begin(&error)) {
+        m_state.setUpFailure = QStringLiteral("the JUnit report %1 cannot be created: %2").arg(m_options.junitPath, error);
+        return finish(false);
+    }
+    if (!m_options.logPath.isEmpty() && !m_log.open(m_options.logPath, &error)) {
+        m_state.setUpFailure = error;
+        return finish(false);
+    }
+    if (m_options.resultClosed) {
+        m_outputs.resultClosed(QStringLiteral("standard output is closed"));
+        return finish(false);
     }
     QString reason;
     switch (boardsetup::setUp(m_Device, m_options.kbps, [] { return runsignals::interrupted(); }, &reason,
                               &m_slowestStepNs)) {
     case boardsetup::Failed:
-        m_log.close();
-        std::fprintf(stderr, "korvane-check: %s\n", qPrintable(reason));
-        return verdict::Usage;
+        m_state.setUpFailure = reason;
+        return finish(false);
     case boardsetup::Stopped:
         return finish(false);
     case boardsetup::Ready:
@@ -216,7 +222,7 @@ int CheckRun::run()
 // A signal, or an output that can no longer be written, ends the run.
 bool CheckRun::ending() const
 {
-    return runsignals::interrupted() || !m_state.outputError.isEmpty();
+    return runsignals::interrupted() || m_outputs.resultFailed();
 }
 
 bool CheckRun::takeTransmitProgress()
@@ -305,7 +311,8 @@ CheckRun::Wait CheckRun::waitFor(const std::function<bool()> &condition, int qui
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
         const GroupAccount &account = m_current->account;
-        const quint64 now = m_current->sent + m_current->clean + m_current->withErrors + account.testFrames() +
+        const quint64 now = m_current->groupsReported + m_current->groupsClean + m_current->groupsWithErrors +
+                            account.testFrames() +
                             account.framesNobodySent() + account.framesDamaged() + m_current->framesBeforeRun;
         if (now != seen) {
             seen = now;
@@ -323,7 +330,7 @@ void CheckRun::runDirection(unsigned int from)
     m_current->from = from;
     m_current->to = to;
     m_current->kbps = m_options.kbps[from - 1];
-    m_current->bitsPerGroup = testgroup::bits();
+    m_current->bitsPerGroup = testgroup::kBitsOnWire;
     m_current->limitGroupsPerSecond = m_current->kbps * 1000.0 / m_current->bitsPerGroup;
     m_current->minLoad = m_options.fullLoad ? m_options.minLoad : -1;
     m_ReceiveTh.SetCh1State(to == 1);
@@ -387,8 +394,9 @@ void CheckRun::runDirection(unsigned int from)
             break;
         if (clock.elapsed() >= nextReport) {
             if (!m_options.quiet)
-                out(report::progressLine(*m_current, clock.elapsed() / 1000.0, m_current->sent - sentAtLastReport));
-            sentAtLastReport = m_current->sent;
+                m_outputs.line(report::progressLine(*m_current, clock.elapsed() / 1000.0,
+                                                    m_current->groupsReported - sentAtLastReport));
+            sentAtLastReport = m_current->groupsReported;
             nextReport += 1000;
         }
     }
@@ -398,7 +406,7 @@ void CheckRun::runDirection(unsigned int from)
     QCoreApplication::processEvents(); // every group and frame the transmitter reported
     // A loop that ended on a failure, whenever (a withdrawal that failed
     // during the stop too).
-    m_current->transmitterEnded = m_current->transmitEnd.cause != WorkerReport::Stopped;
+    m_current->transmitterEndedEarly = m_current->transmitEnd.cause != WorkerReport::Stopped;
     // Every frame sent is in, and then one read found the queue empty:
     // whatever came after them has been read too.
     if (!m_bReceiveEnded) {
@@ -421,7 +429,9 @@ void CheckRun::runDirection(unsigned int from)
             endNow(QStringLiteral("the receive worker did not stop within %1 s").arg(unitMs(10, 5000) / 1000));
     }
     QCoreApplication::processEvents(); // frames, reports and ends still queued
-    m_current->receiverEnded = receiverEnded && m_current->receiveEnd.cause != WorkerReport::Stopped;
+    m_current->receiverEndedEarly = receiverEnded && m_current->receiveEnd.cause != WorkerReport::Stopped;
+    m_current->drained = m_current->account.framesOutstanding() == 0;
+    m_current->interrupted = runsignals::interrupted();
     m_current->account.finish();
     // The default minimum load is asked only of a run long enough to say:
     // a second of frames on the bus.
@@ -465,7 +475,7 @@ void CheckRun::endNow(const QString &stuck)
 void CheckRun::countSent(unsigned int channel)
 {
     if (m_current && channel == m_current->from) {
-        ++m_current->sent;
+        ++m_current->groupsReported;
         m_current->account.groupReported();
     }
 }
@@ -475,9 +485,9 @@ void CheckRun::countReceived(unsigned int channel, bool clean)
     if (!m_current || channel != m_current->to)
         return;
     if (clean)
-        ++m_current->clean;
+        ++m_current->groupsClean;
     else
-        ++m_current->withErrors;
+        ++m_current->groupsWithErrors;
 }
 
 void CheckRun::frameSent(unsigned int channel, quint32 number, bool surely)
@@ -538,49 +548,8 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block, qint64 sile
     }
 }
 
-// Writes and flushes, again after an interrupted call; a stream that takes no
-// more ends the run.
-bool CheckRun::write(FILE *stream, const QByteArray &bytes)
-{
-    size_t done = 0;
-    const size_t size = size_t(bytes.size());
-    int failure = 0;
-    while (done < size) {
-        errno = 0;
-        const size_t wrote = std::fwrite(bytes.constData() + done, 1, size - done, stream);
-        done += wrote;
-        if (done < size) {
-            if (errno == EINTR) {
-                std::clearerr(stream);
-                continue;
-            }
-            failure = errno ? errno : EIO;
-            break;
-        }
-    }
-    while (!failure) {
-        errno = 0;
-        if (std::fflush(stream) == 0)
-            break;
-        if (errno == EINTR) {
-            std::clearerr(stream);
-            continue;
-        }
-        failure = errno ? errno : EIO;
-    }
-    if (failure && m_state.outputError.isEmpty() && stream == stdout)
-        m_state.outputError = QString::fromLocal8Bit(std::strerror(failure));
-    return failure == 0;
-}
-
-void CheckRun::out(const QString &line)
-{
-    write(m_options.json ? stderr : stdout, line.toLocal8Bit() + '\n');
-}
-
-// The summary and the verdict; returns the exit status. The verdict is
-// decided before anything is printed: what comes after (a signal during the
-// summary) cannot make the printed result and the status disagree.
+// The summary and the verdict; returns the exit status. Everything the run
+// writes comes from the one verdict, decided before anything is printed.
 int CheckRun::finish(bool withControllers)
 {
     if (!withControllers) {
@@ -589,39 +558,10 @@ int CheckRun::finish(bool withControllers)
     } else if (m_results.isEmpty()) {
         readControllers();
     }
-    if (!m_log.close())
-        m_state.logError = m_log.error();
+    if (m_log.isOpen() && !m_log.close())
+        m_state.outputs.push_back(verdict::Output{
+            QStringLiteral("the log %1").arg(m_options.logPath).toStdString(), m_log.error().toStdString()});
     m_state.interrupted = runsignals::interrupted();
     m_state.workerLines = workerlines::lines();
-    verdict::Verdict decided = verdict::decide(report::facts(m_options, m_results, m_state));
-    if (!m_options.junitPath.isEmpty()) {
-        QFile junit(m_options.junitPath);
-        QString error;
-        const QByteArray xml = report::junit(m_results, m_state, decided);
-        if (!junit.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            error = junit.errorString();
-        else if (junit.write(xml) != xml.size() || !junit.flush())
-            error = junit.errorString();
-        if (!error.isEmpty()) {
-            m_state.logError += (m_state.logError.isEmpty() ? QString() : QStringLiteral("; ")) +
-                                QStringLiteral("the JUnit report %1 could not be written: %2")
-                                    .arg(m_options.junitPath, error);
-            decided = verdict::decide(report::facts(m_options, m_results, m_state));
-        }
-    }
-    for (const DirectionResult &result : m_results)
-        out(report::directionLine(result));
-    if (withControllers)
-        out(report::controllersLine(m_state.controllers));
-    out(report::verdictLine(decided, m_state.workerLines));
-    if (m_options.json)
-        write(stdout, report::json(m_results, m_state, decided));
-    int status = decided.status;
-    if (!m_state.outputError.isEmpty()) {
-        std::fprintf(stderr, "korvane-check: the result could not be written: %s\n",
-                     qPrintable(m_state.outputError));
-        if (status == verdict::Passed)
-            status = verdict::NotCarried;
-    }
-    return status;
+    return m_outputs.conclude(m_results, m_state, withControllers);
 }

@@ -87,11 +87,10 @@ private:
     void readControllers();
     void countSent(unsigned int channel);
     void countReceived(unsigned int channel, bool clean);
-    void out(const QString &line);
-    bool write(FILE *stream, const QByteArray &bytes);
     qint64 unitMs(int units, qint64 atLeastMs) const;
 
     CheckOptions m_options;
+    report::Outputs m_outputs;
     CCANDeviceEx m_Device;
     CTransmitTh m_TransmitTh;
     CFullLoadTh m_FullLoadTh;

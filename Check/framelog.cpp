@@ -74,8 +74,7 @@ bool FrameLog::flush()
         const qint64 wrote = m_file.write(m_pending.constData() + done, m_pending.size() - done);
         if (wrote <= 0) {
             const int failure = errno ? errno : EIO;
-            m_error = QStringLiteral("the log %1 could not be written: %2")
-                          .arg(m_file.fileName(), QString::fromLocal8Bit(std::strerror(failure)));
+            m_error = QString::fromLocal8Bit(std::strerror(failure));
             m_file.resize(m_written);
             m_pending.clear();
             return false;

@@ -38,7 +38,7 @@ public:
     // Writes what is buffered and closes; false when the log could not be
     // written whole.
     bool close();
-    // Empty, or why the log could not be written.
+    // Empty, or why the log could not be written (the system's reason).
     QString error() const { return m_error; }
 
     // The stamp of a frame read on the channel, as a time in microseconds;

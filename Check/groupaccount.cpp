@@ -2,19 +2,7 @@
 
 #include "testgroup.h"
 
-#include <algorithm>
-#include <iterator>
-
-namespace {
-
-int indexOf(uint32_t number)
-{
-    using testgroup::kNumbers;
-    const auto found = std::find(std::begin(kNumbers), std::end(kNumbers), number);
-    return found == std::end(kNumbers) ? -1 : int(found - std::begin(kNumbers));
-}
-
-} // namespace
+using testgroup::indexOf;
 
 void GroupAccount::arrived(uint64_t index)
 {
@@ -50,7 +38,7 @@ void GroupAccount::frame(bool testIdentifier, bool remote, int length, uint32_t 
         return;
     }
     const int which = indexOf(number);
-    if (remote || length != 4 || which < 0) {
+    if (remote || length != int(testgroup::kLength) || which < 0) {
         ++m_damaged;
         return;
     }
@@ -74,7 +62,7 @@ void GroupAccount::finish()
         for (const Sent &frame : m_waiting[which])
             lost += frame.surely ? 1 : 0;
     }
-    m_missing = lost > m_damaged ? lost - m_damaged : 0;
+    m_missing = lost;
     m_whole = 0;
     m_abandoned = 0;
     for (uint64_t group = 0; group < m_arrivedInGroup.size(); ++group) {

@@ -43,7 +43,8 @@ public:
     uint64_t groupsReported() const { return m_reported; }
     // Reported groups all five frames of which arrived.
     uint64_t groupsWhole() const { return m_whole; }
-    // Frames surely sent that never arrived, less those that arrived damaged.
+    // Frames surely sent that never arrived. A damaged frame is counted on
+    // its own: it may be one of them, or a frame of another sender.
     uint64_t framesMissing() const { return m_missing; }
     uint64_t framesDamaged() const { return m_damaged; }
     // Frames of other identifiers, and test frames beyond those sent.

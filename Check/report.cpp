@@ -4,7 +4,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QXmlStreamWriter>
+
+#include <cerrno>
+#include <cstring>
 
 namespace report {
 
@@ -20,18 +24,28 @@ std::string text(const WorkerReport &report)
     return what;
 }
 
-verdict::WorkerEnd workerEnd(bool ended, const WorkerReport &report)
+verdict::WorkerEnd workerEnd(bool endedEarly, const WorkerReport &report)
 {
     verdict::WorkerEnd end;
-    end.ended = ended;
+    end.endedEarly = endedEarly;
     end.boardFault = report.boardFault();
     end.what = text(report);
     return end;
 }
 
+QString name(unsigned int from)
+{
+    return QStringLiteral("%1->%2").arg(from).arg(3 - from);
+}
+
 QString name(const DirectionResult &result)
 {
-    return QStringLiteral("%1->%2").arg(result.from).arg(result.to);
+    return name(result.from);
+}
+
+QString caseName(unsigned int from, unsigned int kbps)
+{
+    return QStringLiteral("%1 at %2 kbit/s").arg(name(from)).arg(kbps);
 }
 
 QJsonObject workerJson(const WorkerReport &report)
@@ -59,9 +73,9 @@ QVector<QPair<QString, double>> figures(const DirectionResult &r)
 {
     const GroupAccount &a = r.account;
     return {
-        {QStringLiteral("sent"), double(r.sent)},
-        {QStringLiteral("clean"), double(r.clean)},
-        {QStringLiteral("withErrors"), double(r.withErrors)},
+        {QStringLiteral("sent"), double(r.groupsReported)},
+        {QStringLiteral("clean"), double(r.groupsClean)},
+        {QStringLiteral("withErrors"), double(r.groupsWithErrors)},
         {QStringLiteral("lost"), double(r.lost())},
         {QStringLiteral("groupsWhole"), double(a.groupsWhole())},
         {QStringLiteral("framesMissing"), double(a.framesMissing())},
@@ -80,35 +94,48 @@ QVector<QPair<QString, double>> figures(const DirectionResult &r)
 
 } // namespace
 
+QStringList caseNames(const CheckOptions &options)
+{
+    QStringList names;
+    for (unsigned int from : options.directions)
+        names << caseName(from, options.kbps[from - 1]);
+    return names;
+}
+
 verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &results, const RunState &state)
 {
     verdict::Run run;
-    run.directionsAsked = size_t(options.directions.size());
+    run.refused = state.refused.toStdString();
+    run.setUpFailure = state.setUpFailure.toStdString();
+    for (const QString &name : caseNames(options))
+        run.directionsAsked.push_back(name.toStdString());
     run.kbps[0] = options.kbps[0];
     run.kbps[1] = options.kbps[1];
     run.interrupted = state.interrupted;
     run.stuck = state.stuck.toStdString();
-    run.logError = state.logError.toStdString();
-    run.outputError = state.outputError.toStdString();
+    run.outputs = state.outputs;
     run.controllers[0] = state.controllers[0];
     run.controllers[1] = state.controllers[1];
     for (const DirectionResult &r : results) {
         verdict::Direction d;
         d.name = name(r).toStdString();
-        d.reported = r.sent;
-        d.whole = r.account.groupsWhole();
-        d.missing = r.account.framesMissing();
-        d.damaged = r.account.framesDamaged();
-        d.nobodySent = r.account.framesNobodySent();
+        d.title = caseName(r.from, r.kbps).toStdString();
+        d.groupsReported = r.groupsReported;
+        d.groupsWhole = r.account.groupsWhole();
+        d.framesMissing = r.account.framesMissing();
+        d.framesDamaged = r.account.framesDamaged();
+        d.framesNobodySent = r.account.framesNobodySent();
         d.stalled = r.stalled;
         d.stallReason = r.stallReason.toStdString();
-        d.transmitter = workerEnd(r.transmitterEnded, r.transmitEnd);
-        d.receiver = workerEnd(r.receiverEnded, r.receiveEnd);
+        d.transmitter = workerEnd(r.transmitterEndedEarly, r.transmitEnd);
+        d.receiver = workerEnd(r.receiverEndedEarly, r.receiveEnd);
         for (const WorkerReport &trouble : r.troubles)
             d.troubles.push_back(workerEnd(true, trouble));
         d.overrunBlocks = r.overrunBlocks;
         d.load = r.loadOnBus();
         d.minLoad = r.minLoad;
+        d.interrupted = r.interrupted;
+        d.drained = r.drained;
         run.directions.push_back(d);
     }
     return run;
@@ -126,12 +153,12 @@ QString verdictLine(const verdict::Verdict &verdict, const QStringList &workerLi
 // reported it too: the receiver may count a group a moment earlier.
 QString progressLine(const DirectionResult &result, double elapsed, quint64 sentInSecond)
 {
-    const quint64 clean = qMin(result.clean, result.sent);
-    const quint64 withErrors = qMin(result.withErrors, result.sent - clean);
+    const quint64 clean = qMin(result.groupsClean, result.groupsReported);
+    const quint64 withErrors = qMin(result.groupsWithErrors, result.groupsReported - clean);
     return QStringLiteral("%1 %2 s: sent %3, received clean %4, with errors %5; %6 groups/s, bus load %7 %")
         .arg(name(result))
         .arg(elapsed, 0, 'f', 0)
-        .arg(result.sent)
+        .arg(result.groupsReported)
         .arg(clean)
         .arg(withErrors)
         .arg(double(sentInSecond), 0, 'f', 0)
@@ -157,9 +184,9 @@ QString directionLine(const DirectionResult &r)
         .arg(name(r))
         .arg(r.kbps)
         .arg(r.seconds, 0, 'f', 1)
-        .arg(r.sent)
-        .arg(r.clean)
-        .arg(r.withErrors)
+        .arg(r.groupsReported)
+        .arg(r.groupsClean)
+        .arg(r.groupsWithErrors)
         .arg(r.lost())
         .arg(a.groupsWhole())
         .arg(a.framesMissing())
@@ -208,21 +235,17 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
         object[QStringLiteral("minLoad")] = r.minLoad;
         object[QStringLiteral("stalled")] = r.stalled;
         object[QStringLiteral("stallReason")] = r.stallReason;
-        object[QStringLiteral("transmitterEnded")] = r.transmitterEnded;
-        object[QStringLiteral("receiverEnded")] = r.receiverEnded;
+        object[QStringLiteral("transmitterEnded")] = r.transmitterEndedEarly;
+        object[QStringLiteral("receiverEnded")] = r.receiverEndedEarly;
         object[QStringLiteral("transmitterEnd")] = workerJson(r.transmitEnd);
         object[QStringLiteral("receiverEnd")] = workerJson(r.receiveEnd);
         QJsonArray troubles;
         for (const WorkerReport &trouble : r.troubles)
             troubles.append(workerJson(trouble));
         object[QStringLiteral("troubles")] = troubles;
-        const std::string prefix = name(r).toStdString() + ": ";
-        bool passed = true;
-        for (const std::string &failure : verdict.failures)
-            passed = passed && failure.compare(0, prefix.size(), prefix) != 0;
-        for (const std::string &reason : verdict.notCarried)
-            passed = passed && reason.compare(0, prefix.size(), prefix) != 0;
-        object[QStringLiteral("passed")] = passed && !r.stalled && !r.transmitterEnded && !r.receiverEnded;
+        object[QStringLiteral("interrupted")] = r.interrupted;
+        const int index = int(directions.size());
+        object[QStringLiteral("passed")] = index < int(verdict.cases.size()) && verdict.cases[size_t(index)].passed();
         directions.append(object);
     }
     QJsonArray controllers;
@@ -239,9 +262,7 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
         controllers.append(object);
     }
     QJsonObject summary;
-    summary[QStringLiteral("result")] = verdict.status == verdict::Passed   ? QStringLiteral("pass")
-                                        : verdict.status == verdict::Failed ? QStringLiteral("fail")
-                                                                            : QStringLiteral("error");
+    summary[QStringLiteral("result")] = QString::fromLatin1(verdict.result());
     summary[QStringLiteral("exitCode")] = int(verdict.status);
     summary[QStringLiteral("interrupted")] = state.interrupted;
     summary[QStringLiteral("directions")] = directions;
@@ -252,62 +273,38 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
     return QJsonDocument(summary).toJson(QJsonDocument::Indented);
 }
 
-// One test suite, a test case a direction. The board's failures are
-// <failure> elements, the reasons the test could not be carried out <error>
-// elements; what concerns the whole run (bit rates, the controllers, an
-// interrupt, the log) goes with every direction. The figures are the
-// suite's properties, named after the direction.
+// One test suite, a test case a direction asked for (or one for the run
+// when it was refused before any could be named), as the verdict has them.
+// The board's failures are <failure> elements; the reasons the test could
+// not be carried out, and an interrupt, <error> elements. The figures are
+// the suite's properties, named after the direction.
 QByteArray junit(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict)
 {
-    const auto mine = [](const std::string &item, const QString &direction) {
-        const std::string prefix = direction.toStdString() + ": ";
-        return item.compare(0, prefix.size(), prefix) == 0;
-    };
-    const auto anyDirection = [&](const std::string &item) {
-        for (const DirectionResult &r : results) {
-            if (mine(item, name(r)))
-                return true;
-        }
-        return false;
-    };
-    struct Case {
-        QString name;
-        double seconds;
-        QStringList failures;
-        QStringList errors;
-    };
-    QVector<Case> cases;
     int failures = 0;
     int errors = 0;
     double seconds = 0;
-    for (const DirectionResult &r : results) {
-        Case c{QStringLiteral("%1 at %2 kbit/s").arg(name(r)).arg(r.kbps), r.seconds, {}, {}};
-        for (const std::string &item : verdict.failures) {
-            if (mine(item, name(r)) || !anyDirection(item))
-                c.failures << QString::fromStdString(item);
-        }
-        for (const std::string &item : verdict.notCarried) {
-            if (mine(item, name(r)) || !anyDirection(item))
-                c.errors << QString::fromStdString(item);
-        }
-        failures += c.errors.isEmpty() && !c.failures.isEmpty() ? 1 : 0;
-        errors += c.errors.isEmpty() ? 0 : 1;
-        seconds += r.seconds;
-        cases.append(c);
+    for (const verdict::Case &c : verdict.cases) {
+        if (!c.notCarried.empty() || (c.interrupted && c.failures.empty()))
+            ++errors;
+        else if (!c.failures.empty())
+            ++failures;
     }
+    for (const DirectionResult &r : results)
+        seconds += r.seconds;
+    const QString tests = QString::number(verdict.cases.size());
     QByteArray xml;
     QXmlStreamWriter w(&xml);
     w.setAutoFormatting(true);
     w.writeStartDocument();
     w.writeStartElement(QStringLiteral("testsuites"));
     w.writeAttribute(QStringLiteral("name"), QStringLiteral("korvane-check"));
-    w.writeAttribute(QStringLiteral("tests"), QString::number(cases.size()));
+    w.writeAttribute(QStringLiteral("tests"), tests);
     w.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     w.writeAttribute(QStringLiteral("errors"), QString::number(errors));
     w.writeAttribute(QStringLiteral("time"), QString::number(seconds, 'f', 3));
     w.writeStartElement(QStringLiteral("testsuite"));
     w.writeAttribute(QStringLiteral("name"), QStringLiteral("korvane-check"));
-    w.writeAttribute(QStringLiteral("tests"), QString::number(cases.size()));
+    w.writeAttribute(QStringLiteral("tests"), tests);
     w.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     w.writeAttribute(QStringLiteral("errors"), QString::number(errors));
     w.writeAttribute(QStringLiteral("skipped"), QStringLiteral("0"));
@@ -321,10 +318,9 @@ QByteArray junit(const QVector<DirectionResult> &results, const RunState &state,
         w.writeAttribute(QStringLiteral("value"), value);
         w.writeEndElement();
     };
-    property(QStringLiteral("result"), verdict.status == verdict::Passed   ? QStringLiteral("pass")
-                                       : verdict.status == verdict::Failed ? QStringLiteral("fail")
-                                                                           : QStringLiteral("error"));
+    property(QStringLiteral("result"), QString::fromLatin1(verdict.result()));
     property(QStringLiteral("exitCode"), QString::number(int(verdict.status)));
+    property(QStringLiteral("interrupted"), state.interrupted ? QStringLiteral("true") : QStringLiteral("false"));
     for (const DirectionResult &r : results) {
         const QString prefix = QStringLiteral("%1to%2.").arg(r.from).arg(r.to);
         for (const auto &figure : figures(r))
@@ -340,23 +336,34 @@ QByteArray junit(const QVector<DirectionResult> &results, const RunState &state,
         property(prefix + QStringLiteral("eflg"), QString::number(c.eflg));
     }
     w.writeEndElement(); // properties
-    for (const Case &c : cases) {
+    for (size_t i = 0; i < verdict.cases.size(); ++i) {
+        const verdict::Case &c = verdict.cases[i];
+        const QStringList caseFailures = strings(c.failures);
+        const QStringList caseErrors = strings(c.notCarried);
         w.writeStartElement(QStringLiteral("testcase"));
         w.writeAttribute(QStringLiteral("classname"), QStringLiteral("korvane-check"));
-        w.writeAttribute(QStringLiteral("name"), c.name);
-        w.writeAttribute(QStringLiteral("time"), QString::number(c.seconds, 'f', 3));
-        if (!c.errors.isEmpty()) {
+        w.writeAttribute(QStringLiteral("name"), QString::fromStdString(c.name));
+        w.writeAttribute(QStringLiteral("time"),
+                         QString::number(i < size_t(results.size()) ? results[int(i)].seconds : 0.0, 'f', 3));
+        if (!caseErrors.isEmpty()) {
             w.writeStartElement(QStringLiteral("error"));
             w.writeAttribute(QStringLiteral("type"), QStringLiteral("notCarriedOut"));
             w.writeAttribute(QStringLiteral("message"), QStringLiteral("the test could not be carried out: ") +
-                                                            c.errors.join(QStringLiteral("; ")));
-            w.writeCharacters((c.errors + c.failures).join(QLatin1Char('\n')));
+                                                            caseErrors.join(QStringLiteral("; ")));
+            w.writeCharacters((caseErrors + caseFailures).join(QLatin1Char('\n')));
             w.writeEndElement();
-        } else if (!c.failures.isEmpty()) {
+        } else if (!caseFailures.isEmpty()) {
             w.writeStartElement(QStringLiteral("failure"));
             w.writeAttribute(QStringLiteral("type"), QStringLiteral("board"));
-            w.writeAttribute(QStringLiteral("message"), c.failures.join(QStringLiteral("; ")));
-            w.writeCharacters(c.failures.join(QLatin1Char('\n')));
+            w.writeAttribute(QStringLiteral("message"), caseFailures.join(QStringLiteral("; ")) +
+                                                            (c.interrupted ? QStringLiteral("; interrupted") : QString()));
+            w.writeCharacters(caseFailures.join(QLatin1Char('\n')));
+            w.writeEndElement();
+        } else if (c.interrupted) {
+            w.writeStartElement(QStringLiteral("error"));
+            w.writeAttribute(QStringLiteral("type"), QStringLiteral("interrupted"));
+            w.writeAttribute(QStringLiteral("message"), c.ran ? QStringLiteral("interrupted")
+                                                              : QStringLiteral("interrupted before it began"));
             w.writeEndElement();
         }
         w.writeEndElement(); // testcase
@@ -367,6 +374,119 @@ QByteArray junit(const QVector<DirectionResult> &results, const RunState &state,
     w.writeEndElement(); // testsuites
     w.writeEndDocument();
     return xml;
+}
+
+verdict::Verdict Outputs::decide(const QVector<DirectionResult> &results, const RunState &state) const
+{
+    return verdict::decide(facts(m_options, results, state));
+}
+
+bool Outputs::begin(QString *error)
+{
+    if (m_options.junitPath.isEmpty())
+        return true;
+    RunState unfinished;
+    unfinished.stuck = QStringLiteral("the run did not finish: it ended before it could write its result");
+    *error = writeJunit(junit({}, unfinished, decide({}, unfinished)));
+    return error->isEmpty();
+}
+
+// The whole report or nothing: written beside its place and renamed into it.
+QString Outputs::writeJunit(const QByteArray &xml)
+{
+    QSaveFile file(m_options.junitPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(xml) != xml.size() || !file.commit())
+        return file.errorString();
+    return QString();
+}
+
+// Writes and flushes, again after an interrupted call; a result's stream
+// that takes no more is remembered.
+bool Outputs::write(FILE *stream, const QByteArray &bytes)
+{
+    size_t done = 0;
+    const size_t size = size_t(bytes.size());
+    int failure = 0;
+    while (done < size) {
+        errno = 0;
+        const size_t wrote = std::fwrite(bytes.constData() + done, 1, size - done, stream);
+        done += wrote;
+        if (done < size) {
+            if (errno == EINTR) {
+                std::clearerr(stream);
+                continue;
+            }
+            failure = errno ? errno : EIO;
+            break;
+        }
+    }
+    while (!failure) {
+        errno = 0;
+        if (std::fflush(stream) == 0)
+            break;
+        if (errno == EINTR) {
+            std::clearerr(stream);
+            continue;
+        }
+        failure = errno ? errno : EIO;
+    }
+    if (failure && m_resultError.isEmpty() && stream == stdout)
+        m_resultError = QString::fromLocal8Bit(std::strerror(failure));
+    return failure == 0;
+}
+
+void Outputs::line(const QString &text)
+{
+    write(m_options.json ? stderr : stdout, text.toLocal8Bit() + '\n');
+}
+
+int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, bool withControllers)
+{
+    const auto resultOutput = [this] { return verdict::Output{"the result", m_resultError.toStdString()}; };
+    const bool resultFailedBefore = resultFailed();
+    if (resultFailedBefore)
+        state.outputs.push_back(resultOutput());
+    verdict::Verdict decided = decide(results, state);
+    // The report first: whether it could be written is part of what the
+    // summary says.
+    bool junitWritten = false;
+    const auto writeReport = [&] {
+        if (m_options.junitPath.isEmpty())
+            return;
+        const QString error = writeJunit(junit(results, state, decided));
+        junitWritten = error.isEmpty();
+        if (!junitWritten) {
+            state.outputs.push_back(verdict::Output{
+                QStringLiteral("the JUnit report %1").arg(m_options.junitPath).toStdString(), error.toStdString()});
+            decided = decide(results, state);
+        }
+    };
+    writeReport();
+    const bool refused = !state.refused.isEmpty() || !state.setUpFailure.isEmpty();
+    if (refused) {
+        // A refused command line has said why with its usage already.
+        if (state.refused.isEmpty())
+            std::fprintf(stderr, "korvane-check: %s\n", qPrintable(state.setUpFailure));
+        if (m_options.json && state.refused.isEmpty())
+            write(stdout, json(results, state, decided));
+    } else {
+        for (const DirectionResult &result : results)
+            line(directionLine(result));
+        if (withControllers)
+            line(controllersLine(state.controllers));
+        line(verdictLine(decided, state.workerLines));
+        if (m_options.json)
+            write(stdout, json(results, state, decided));
+    }
+    if (resultFailed() && !resultFailedBefore) {
+        state.outputs.push_back(resultOutput());
+        decided = decide(results, state);
+        if (junitWritten)
+            writeReport();
+    }
+    if (resultFailed())
+        std::fprintf(stderr, "korvane-check: the result could not be written: %s\n", qPrintable(m_resultError));
+    return decided.status;
 }
 
 } // namespace report

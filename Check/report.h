@@ -1,5 +1,6 @@
-// What korvane-check prints: a line a direction and the controllers' error
-// state, the verdict's facts, a JSON summary and a JUnit XML report.
+// What korvane-check writes: a line a direction and the controllers' error
+// state, the verdict's facts, a JSON summary and a JUnit XML report, all from
+// the one verdict; and the writing itself, whose fate is part of that verdict.
 #ifndef CHECK_REPORT_H
 #define CHECK_REPORT_H
 
@@ -11,18 +12,24 @@
 #include <QStringList>
 #include <QVector>
 
+#include <cstdio>
+#include <vector>
+
 namespace report {
 
 // Everything besides the directions that the verdict rests on.
 struct RunState {
+    QString refused;      // the command line, refused
+    QString setUpFailure; // the run could not begin
     bool interrupted = false;
     QString stuck;
-    QString logError;
-    QString outputError;
+    std::vector<verdict::Output> outputs; // the log's fate and the like, as known before the summary
     verdict::Controller controllers[2];
     QStringList workerLines; // shown, not judged
 };
 
+// The test case names of the directions asked for.
+QStringList caseNames(const CheckOptions &options);
 verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &results, const RunState &state);
 // The verdict's last line, with the workers' own lines after a failure.
 QString verdictLine(const verdict::Verdict &verdict, const QStringList &workerLines);
@@ -32,6 +39,35 @@ QString directionLine(const DirectionResult &result);
 QString controllersLine(const verdict::Controller controllers[2]);
 QByteArray json(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict);
 QByteArray junit(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict);
+
+// The run's outputs. The JUnit report is made fresh as the run begins,
+// saying that the run did not finish, so that no earlier run's report
+// survives whatever stops this one; the end writes it again from the
+// verdict. The report is written before the summary, and again if the
+// summary then fails: the exit status, the JSON and the report agree.
+class Outputs
+{
+public:
+    explicit Outputs(const CheckOptions &options) : m_options(options) {}
+    // False, with why, when the JUnit report cannot be created.
+    bool begin(QString *error);
+    // A line while the run goes on: stdout, or stderr with --json.
+    void line(const QString &text);
+    // The result's stream took no more: the run should end.
+    bool resultFailed() const { return !m_resultError.isEmpty(); }
+    void resultClosed(const QString &why) { m_resultError = why; }
+    // Decides the verdict, writes the summary, the JSON and the report, and
+    // returns the exit status.
+    int conclude(const QVector<DirectionResult> &results, RunState state, bool withControllers);
+
+private:
+    bool write(FILE *stream, const QByteArray &bytes);
+    QString writeJunit(const QByteArray &xml);
+    verdict::Verdict decide(const QVector<DirectionResult> &results, const RunState &state) const;
+
+    CheckOptions m_options;
+    QString m_resultError;
+};
 
 } // namespace report
 

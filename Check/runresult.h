@@ -23,6 +23,7 @@ struct CheckOptions {
     bool minLoadGiven = false;        // asked for on the command line (else the default)
     QString logPath;
     QString junitPath;
+    bool resultClosed = false;        // standard output was closed at the start
 };
 
 struct DirectionResult {
@@ -33,9 +34,9 @@ struct DirectionResult {
     double limitGroupsPerSecond = 0;
     // The window's counts: groups the transmitter reported, groups the
     // receiver found clean or with errors.
-    quint64 sent = 0;
-    quint64 clean = 0;
-    quint64 withErrors = 0;
+    quint64 groupsReported = 0;
+    quint64 groupsClean = 0;
+    quint64 groupsWithErrors = 0;
     GroupAccount account;
     // Frames read that had arrived before the run began (before the transmit
     // worker cleared the DMA queues): shown, not judged.
@@ -44,12 +45,16 @@ struct DirectionResult {
     quint64 overrunBlocks = 0;
     bool stalled = false;
     QString stallReason;
-    bool transmitterEnded = false; // its loop ended before it was asked to
-    bool receiverEnded = false;
+    bool transmitterEndedEarly = false; // its loop ended before it was asked to
+    bool receiverEndedEarly = false;
     WorkerReport transmitEnd;
     WorkerReport receiveEnd;
     QVector<WorkerReport> troubles;
     bool aborted = false; // the group under way was abandoned at the stop
+    // A signal came while the direction ran; every frame surely sent had
+    // been read by its end nevertheless.
+    bool interrupted = false;
+    bool drained = false;
     double minLoad = -1;
     // The test frames read inside the run, and the reception times of the
     // first and last (microseconds, the board's clock).
@@ -58,8 +63,11 @@ struct DirectionResult {
     quint64 lastMicros = 0;
     unsigned int bitsPerGroup = 0;
 
-    quint64 lost() const { return sent > clean + withErrors ? sent - clean - withErrors : 0; }
-    double groupsPerSecond() const { return seconds > 0 ? sent / seconds : 0; }
+    quint64 lost() const
+    {
+        return groupsReported > groupsClean + groupsWithErrors ? groupsReported - groupsClean - groupsWithErrors : 0;
+    }
+    double groupsPerSecond() const { return seconds > 0 ? groupsReported / seconds : 0; }
     double load() const { return limitGroupsPerSecond > 0 ? groupsPerSecond() / limitGroupsPerSecond : 0; }
     // The share of the bus the test frames took while they were sent, from
     // the board's own reception times: from the end of the first frame to

@@ -29,12 +29,62 @@ std::string percent(double share)
     return text;
 }
 
-void judgeWorker(const std::string &prefix, const WorkerEnd &end, std::vector<std::string> &failures,
-                 std::vector<std::string> &notCarried)
+// What one direction's own facts say, without the run's.
+Case judge(const Direction &d)
 {
-    if (!end.ended)
-        return;
-    (end.boardFault ? failures : notCarried).push_back(prefix + end.what);
+    Case c;
+    c.name = d.title.empty() ? d.name : d.title;
+    c.ran = true;
+    c.interrupted = d.interrupted;
+    auto &failures = c.failures;
+    auto &notCarried = c.notCarried;
+    const auto worker = [&](const char *which, const WorkerEnd &end) {
+        if (end.endedEarly)
+            (end.boardFault ? failures : notCarried)
+                .push_back(std::string("the ") + which + " loop ended before it was stopped: " + end.what);
+    };
+    worker("transmit", d.transmitter);
+    worker("receive", d.receiver);
+    for (const WorkerEnd &trouble : d.troubles)
+        (trouble.boardFault ? failures : notCarried).push_back(trouble.what);
+    if (d.stalled)
+        failures.push_back(d.stallReason);
+    if (d.overrunBlocks)
+        notCarried.push_back("the host fell behind the board: " + number(d.overrunBlocks) +
+                             " DMA blocks waited for room in a full queue, so frames may have been lost before "
+                             "they reached the host");
+    // A host that lost frames, or a worker the host failed, leaves the
+    // traffic's account open: what is missing or unmatched then says nothing
+    // of the board. Nor does what a signal kept from arriving.
+    const bool hostFailed = (d.transmitter.endedEarly && !d.transmitter.boardFault) ||
+                            (d.receiver.endedEarly && !d.receiver.boardFault) || d.overrunBlocks;
+    const bool accountOpen = hostFailed || (d.interrupted && !d.drained);
+    if (!accountOpen) {
+        if (d.groupsReported == 0 && !d.interrupted)
+            failures.push_back("no group was sent");
+        if (d.groupsWhole != d.groupsReported)
+            failures.push_back(number(d.groupsWhole) + " groups whole of " + number(d.groupsReported) + " sent");
+    }
+    if (!hostFailed) {
+        if (d.framesMissing && !accountOpen)
+            failures.push_back(number(d.framesMissing) + " frames missing");
+        if (d.framesDamaged)
+            failures.push_back(number(d.framesDamaged) + " frames damaged");
+        if (d.framesNobodySent)
+            failures.push_back(number(d.framesNobodySent) + " frames nobody sent");
+    }
+    // Whether the bus was loaded is worth asking only of a board that
+    // carried the traffic for the time asked.
+    if (d.minLoad >= 0 && d.load < d.minLoad && failures.empty() && !d.interrupted)
+        notCarried.push_back("full load reached " + percent(d.load) + " of the bus, below the " +
+                             percent(d.minLoad) + " asked for");
+    return c;
+}
+
+void addAll(std::vector<std::string> &to, const std::vector<std::string> &items, const std::string &prefix = {})
+{
+    for (const std::string &item : items)
+        to.push_back(prefix + item);
 }
 
 } // namespace
@@ -44,71 +94,78 @@ Verdict decide(const Run &run)
     Verdict verdict;
     auto &failures = verdict.failures;
     auto &notCarried = verdict.notCarried;
-    if (run.setUpFailed) {
+    // The cases of the directions asked for, in order; the run itself when
+    // none could be named.
+    std::vector<std::string> names = run.directionsAsked;
+    if (names.empty())
+        names.push_back("korvane-check");
+
+    const std::string refusal = !run.refused.empty() ? run.refused : run.setUpFailure;
+    if (!refusal.empty()) {
         verdict.status = Usage;
-        verdict.line = "ERROR: " + run.setUpReason;
+        notCarried.push_back(refusal);
+        for (const Output &output : run.outputs) {
+            if (!output.error.empty())
+                notCarried.push_back(output.what + " could not be written: " + output.error);
+        }
+        verdict.line = "ERROR: " + join(notCarried, "; ");
+        for (const std::string &name : names) {
+            Case c;
+            c.name = name;
+            c.notCarried = notCarried;
+            verdict.cases.push_back(c);
+        }
         return verdict;
     }
-    for (const Direction &d : run.directions) {
-        const std::string name = d.name + ": ";
-        const size_t failuresBefore = failures.size();
-        judgeWorker(name + "the transmit loop ended before it was stopped: ", d.transmitter, failures, notCarried);
-        judgeWorker(name + "the receive loop ended before it was stopped: ", d.receiver, failures, notCarried);
-        for (const WorkerEnd &trouble : d.troubles)
-            (trouble.boardFault ? failures : notCarried).push_back(name + trouble.what);
-        if (d.stalled)
-            failures.push_back(name + d.stallReason);
-        if (d.overrunBlocks)
-            notCarried.push_back(name + "the host fell behind the board: " + number(d.overrunBlocks) +
-                                 " DMA blocks waited for room in a full queue, so frames may have been "
-                                 "lost before they reached the host");
-        // A host that lost frames, or a worker the host failed, leaves the
-        // traffic's account open: what is missing or unmatched then says
-        // nothing of the board.
-        const bool hostFailed = (d.transmitter.ended && !d.transmitter.boardFault) ||
-                                (d.receiver.ended && !d.receiver.boardFault) || d.overrunBlocks;
-        if (!hostFailed) {
-            if (d.reported == 0)
-                failures.push_back(name + "no group was sent");
-            if (d.whole != d.reported)
-                failures.push_back(name + number(d.whole) + " groups whole of " + number(d.reported) + " sent");
-            if (d.missing)
-                failures.push_back(name + number(d.missing) + " frames missing");
-            if (d.damaged)
-                failures.push_back(name + number(d.damaged) + " frames damaged");
-            if (d.nobodySent)
-                failures.push_back(name + number(d.nobodySent) + " frames nobody sent");
-        }
-        // Whether the bus was loaded is worth asking only of a board that
-        // carried the traffic.
-        const bool boardFailed = failures.size() > failuresBefore;
-        if (d.minLoad >= 0 && d.load < d.minLoad && !boardFailed)
-            notCarried.push_back(name + "full load reached " + percent(d.load) + " of the bus, below the " +
-                                 percent(d.minLoad) + " asked for");
+
+    // What concerns the whole run goes with every case.
+    std::vector<std::string> runFailures;
+    std::vector<std::string> runNotCarried;
+    if (!run.stuck.empty())
+        runNotCarried.push_back(run.stuck);
+    for (const Output &output : run.outputs) {
+        if (!output.error.empty())
+            runNotCarried.push_back(output.what + " could not be written: " + output.error);
     }
     if (run.kbps[0] != run.kbps[1])
-        failures.push_back("the channels run at different bit rates (" + std::to_string(run.kbps[0]) + " and " +
-                           std::to_string(run.kbps[1]) + " kbit/s)");
-    if (run.directions.size() < run.directionsAsked)
-        failures.push_back(std::to_string(run.directions.size()) + " of " + std::to_string(run.directionsAsked) +
-                           " directions run");
+        runFailures.push_back("the channels run at different bit rates (" + std::to_string(run.kbps[0]) + " and " +
+                              std::to_string(run.kbps[1]) + " kbit/s)");
     for (int i = 0; i < 2; ++i) {
         const Controller &c = run.controllers[i];
         const std::string which = "channel " + std::to_string(i + 1) + "'s controller";
         if (c.read && c.busOff())
-            failures.push_back(which + " went bus-off (TEC " + std::to_string(c.tec) + ")");
+            runFailures.push_back(which + " went bus-off (TEC " + std::to_string(c.tec) + ")");
         else if (c.read && c.errorPassive())
-            failures.push_back(which + " went error-passive (TEC " + std::to_string(c.tec) + ", REC " +
-                               std::to_string(c.rec) + ")");
+            runFailures.push_back(which + " went error-passive (TEC " + std::to_string(c.tec) + ", REC " +
+                                  std::to_string(c.rec) + ")");
     }
+
+    addAll(notCarried, runNotCarried);
+    for (size_t i = 0; i < names.size() || i < run.directions.size(); ++i) {
+        Case c;
+        if (i < run.directions.size()) {
+            const Direction &d = run.directions[i];
+            c = judge(d);
+            addAll(failures, c.failures, d.name + ": ");
+            addAll(notCarried, c.notCarried, d.name + ": ");
+        } else {
+            c.name = names[i];
+            c.interrupted = run.interrupted;
+            if (!run.interrupted && runNotCarried.empty())
+                c.notCarried.push_back("not run");
+        }
+        addAll(c.failures, runFailures);
+        addAll(c.notCarried, runNotCarried);
+        c.interrupted = c.interrupted || run.interrupted;
+        verdict.cases.push_back(c);
+    }
+    addAll(failures, runFailures);
     if (run.interrupted)
-        failures.push_back("interrupted");
-    if (!run.stuck.empty())
-        notCarried.push_back(run.stuck);
-    if (!run.logError.empty())
-        notCarried.push_back(run.logError);
-    if (!run.outputError.empty())
-        notCarried.push_back("the output could not be written: " + run.outputError);
+        failures.insert(failures.begin(), "interrupted");
+    for (const Case &c : verdict.cases) {
+        if (!c.ran && !c.interrupted && runNotCarried.empty())
+            notCarried.push_back(c.name + ": not run");
+    }
 
     // An interrupted run is the station's own decision: it fails, whatever
     // else could not be carried out.

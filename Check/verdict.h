@@ -1,5 +1,6 @@
-// The runner's verdict from what a run established, decided in one place:
-// no I/O, no Qt, so that every way out can be tested from a table.
+// The runner's verdict, decided in one place from one record of what
+// happened: no I/O, no Qt, so that every way out can be tested from a table.
+// The summary, the JSON and the JUnit report are all written from it.
 //
 // Exit statuses, for test stations:
 //   0  every group sent arrived whole, nothing else arrived, the controllers
@@ -7,12 +8,13 @@
 //   1  the board failed (its traffic was wrong, a frame did not go out, a
 //      controller went error-passive or bus-off, the SPI bridge stuck busy),
 //      or the run was interrupted;
-//   2  a usage error, or a board that cannot be opened or configured;
+//   2  refused: a usage error, a board that cannot be opened or configured,
+//      or a log or report file that cannot be created;
 //   3  the test could not be carried out: a driver request failed, the host
 //      fell behind the board and lost frames, a worker did not stop in time,
-//      full load did not reach its minimum load, or the log or the result
-//      could not be written. The board's own failures found until then are
-//      listed beside the reason.
+//      full load did not reach its minimum load, or the log, the report or
+//      the result could not be written. The board's own failures found until
+//      then are listed beside the reasons.
 #ifndef CHECK_VERDICT_H
 #define CHECK_VERDICT_H
 
@@ -26,13 +28,13 @@ enum Status { Passed = 0, Failed = 1, Usage = 2, NotCarried = 3 };
 
 // How a worker's loop ended, as the runner tells it.
 struct WorkerEnd {
-    bool ended = false;      // before it was asked to
-    bool boardFault = false; // the board's failure (else the host's, when ended)
+    bool endedEarly = false; // before it was asked to
+    bool boardFault = false; // the board's failure (else the host's, when ended early)
     std::string what;        // e.g. "frame not sent on channel 1 (status 6)"
 };
 
 struct Controller {
-    bool read = false; // its error state could be read at the end
+    bool read = false; // its error state could be read
     int tec = 0;
     int rec = 0;
     int eflg = 0;
@@ -42,11 +44,12 @@ struct Controller {
 
 struct Direction {
     std::string name; // "1->2"
-    uint64_t reported = 0;
-    uint64_t whole = 0;
-    uint64_t missing = 0;
-    uint64_t damaged = 0;
-    uint64_t nobodySent = 0;
+    std::string title; // the test case's name, "1->2 at 125 kbit/s"
+    uint64_t groupsReported = 0;
+    uint64_t groupsWhole = 0;
+    uint64_t framesMissing = 0;
+    uint64_t framesDamaged = 0;
+    uint64_t framesNobodySent = 0;
     bool stalled = false;
     std::string stallReason;
     WorkerEnd transmitter;
@@ -58,27 +61,51 @@ struct Direction {
     uint64_t overrunBlocks = 0;
     double load = 0;      // share of the bus while sending, 0 to 1
     double minLoad = -1;  // the least load asked for; below 0: none
+    // A signal came while the direction ran; and whether every frame surely
+    // sent had been read by its end nevertheless.
+    bool interrupted = false;
+    bool drained = true;
+};
+
+// What happened to one of the run's outputs.
+struct Output {
+    std::string what;  // "the log x.log", "the JUnit report r.xml", "the result"
+    std::string error; // empty: written whole
 };
 
 struct Run {
-    bool setUpFailed = false;
-    std::string setUpReason;
-    std::vector<Direction> directions;
-    size_t directionsAsked = 0;
+    // The command line was refused; nothing was run.
+    std::string refused;
+    // The run could not begin: the board, its set-up, a file to write.
+    std::string setUpFailure;
+    std::vector<std::string> directionsAsked; // their test case names, in order
+    std::vector<Direction> directions;        // those that ran
     unsigned kbps[2] = {125, 125};
     bool interrupted = false;
     // A worker that did not stop within its deadline.
     std::string stuck;
-    std::string logError;
-    std::string outputError;
+    std::vector<Output> outputs;
     Controller controllers[2];
+};
+
+// What one test case of the report holds: a direction asked for, or the
+// run itself when none could be named.
+struct Case {
+    std::string name;
+    std::vector<std::string> failures;   // the board's
+    std::vector<std::string> notCarried; // why the test could not be carried out
+    bool interrupted = false;
+    bool ran = false;
+    bool passed() const { return ran && failures.empty() && notCarried.empty() && !interrupted; }
 };
 
 struct Verdict {
     Status status = Passed;
     std::vector<std::string> failures;   // the board's
-    std::vector<std::string> notCarried; // why the test could not be carried out
+    std::vector<std::string> notCarried; // why the test could not be carried out, every reason
     std::string line;                    // the last line: PASS, FAIL: ..., ERROR: ...
+    std::vector<Case> cases;             // never empty
+    const char *result() const { return status == Passed ? "pass" : status == Failed ? "fail" : "error"; }
 };
 
 Verdict decide(const Run &run);

@@ -2,7 +2,7 @@
 #ifndef BENCH_BENCHSUPPORT_H
 #define BENCH_BENCHSUPPORT_H
 
-#include "testgroup.h"
+#include "testgroupframes.h"
 #include "candeviceex.h"
 
 

@@ -3,7 +3,7 @@
 // nothing stays pending, and the bus is kept full whatever the host's speed.
 #include "fullload.h"
 #include "emulateddriver.h"
-#include "testgroup.h"
+#include "testgroupframes.h"
 
 #include <QSignalSpy>
 #include <QThread>

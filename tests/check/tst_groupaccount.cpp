@@ -96,8 +96,17 @@ TEST(GroupAccount, EachFaultCountsOnceWhereItBelongs)
          },
          {11, 0, 0, 1, 0}},
         {"a frame lost", [](GroupAccount &a) { sendGroups(a, 1), receive(a, {41, 6334, 1930, 26772}); }, {10, 1, 0, 0, 0}},
+        // A damaged frame in place of one sent: the frame sent never arrived,
+        // and a frame arrived that is none of ours. Each is counted by itself.
         {"a damaged frame", [](GroupAccount &a) { sendGroups(a, 1), receive(a, {41, 6335, 1930, 18467, 26772}); },
-         {10, 0, 1, 0, 0}},
+         {10, 1, 1, 0, 0}},
+        {"a frame lost, and a damaged frame in another group",
+         [](GroupAccount &a) {
+             sendGroups(a, 2);
+             receive(a, {6334, 1930, 18467, 26772});
+             receive(a, {41, 6335, 1930, 18467, 26772});
+         },
+         {11, 2, 1, 0, 0}},
         {"a remote frame with the test identifier",
          [](GroupAccount &a) {
              sendGroups(a, 1);
@@ -105,7 +114,7 @@ TEST(GroupAccount, EachFaultCountsOnceWhereItBelongs)
              a.frame(true, true, 0, 0);
              receive(a, {18467, 26772});
          },
-         {10, 0, 1, 0, 0}},
+         {10, 1, 1, 0, 0}},
         {"a frame repeated", [](GroupAccount &a) { sendGroups(a, 1), receive(a, {41, 6334, 6334, 1930, 18467, 26772}); },
          {11, 0, 0, 1, 0}},
         // Counted in whole groups, a lost group and an abandoned one that

@@ -16,11 +16,12 @@ verdict::Run passing()
     verdict::Run run;
     Direction d;
     d.name = "1->2";
-    d.reported = 10;
-    d.whole = 10;
+    d.title = "1->2 at 125 kbit/s";
+    d.groupsReported = 10;
+    d.groupsWhole = 10;
     d.load = 0.5;
     run.directions.push_back(d);
-    run.directionsAsked = 1;
+    run.directionsAsked = {"1->2 at 125 kbit/s"};
     run.controllers[0].read = run.controllers[1].read = true;
     return run;
 }
@@ -28,13 +29,13 @@ verdict::Run passing()
 WorkerEnd end(bool board, const char *what)
 {
     WorkerEnd e;
-    e.ended = true;
+    e.endedEarly = true;
     e.boardFault = board;
     e.what = what;
     return e;
 }
 
-struct Case {
+struct Row {
     const char *name;
     std::function<void(verdict::Run &)> change;
     Status status;
@@ -46,12 +47,11 @@ struct Case {
 
 TEST(Verdict, EveryExitPath)
 {
-    const Case cases[] = {
+    const Row rows[] = {
         {"pass", [](verdict::Run &) {}, Passed, "PASS"},
         {"set-up failed",
          [](verdict::Run &r) {
-             r.setUpFailed = true;
-             r.setUpReason = "channel 1's bit rate could not be set (status 5)";
+             r.setUpFailure = "channel 1's bit rate could not be set (status 5)";
          },
          Usage, "ERROR: channel 1's bit rate"},
         {"interrupted", [](verdict::Run &r) { r.interrupted = true; }, Failed, "FAIL: interrupted"},
@@ -87,15 +87,15 @@ TEST(Verdict, EveryExitPath)
          Failed, "FAIL: 1->2: the transmitter made no progress"},
         {"the host fell behind", [](verdict::Run &r) { r.directions[0].overrunBlocks = 3; }, NotCarried,
          "ERROR: the test could not be carried out: 1->2: the host fell behind the board: 3 DMA blocks"},
-        {"a group not whole", [](verdict::Run &r) { r.directions[0].whole = 9; }, Failed, "FAIL: 1->2: 9 groups whole of 10 sent"},
-        {"frames missing", [](verdict::Run &r) { r.directions[0].missing = 2; }, Failed, "FAIL: 1->2: 2 frames missing"},
-        {"frames damaged", [](verdict::Run &r) { r.directions[0].damaged = 1; }, Failed, "FAIL: 1->2: 1 frames damaged"},
-        {"frames nobody sent", [](verdict::Run &r) { r.directions[0].nobodySent = 4; }, Failed,
+        {"a group not whole", [](verdict::Run &r) { r.directions[0].groupsWhole = 9; }, Failed, "FAIL: 1->2: 9 groups whole of 10 sent"},
+        {"frames missing", [](verdict::Run &r) { r.directions[0].framesMissing = 2; }, Failed, "FAIL: 1->2: 2 frames missing"},
+        {"frames damaged", [](verdict::Run &r) { r.directions[0].framesDamaged = 1; }, Failed, "FAIL: 1->2: 1 frames damaged"},
+        {"frames nobody sent", [](verdict::Run &r) { r.directions[0].framesNobodySent = 4; }, Failed,
          "FAIL: 1->2: 4 frames nobody sent"},
         {"no group sent",
          [](verdict::Run &r) {
-             r.directions[0].reported = 0;
-             r.directions[0].whole = 0;
+             r.directions[0].groupsReported = 0;
+             r.directions[0].groupsWhole = 0;
          },
          Failed, "FAIL: 1->2: no group was sent"},
         {"full load below its minimum", [](verdict::Run &r) { r.directions[0].minLoad = 0.9; }, NotCarried,
@@ -107,7 +107,29 @@ TEST(Verdict, EveryExitPath)
          Passed, "PASS"},
         {"different bit rates", [](verdict::Run &r) { r.kbps[1] = 250; }, Failed,
          "FAIL: the channels run at different bit rates (125 and 250 kbit/s)"},
-        {"a direction not run", [](verdict::Run &r) { r.directionsAsked = 2; }, Failed, "FAIL: 1 of 2 directions run"},
+        {"a direction not run", [](verdict::Run &r) { r.directionsAsked.push_back("2->1 at 125 kbit/s"); }, NotCarried,
+         "ERROR: the test could not be carried out: 2->1 at 125 kbit/s: not run"},
+        {"refused", [](verdict::Run &r) { r.refused = "refused: --rate 300: the rates are 125, 250, 500 and 1000"; },
+         Usage, "ERROR: refused: --rate 300"},
+        // A signal that kept a direction from sending, or from reading what
+        // it sent, is no failure of the board's.
+        {"interrupted before a group was sent",
+         [](verdict::Run &r) {
+             r.interrupted = true;
+             r.directions[0] = Direction{};
+             r.directions[0].name = "1->2";
+             r.directions[0].interrupted = true;
+         },
+         Failed, "FAIL: interrupted", true},
+        {"interrupted before the frames sent were read",
+         [](verdict::Run &r) {
+             r.interrupted = true;
+             r.directions[0].interrupted = true;
+             r.directions[0].drained = false;
+             r.directions[0].groupsWhole = 8;
+             r.directions[0].framesMissing = 7;
+         },
+         Failed, "FAIL: interrupted", true},
         {"error-passive", [](verdict::Run &r) { r.controllers[1].eflg = 0x08; }, Failed,
          "FAIL: channel 2's controller went error-passive"},
         {"bus-off", [](verdict::Run &r) { r.controllers[0].eflg = 0x20 | 0x10; }, Failed,
@@ -115,10 +137,17 @@ TEST(Verdict, EveryExitPath)
         {"error-passive unread", [](verdict::Run &r) { r.controllers[0] = Controller{false, 0, 0, 0x20}; }, Passed, "PASS"},
         {"a worker that did not stop", [](verdict::Run &r) { r.stuck = "the transmit worker did not stop within 5 s"; },
          NotCarried, "ERROR: the test could not be carried out: the transmit worker did not stop"},
-        {"the log", [](verdict::Run &r) { r.logError = "the log x could not be written: No space left on device"; }, NotCarried,
+        {"the log", [](verdict::Run &r) { r.outputs.push_back({"the log x", "No space left on device"}); }, NotCarried,
          "ERROR: the test could not be carried out: the log x could not be written: No space left on device"},
-        {"the output", [](verdict::Run &r) { r.outputError = "Broken pipe"; }, NotCarried,
-         "ERROR: the test could not be carried out: the output could not be written: Broken pipe"},
+        {"the output", [](verdict::Run &r) { r.outputs.push_back({"the result", "Broken pipe"}); }, NotCarried,
+         "ERROR: the test could not be carried out: the result could not be written: Broken pipe"},
+        {"a missing frame and a damaged one",
+         [](verdict::Run &r) {
+             r.directions[0].framesMissing = 1;
+             r.directions[0].framesDamaged = 1;
+             r.directions[0].groupsWhole = 9;
+         },
+         Failed, "FAIL: 1->2: 9 groups whole of 10 sent; 1->2: 1 frames missing; 1->2: 1 frames damaged"},
         {"a board failure beside a failed request",
          [](verdict::Run &r) {
              r.directions[0].troubles.push_back(end(true, "frame not sent on channel 1 (status 7)"));
@@ -130,19 +159,19 @@ TEST(Verdict, EveryExitPath)
         // board's.
         {"frames missing after the receiver failed",
          [](verdict::Run &r) {
-             r.directions[0].missing = 5;
-             r.directions[0].whole = 9;
+             r.directions[0].framesMissing = 5;
+             r.directions[0].groupsWhole = 9;
              r.directions[0].receiver = end(false, "driver request failed on channel 2 (status 2)");
          },
          NotCarried, "ERROR: the test could not be carried out: 1->2: the receive loop ended", true},
         {"frames nobody sent while the host fell behind",
          [](verdict::Run &r) {
-             r.directions[0].nobodySent = 3;
+             r.directions[0].framesNobodySent = 3;
              r.directions[0].overrunBlocks = 1;
          },
          NotCarried, "ERROR: the test could not be carried out: 1->2: the host fell behind", true},
     };
-    for (const Case &c : cases) {
+    for (const Row &c : rows) {
         verdict::Run run = passing();
         c.change(run);
         const Verdict v = decide(run);
@@ -151,7 +180,10 @@ TEST(Verdict, EveryExitPath)
             << c.name << ": " << v.line;
         // The lists and the status agree.
         if (c.boardSilent) {
-            EXPECT_TRUE(v.failures.empty()) << c.name;
+            const bool onlyInterrupted = v.failures.size() == 1 && v.failures[0] == "interrupted";
+            EXPECT_TRUE(v.failures.empty() || (run.interrupted && onlyInterrupted)) << c.name << ": " << v.line;
+            for (const verdict::Case &k : v.cases)
+                EXPECT_TRUE(k.failures.empty()) << c.name << ": " << k.name;
         }
         if (v.status == Passed) {
             EXPECT_TRUE(v.failures.empty() && v.notCarried.empty()) << c.name;
@@ -160,5 +192,56 @@ TEST(Verdict, EveryExitPath)
         } else if (v.status == Failed) {
             EXPECT_FALSE(v.failures.empty()) << c.name;
         }
+        // Every case of the report agrees: one that did not pass for each
+        // way the run did not pass, and none when it passed.
+        ASSERT_FALSE(v.cases.empty()) << c.name;
+        bool anyNotPassed = false;
+        for (const verdict::Case &k : v.cases)
+            anyNotPassed = anyNotPassed || !k.passed();
+        EXPECT_EQ(anyNotPassed, v.status != Passed) << c.name;
     }
+}
+
+// Every reason the test could not be carried out is named, whichever came
+// first, with the board's failures beside them.
+TEST(Verdict, EveryReasonIsNamed)
+{
+    verdict::Run run = passing();
+    run.directions[0].overrunBlocks = 2;
+    run.directions[0].framesNobodySent = 1;
+    run.outputs.push_back({"the log /dev/full", "No space left on device"});
+    run.outputs.push_back({"the JUnit report r.xml", "Permission denied"});
+    run.controllers[1].eflg = 0x08;
+    const Verdict v = decide(run);
+    EXPECT_EQ(v.status, NotCarried);
+    for (const char *reason : {"the log /dev/full could not be written", "the JUnit report r.xml could not be written",
+                               "1->2: the host fell behind the board", "channel 2's controller went error-passive"})
+        EXPECT_NE(v.line.find(reason), std::string::npos) << reason << " in " << v.line;
+    ASSERT_EQ(v.cases.size(), 1u);
+    EXPECT_EQ(v.cases[0].notCarried.size(), 3u);
+    EXPECT_EQ(v.cases[0].failures.size(), 1u);
+}
+
+// A run refused or interrupted before any direction began still has a case
+// for every direction asked for, none of which passed.
+TEST(Verdict, DirectionsNotRunAreCasesThatDidNotPass)
+{
+    verdict::Run interrupted;
+    interrupted.directionsAsked = {"1->2 at 125 kbit/s", "2->1 at 125 kbit/s"};
+    interrupted.interrupted = true;
+    Verdict v = decide(interrupted);
+    EXPECT_EQ(v.status, Failed);
+    ASSERT_EQ(v.cases.size(), 2u);
+    for (const verdict::Case &c : v.cases) {
+        EXPECT_TRUE(c.interrupted && !c.ran && c.failures.empty()) << c.name;
+        EXPECT_FALSE(c.passed());
+    }
+
+    verdict::Run refused;
+    refused.refused = "refused: unexpected argument: x";
+    v = decide(refused);
+    EXPECT_EQ(v.status, Usage);
+    ASSERT_EQ(v.cases.size(), 1u);
+    EXPECT_EQ(v.cases[0].name, "korvane-check");
+    EXPECT_EQ(v.cases[0].notCarried, std::vector<std::string>{"refused: unexpected argument: x"});
 }

@@ -1,4 +1,5 @@
 #include "canframe.h"
+#include "testgroupframes.h"
 
 #include <gtest/gtest.h>
 
@@ -61,6 +62,9 @@ TEST(CanFrame, TestGroupFramesLieWithinTheirBounds)
         EXPECT_LE(bits, 120u);
         EXPECT_EQ(bitsThroughAckSlot(testFrame(number)) + 1 + 7 + 3, bits);
     }
+    // The figure the tool's bus load is measured against is the bus's own.
+    EXPECT_EQ(testgroup::bits(), testgroup::kBitsOnWire);
+    EXPECT_EQ(testgroup::frame(26772).id, 0x02AC00BAu);
 }
 
 TEST(CanFrame, ArbitrationPrefersLowIdentifierAndStandardOverExtended)

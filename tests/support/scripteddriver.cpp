@@ -1,16 +1,18 @@
 #include "scripteddriver.h"
 
+#include "boardinterface.h"
+
 #include <cstring>
 
 namespace {
 
-const DWORD kReadReg = 0xA46025F8;
-const DWORD kWriteReg = 0xA46025F4;
-const DWORD kReadMem = 0xA4606550;
-const DWORD kWriteMem = 0xA460A554;
-const DWORD kClearDma = 0xA460254C;
-const DWORD kCanonicalDma = 0xA4602424;
-const DWORD kReadDmaBlocks = 0xA4602420;
+const DWORD kReadReg = IOCTL_CAN_READ_REG;
+const DWORD kWriteReg = IOCTL_CAN_WRITE_REG;
+const DWORD kReadMem = IOCTL_CAN_READ_MEM;
+const DWORD kWriteMem = IOCTL_CAN_WRITE_MEM;
+const DWORD kClearDma = IOCTL_CAN_CLEAR_DMA;
+const DWORD kCanonicalDma = IOCTL_CAN_SET_CANONICAL_DMA;
+const DWORD kReadDmaBlocks = IOCTL_CAN_READ_DMA_BLOCKS;
 
 std::vector<BYTE> bytesOf(uint32_t value)
 {

@@ -32,6 +32,23 @@ const int kDrainInterruptedMs = 500;
 // DMA queue.
 const unsigned char kBlockWaitedForRoom = 0x01;
 
+// What the runner says of a set-up step that failed.
+QString setUpFailure(const boardsetup::Failure &failure)
+{
+    // By boardsetup::Step.
+    const char *const what[] = {
+        "channel %1's controller would not enter configuration mode",
+        "channel %1's bit rate could not be set",
+        "channel %1's controller would not return to normal mode",
+        "DMA reception could not be enabled",
+        "channel %1's receive filters could not be turned off",
+    };
+    QString text = QString::fromLatin1(what[failure.step]);
+    if (failure.channel)
+        text = text.arg(failure.channel);
+    return text + QStringLiteral(" (status %1)").arg(failure.status);
+}
+
 qint64 steadyNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -167,9 +184,9 @@ CheckRun::CheckRun(const CheckOptions &options)
 
 CheckRun::~CheckRun()
 {
-    stopWorker(m_TransmitThread, m_TransmitTh);
-    stopWorker(m_FullLoadThread, m_FullLoadTh);
-    stopWorker(m_ReceiveThread, m_ReceiveTh);
+    stopWorker(m_TransmitThread, m_TransmitTh, kWindowTransmitStop);
+    stopWorker(m_FullLoadThread, m_FullLoadTh, kWindowTransmitStop);
+    stopWorker(m_ReceiveThread, m_ReceiveTh, kWindowReceiveStop);
     m_ReceiveTh.SetFrameObserver(nullptr);
     m_TransmitTh.SetObserver(nullptr);
     m_FullLoadTh.SetObserver(nullptr);
@@ -200,11 +217,21 @@ int CheckRun::run()
         m_outputs.resultClosed(QStringLiteral("standard output is closed"));
         return finish(false);
     }
-    QString reason;
-    switch (boardsetup::setUp(m_Device, m_options.kbps, [] { return runsignals::interrupted(); }, &reason,
+    if (runsignals::interrupted())
+        return finish(false);
+    if (!m_Device.Open(0)) {
+        m_state.setUpFailure = QStringLiteral("cannot open \\\\.\\CAN0: no board or no driver (system error %1)")
+                                   .arg(GetLastError());
+        return finish(false);
+    }
+    boardsetup::Failure failure;
+    const auto setSpeed = [this](unsigned int channel) {
+        return m_Device.SetSpeed(channel, m_options.kbps[channel - 1]);
+    };
+    switch (boardsetup::setUp(m_Device, setSpeed, [] { return runsignals::interrupted(); }, &failure,
                               &m_slowestStepNs)) {
     case boardsetup::Failed:
-        m_state.setUpFailure = reason;
+        m_state.setUpFailure = setUpFailure(failure);
         return finish(false);
     case boardsetup::Stopped:
         return finish(false);
@@ -230,34 +257,32 @@ bool CheckRun::takeTransmitProgress()
     return m_options.fullLoad ? m_FullLoadTh.TakeProgress() : m_TransmitTh.TakeProgress();
 }
 
-void CheckRun::abortTransmitter()
+// What the runner does while a worker stops: its reports are processed; a
+// first signal aborts the stop, a second gives it up.
+std::function<StopWait()> CheckRun::whileStopping()
 {
-    if (m_options.fullLoad)
-        m_FullLoadTh.AbortWork();
-    else
-        m_TransmitTh.AbortWork();
-}
-
-// Waits for a worker's thread to end, with the runner's reports processed
-// meanwhile. A first signal calls onSignal once; a second ends the wait.
-CheckRun::Wait CheckRun::waitForThread(QThread &thread, qint64 deadlineMs, const std::function<void()> &onSignal)
-{
-    QElapsedTimer timer;
-    timer.start();
-    bool signalled = runsignals::interrupted();
-    while (!thread.wait(5)) {
+    return [this, signalled = runsignals::interrupted()]() mutable {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         if (runsignals::insisted())
-            return Wait::Insisted;
+            return StopWait::GiveUp;
         if (!signalled && runsignals::interrupted()) {
             signalled = true;
-            if (onSignal)
-                onSignal();
+            return StopWait::Abort;
         }
-        if (timer.elapsed() >= deadlineMs)
-            return Wait::Deadline;
-    }
-    return Wait::Done;
+        return StopWait::Go;
+    };
+}
+
+// A worker that did not stop within its deadline, or a second signal while
+// it stopped, ends the run at once.
+void CheckRun::stopped(StopOutcome outcome, const StopDeadline &deadline)
+{
+    if (outcome == StopOutcome::GaveUp)
+        endNow(QString());
+    if (outcome == StopOutcome::Overdue)
+        endNow(QStringLiteral("%1 did not stop within %2 s (a driver request that does not return?)")
+                   .arg(QLatin1String(deadline.worker))
+                   .arg(deadline.totalMs() / 1000));
 }
 
 // The transmit loop finishes its group, or gives a failing frame up, and
@@ -265,34 +290,13 @@ CheckRun::Wait CheckRun::waitForThread(QThread &thread, qint64 deadlineMs, const
 // waits for nothing more. Either has a deadline.
 void CheckRun::stopTransmitter(bool abort)
 {
-    QThread &thread = transmitThread();
-    if (!thread.isRunning())
-        return;
-    if (!abort) {
-        if (m_options.fullLoad)
-            m_FullLoadTh.StopWork();
-        else
-            m_TransmitTh.StopWork();
-        thread.quit();
-        const Wait wait = waitForThread(thread, unitMs(60, 15000), [this] {
-            m_current->aborted = true;
-            abortTransmitter();
-        });
-        if (wait == Wait::Insisted)
-            endNow(QString());
-        if (wait == Wait::Done)
-            return;
-    }
-    m_current->aborted = true;
-    abortTransmitter();
-    thread.quit();
-    const Wait wait = waitForThread(thread, unitMs(20, 5000), nullptr);
-    if (wait == Wait::Insisted)
-        endNow(QString());
-    if (wait == Wait::Deadline)
-        endNow(QStringLiteral("the transmit worker did not stop within %1 s (a driver request that does not "
-                              "return?)")
-                   .arg(((abort ? 0 : unitMs(60, 15000)) + unitMs(20, 5000)) / 1000));
+    const StopDeadline deadline{"the transmit worker", abort ? 0 : unitMs(60, 15000), unitMs(20, 5000)};
+    const StopOutcome outcome =
+        m_options.fullLoad ? stopWorkerWithin(m_FullLoadThread, m_FullLoadTh, deadline, abort, whileStopping())
+                           : stopWorkerWithin(m_TransmitThread, m_TransmitTh, deadline, abort, whileStopping());
+    if (outcome != StopOutcome::Stopped && outcome != StopOutcome::NotRunning)
+        m_current->aborted = true;
+    stopped(outcome, deadline);
 }
 
 // Processes the workers' reports until the condition holds, nothing has been
@@ -419,15 +423,8 @@ void CheckRun::runDirection(unsigned int from)
             endNow(QString());
     }
     const bool receiverEnded = m_bReceiveEnded;
-    if (m_ReceiveThread.isRunning()) {
-        m_ReceiveTh.StopWork();
-        m_ReceiveThread.quit();
-        const Wait wait = waitForThread(m_ReceiveThread, unitMs(10, 5000), nullptr);
-        if (wait == Wait::Insisted)
-            endNow(QString());
-        if (wait == Wait::Deadline)
-            endNow(QStringLiteral("the receive worker did not stop within %1 s").arg(unitMs(10, 5000) / 1000));
-    }
+    const StopDeadline receiveDeadline{"the receive worker", unitMs(10, 5000), 0};
+    stopped(stopWorkerWithin(m_ReceiveThread, m_ReceiveTh, receiveDeadline, false, whileStopping()), receiveDeadline);
     QCoreApplication::processEvents(); // frames, reports and ends still queued
     m_current->receiverEndedEarly = receiverEnded && m_current->receiveEnd.cause != WorkerReport::Stopped;
     m_current->drained = m_current->account.framesOutstanding() == 0;

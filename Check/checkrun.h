@@ -26,6 +26,7 @@
 #include "fullload.h"
 #include "report.h"
 #include "runresult.h"
+#include "workerthreads.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -77,10 +78,10 @@ private:
     QThread &transmitThread() { return m_options.fullLoad ? m_FullLoadThread : m_TransmitThread; }
     bool takeTransmitProgress();
     void stopTransmitter(bool abort);
-    void abortTransmitter();
+    std::function<StopWait()> whileStopping();
+    void stopped(StopOutcome outcome, const StopDeadline &deadline);
     void runDirection(unsigned int from);
     bool ending() const;
-    Wait waitForThread(QThread &thread, qint64 deadlineMs, const std::function<void()> &onSignal);
     Wait waitFor(const std::function<bool()> &condition, int quietMs, int totalMs);
     [[noreturn]] void endNow(const QString &stuck);
     int finish(bool readControllers);

@@ -45,52 +45,25 @@ CFullLoadTh::~CFullLoadTh()
 
 void CFullLoadTh::StopWork()
 {
-    m_bStop = true;
-    QThread *worker = thread();
-    if (worker && worker != QThread::currentThread())
-        worker->requestInterruption();
-}
-
-void CFullLoadTh::AbortWork()
-{
-    m_bAbort = true;
-    StopWork();
-}
-
-bool CFullLoadTh::stopRequested() const
-{
-    return m_bStop || QThread::currentThread()->isInterruptionRequested();
-}
-
-// The first failure is why the loop ends.
-void CFullLoadTh::failed(WorkerReport::Cause cause, int code)
-{
-    if (m_End.cause == WorkerReport::Stopped)
-        m_End = WorkerReport{cause, m_channel, code};
-}
-
-void CFullLoadTh::frameDone(uint64_t sequence, bool surely)
-{
-    if (m_pObserver)
-        m_pObserver->frameDone(m_channel, testgroup::kNumbers[sequence % 5], surely);
+    workerstop::request(m_bStop, *this);
 }
 
 // One SPI WRITE of consecutive registers.
 bool CFullLoadTh::writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count)
 {
     const int code = m_Device.WriteCanRegs(m_channel, address, count, bytes);
-    m_bProgress.store(true, std::memory_order_relaxed);
+    m_loop.progressed();
     if (code != 1)
-        failed(causeOfFailure(m_Device, m_channel), code);
+        m_loop.requestFailed(m_channel, code);
     return code == 1;
 }
 
 bool CFullLoadTh::readStatus(unsigned char *status)
 {
     const int code = m_Device.ReadCanStatus(m_channel, status);
-    m_bProgress.store(true, std::memory_order_relaxed);
+    m_loop.progressed();
     if (code != 1)
-        failed(causeOfFailure(m_Device, m_channel), code);
+        m_loop.requestFailed(m_channel, code);
     return code == 1;
 }
 
@@ -101,9 +74,9 @@ bool CFullLoadTh::transmitErrorsRose()
 {
     unsigned char tec = 0;
     const int code = m_Device.ReadCanReg(m_channel, CAN_REG_TEC, 1, &tec);
-    m_bProgress.store(true, std::memory_order_relaxed);
+    m_loop.progressed();
     if (code != 1) {
-        failed(causeOfFailure(m_Device, m_channel), code);
+        m_loop.requestFailed(m_channel, code);
         qDebug() << "Full load: request failed";
         return true;
     }
@@ -112,7 +85,7 @@ bool CFullLoadTh::transmitErrorsRose()
     if (before < 0 || tec <= before)
         return false;
     qDebug() << "Full load: a frame failed on the bus; TEC" << before << "to" << int(tec);
-    failed(WorkerReport::FrameNotSent, 0);
+    m_loop.failed(WorkerReport::FrameNotSent, m_channel, 0);
     return true;
 }
 
@@ -120,18 +93,14 @@ bool CFullLoadTh::transmitErrorsRose()
 bool CFullLoadTh::writeFrame(unsigned int buffer, uint64_t sequence)
 {
     using namespace testgroup;
-    const uint32_t number = kNumbers[sequence % 5]; // the fifth is the sum of the four
-    const unsigned char frame[9] = {
+    unsigned char frame[9] = {
         static_cast<unsigned char>(kStdId >> 3),
         static_cast<unsigned char>(((kStdId & 7) << 5) | CAN_SIDL_EXIDE | ((kExtId >> 16) & 3)),
         static_cast<unsigned char>(kExtId >> 8),
         static_cast<unsigned char>(kExtId),
-        4,
-        static_cast<unsigned char>(number),
-        static_cast<unsigned char>(number >> 8),
-        static_cast<unsigned char>(number >> 16),
-        static_cast<unsigned char>(number >> 24),
+        kLength,
     };
+    encode(kNumbers[sequence % 5], frame + 5); // the fifth is the sum of the four
     m_prepared[buffer] = -1;
     if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * buffer + CAN_TXB_SIDH, frame, sizeof frame))
         return false;
@@ -146,7 +115,10 @@ bool CFullLoadTh::load(unsigned int buffer, int priority, uint64_t sequence)
     if (m_prepared[buffer] != int64_t(sequence) && !writeFrame(buffer, sequence))
         return false;
     m_prepared[buffer] = -1;
-    return writeRegisters(CAN_REG_TXB0CTRL + 0x10 * buffer, &request, 1);
+    if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * buffer, &request, 1))
+        return false;
+    m_loop.loaded(m_channel, buffer, testgroup::kNumbers[sequence % 5]);
+    return true;
 }
 
 // The pending frames whose buffers are free again have left, oldest first;
@@ -154,7 +126,7 @@ bool CFullLoadTh::load(unsigned int buffer, int priority, uint64_t sequence)
 bool CFullLoadTh::takeFinished(std::deque<Pending> &pending, unsigned char status)
 {
     while (!pending.empty() && !(status & txreqBit(pending.front().buffer))) {
-        frameDone(pending.front().sequence, true);
+        m_loop.left(m_channel, pending.front().buffer, true);
         pending.pop_front();
         if (++m_finished % 5 == 0)
             emit GroupSent();
@@ -162,39 +134,17 @@ bool CFullLoadTh::takeFinished(std::deque<Pending> &pending, unsigned char statu
     for (const Pending &frame : pending) {
         if (!(status & txreqBit(frame.buffer))) {
             qDebug() << "Full load: a frame left before one loaded earlier";
-            failed(WorkerReport::FrameOrder, 0);
+            m_loop.failed(WorkerReport::FrameOrder, m_channel, 0);
             return false;
         }
     }
     return true;
 }
 
-// Takes back every frame still pending. After an abort it does not wait for
-// a frame already on the wire, which ends on its own within its frame time.
-void CFullLoadTh::withdraw(std::deque<Pending> &pending)
-{
-    const unsigned char none = 0;
-    for (const Pending &frame : pending) {
-        if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * frame.buffer, &none, 1))
-            qDebug() << "Full load: can't withdraw a frame";
-        frameDone(frame.sequence, false);
-    }
-    if (m_bAbort)
-        return;
-    unsigned char status = 0;
-    for (unsigned int poll = 0; poll < kPolls && !pending.empty(); ++poll) {
-        if (!readStatus(&status))
-            break;
-        while (!pending.empty() && !(status & txreqBit(pending.front().buffer)))
-            pending.pop_front();
-    }
-}
-
 void CFullLoadTh::work()
 {
     m_bStop = false;
-    m_bAbort = false;
-    m_End = WorkerReport();
+    m_loop.begin();
     m_tec = -1;
     m_loaded = 0;
     m_finished = 0;
@@ -202,18 +152,15 @@ void CFullLoadTh::work()
         prepared = -1;
     if (!m_Device.IsOpen()) {
         qDebug() << "Full load: device is not open";
-        m_End = WorkerReport{WorkerReport::DeviceNotOpen, m_channel, 0};
-        if (m_pObserver)
-            m_pObserver->loopEnded(m_End);
+        m_loop.failed(WorkerReport::DeviceNotOpen, m_channel, 0);
+        m_loop.finish();
         return;
     }
     if (transmitErrorsRose()) {
-        if (m_pObserver)
-            m_pObserver->loopEnded(m_End);
+        m_loop.finish();
         return;
     }
-    if (m_pObserver)
-        m_pObserver->loading();
+    m_loop.loading();
     std::deque<Pending> pending;
     QElapsedTimer sinceStop;
     unsigned int pollsWithoutFrame = 0;
@@ -233,18 +180,18 @@ void CFullLoadTh::work()
             if (pollsWithoutFrame % 64 == 63 && transmitErrorsRose())
                 break;
         }
-        if (m_bAbort)
+        if (m_loop.aborted())
             break;
         // A stop lets the group under way be loaded whole and leave, for at
         // most the grace: frames that do not leave are then withdrawn.
-        if (stopRequested()) {
+        if (m_loop.stopRequested()) {
             if (!sinceStop.isValid())
                 sinceStop.start();
             else if (sinceStop.elapsed() >= kGraceAfterStopMs)
                 break;
         }
         const bool allLoaded = m_groupLimit && m_loaded >= 5 * m_groupLimit;
-        if ((stopRequested() && m_loaded % 5 == 0) || allLoaded) {
+        if ((m_loop.stopRequested() && m_loaded % 5 == 0) || allLoaded) {
             if (pending.empty())
                 break;
             continue;
@@ -264,7 +211,7 @@ void CFullLoadTh::work()
                 // the top rank. The free ones take their frame's registers
                 // now, so that only its request is left to write then.
                 const uint64_t sequence = m_loaded + uint64_t(2 - buffer);
-                const bool wanted = !stopRequested() && (!m_groupLimit || sequence < 5 * m_groupLimit);
+                const bool wanted = !m_loop.stopRequested() && (!m_groupLimit || sequence < 5 * m_groupLimit);
                 if (wanted && m_prepared[buffer] != int64_t(sequence) && !writeFrame(unsigned(buffer), sequence)) {
                     qDebug() << "Full load: request failed";
                     loadFailed = true;
@@ -282,13 +229,12 @@ void CFullLoadTh::work()
             ++m_loaded;
             if (m_loaded % 5 == 0 && transmitErrorsRose())
                 break;
-            if ((stopRequested() && m_loaded % 5 == 0) || (m_groupLimit && m_loaded >= 5 * m_groupLimit))
+            if ((m_loop.stopRequested() && m_loaded % 5 == 0) || (m_groupLimit && m_loaded >= 5 * m_groupLimit))
                 break;
         }
-        if (loadFailed || m_End.cause != WorkerReport::Stopped)
+        if (loadFailed || m_loop.hasFailed())
             break;
     }
-    withdraw(pending);
-    if (m_pObserver)
-        m_pObserver->loopEnded(m_End);
+    m_loop.withdrawPending();
+    m_loop.finish();
 }

@@ -12,6 +12,7 @@
 #define CHECK_FULLLOAD_H
 
 #include "candeviceex.h"
+#include "transmitloop.h"
 #include "workerreport.h"
 
 #include <QElapsedTimer>
@@ -36,10 +37,10 @@ public:
     void SetGroupLimit(uint64_t groups) { m_groupLimit = groups; }
     // As CTransmitTh::AbortWork: nothing more is loaded or waited for, what
     // is pending is withdrawn.
-    void AbortWork();
+    void AbortWork() { m_loop.abort(*this); }
     // As CTransmitTh's.
-    void SetObserver(TransmitObserver *observer) { m_pObserver = observer; }
-    bool TakeProgress() { return m_bProgress.exchange(false, std::memory_order_relaxed); }
+    void SetObserver(TransmitObserver *observer) { m_loop.setObserver(observer); }
+    bool TakeProgress() { return m_loop.takeProgress(); }
 
 signals:
     // Every five frames that have left, in the order they were loaded.
@@ -55,26 +56,20 @@ private:
         int rank;
         uint64_t sequence;
     };
-    bool stopRequested() const;
     bool writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count);
     bool readStatus(unsigned char *status);
     bool writeFrame(unsigned int buffer, uint64_t sequence);
     bool load(unsigned int buffer, int priority, uint64_t sequence);
     bool takeFinished(std::deque<Pending> &pending, unsigned char status);
     bool transmitErrorsRose();
-    void withdraw(std::deque<Pending> &pending);
-    void failed(WorkerReport::Cause cause, int code);
-    void frameDone(uint64_t sequence, bool surely);
 
     CCANDeviceEx m_Device;
     std::atomic<bool> m_bStop{false};
-    std::atomic<bool> m_bAbort{false};
     unsigned int m_channel = 1;
     uint64_t m_groupLimit = 0;
-    TransmitObserver *m_pObserver = nullptr;
-    std::atomic<bool> m_bProgress{false};
+    // Abort, progress, the first failure and the frames still pending.
+    TransmitLoop m_loop{m_bStop, m_Device};
     // State of one run; used by the worker's thread only.
-    WorkerReport m_End;
     int m_tec = -1; // the transmit error counter as last read
     uint64_t m_loaded = 0;
     uint64_t m_finished = 0;

@@ -18,6 +18,8 @@
 #ifndef CHECK_VERDICT_H
 #define CHECK_VERDICT_H
 
+#include "controllerhealth.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,14 +35,7 @@ struct WorkerEnd {
     std::string what;        // e.g. "frame not sent on channel 1 (status 6)"
 };
 
-struct Controller {
-    bool read = false; // its error state could be read
-    int tec = 0;
-    int rec = 0;
-    int eflg = 0;
-    bool errorPassive() const { return (eflg & 0x18) != 0; } // TXEP or RXEP
-    bool busOff() const { return (eflg & 0x20) != 0; }       // TXBO
-};
+using Controller = ControllerHealth;
 
 struct Direction {
     std::string name; // "1->2"

@@ -1,5 +1,7 @@
 #include "ReceiveTh.h"
 
+#include "workerstop.h"
+
 #include <QDebug>
 #include <QThread>
 #include <QString>
@@ -31,17 +33,12 @@ CReceiveTh::~CReceiveTh()
 void CReceiveTh::StopWork()
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    m_bStop = true;
-    // A stop that arrives after the thread was started but before work()
-    // cleared the flag would be lost; the thread's own request is not.
-    QThread *worker = thread();
-    if (worker && worker != QThread::currentThread())
-        worker->requestInterruption();
+    workerstop::request(m_bStop, *this);
 }
 
 bool CReceiveTh::stopRequested() const
 {
-    return m_bStop || QThread::currentThread()->isInterruptionRequested();
+    return workerstop::requested(m_bStop);
 }
 
 void CReceiveTh::SetCh1State(bool flag)
@@ -96,48 +93,38 @@ void CReceiveTh::work()
     if (!setUpDma())
         return;
 
+    // Each channel's texts, as the loop writes them.
+    const char *const readFailed[2] = {"Receive error: Can't read DMA data block from ch 1, error = ",
+                                       "Receive error: Can't read DMA data block from ch 2, error = "};
+    const char *const tooMany[2] = {"Receive error: Count of read blocks on Ch1 > 1",
+                                    "Receive error: Count of read blocks on Ch2  > 1"};
+    ChannelState *const states[2] = {&ch1, &ch2};
+    const auto reading = [this](unsigned int i) { return i == 0 ? m_bCh1State.load() : m_bCh2State.load(); };
     while (!stopRequested()) {
-        ch1.blocksRead = 0;
-        ch2.blocksRead = 0;
-        if (m_bCh1State) {
-            const int code = m_Device.ReadDMABlocks(ch1.block, 1, 1, &ch1.blocksRead);
+        for (unsigned int i = 0; i < 2; ++i) {
+            states[i]->blocksRead = 0;
+            if (!reading(i))
+                continue;
+            const int code = m_Device.ReadDMABlocks(states[i]->block, i + 1, 1, &states[i]->blocksRead);
             if (code != 1) {
-                qDebug() << QString("Receive error: Can't read DMA data block from ch 1, error = ") +
-                                QString::number(code);
-                ended(WorkerReport::RequestFailed, 1, code);
+                qDebug() << QString(readFailed[i]) + QString::number(code);
+                ended(WorkerReport::RequestFailed, i + 1, code);
                 return;
             }
         }
-        if (m_bCh2State) {
-            const int code = m_Device.ReadDMABlocks(ch2.block, 2, 1, &ch2.blocksRead);
-            if (code != 1) {
-                qDebug() << QString("Receive error: Can't read DMA data block from ch 2, error = ") +
-                                QString::number(code);
-                ended(WorkerReport::RequestFailed, 2, code);
+        for (unsigned int i = 0; m_pObserver && i < 2; ++i) {
+            if (reading(i) && !states[i]->blocksRead)
+                m_pObserver->nothingRead(i + 1);
+        }
+        for (unsigned int i = 0; i < 2; ++i) {
+            if (!states[i]->blocksRead)
+                continue;
+            if (states[i]->blocksRead > 1) {
+                qDebug() << tooMany[i];
+                ended(WorkerReport::TooManyBlocks, i + 1, int(states[i]->blocksRead));
                 return;
             }
-        }
-        if (m_pObserver) {
-            if (m_bCh1State && !ch1.blocksRead)
-                m_pObserver->nothingRead(1);
-            if (m_bCh2State && !ch2.blocksRead)
-                m_pObserver->nothingRead(2);
-        }
-        if (ch1.blocksRead) {
-            if (ch1.blocksRead > 1) {
-                qDebug() << "Receive error: Count of read blocks on Ch1 > 1";
-                ended(WorkerReport::TooManyBlocks, 1, int(ch1.blocksRead));
-                return;
-            }
-            groupStep(ch1, 1);
-        }
-        if (ch2.blocksRead) {
-            if (ch2.blocksRead > 1) {
-                qDebug() << "Receive error: Count of read blocks on Ch2  > 1";
-                ended(WorkerReport::TooManyBlocks, 2, int(ch2.blocksRead));
-                return;
-            }
-            groupStep(ch2, 2);
+            groupStep(*states[i], i + 1);
         }
     }
     ended(WorkerReport::Stopped, 0, 0);

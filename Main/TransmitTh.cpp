@@ -56,23 +56,12 @@ void CTransmitTh::SetCh2State(bool state)
 void CTransmitTh::StopWork()
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    m_bStop = true;
-    // A stop that arrives after the thread was started but before work()
-    // cleared the flag would be lost; the thread's own request is not.
-    QThread *worker = thread();
-    if (worker && worker != QThread::currentThread())
-        worker->requestInterruption();
+    workerstop::request(m_bStop, *this);
 }
 
 void CTransmitTh::AbortWork()
 {
-    m_bAbort = true;
-    StopWork();
-}
-
-bool CTransmitTh::stopRequested() const
-{
-    return m_bStop || QThread::currentThread()->isInterruptionRequested();
+    m_Loop.abort(*this);
 }
 
 void CTransmitTh::work()
@@ -81,135 +70,70 @@ void CTransmitTh::work()
     quint32 groupSumCh1 = 0;
     quint32 groupSumCh2 = 0;
     m_bStop = false;
-    m_bAbort = false;
-    for (auto &channel : m_bRequested) {
-        for (auto &buffer : channel)
-            buffer = false;
-    }
+    m_Loop.begin();
     m_bAbandoned = false;
-    m_End = WorkerReport();
 
     if (!m_Device.IsOpen()) {
         qDebug() << "Send error: device is not open";
-        failed(WorkerReport::DeviceNotOpen, 0, 0);
-        if (m_pObserver)
-            m_pObserver->loopEnded(m_End);
+        m_Loop.failed(WorkerReport::DeviceNotOpen, 0, 0);
+        m_Loop.finish();
         return;
     }
     if (!m_Device.ClearDMA()) {
         qDebug() << "Send error: Can't clear DMA";
-        failed(WorkerReport::RequestFailed, 0, 0);
-        if (m_pObserver)
-            m_pObserver->loopEnded(m_End);
+        m_Loop.failed(WorkerReport::RequestFailed, 0, 0);
+        m_Loop.finish();
         return;
     }
-    if (m_pObserver)
-        m_pObserver->loading();
-    while (!stopRequested()) {
+    m_Loop.loading();
+    while (!m_Loop.stopRequested()) {
         if (m_bCh1State && !sendGroupCh1(groupSumCh1))
             break;
         if (m_bCh2State && !sendGroupCh2(groupSumCh2))
             break;
     }
-    withdrawPending();
-    if (m_pObserver)
-        m_pObserver->loopEnded(m_End);
-}
-
-// The first failure is why the loop ends.
-void CTransmitTh::failed(WorkerReport::Cause cause, unsigned int channel, int code)
-{
-    if (m_End.cause != WorkerReport::Stopped)
-        return;
-    m_End.cause = cause;
-    m_End.channel = channel;
-    m_End.code = code;
-}
-
-// Each frame loaded is told of once.
-void CTransmitTh::frameDone(unsigned int channel, unsigned int buffer, bool surely)
-{
-    if (m_bRequested[channel - 1][buffer].exchange(false, std::memory_order_relaxed) && m_pObserver)
-        m_pObserver->frameDone(channel, m_Number[channel - 1][buffer], surely);
-}
-
-// Whatever way the loop ended, no frame of this run stays pending: a frame
-// left behind would go out ahead of the next run's first group, and while it
-// waits its controller refuses configuration mode. Only buffers whose frame
-// was not seen to complete are looked at, so a loop that ended between
-// groups costs no request here.
-void CTransmitTh::withdrawPending()
-{
-    for (unsigned int channel = 1; channel <= 2; ++channel) {
-        for (unsigned int buffer = 0; buffer < 3; ++buffer) {
-            if (!m_bRequested[channel - 1][buffer])
-                continue;
-            const unsigned int address = CAN_REG_TXB0CTRL + 0x10 * buffer;
-            // After an abort the buffer is not read first: withdrawing a
-            // frame that has already left changes nothing.
-            unsigned char ctrl = CAN_TXB_TXREQ;
-            if (!aborted() && m_Device.ReadCanReg(channel, address, 1, &ctrl) == 1 &&
-                !(ctrl & CAN_TXB_TXREQ)) {
-                frameDone(channel, buffer, !(ctrl & (CAN_TXB_ABTF | CAN_TXB_TXERR)));
-                continue;
-            }
-            const int code = m_Device.EndTransmit(channel, buffer);
-            frameDone(channel, buffer, false);
-            if (code != 1) {
-                qDebug() << "Can't end transmit. Code = " << static_cast<quint16>(code);
-                const WorkerReport trouble{causeOfFailure(m_Device, channel), channel, code};
-                failed(trouble.cause, channel, code);
-                if (m_pObserver)
-                    m_pObserver->trouble(trouble);
-                continue;
-            }
-            if (aborted())
-                continue;
-            // A frame already on the wire ends within its own frame time.
-            for (unsigned int poll = 0; poll < kPolls; ++poll) {
-                if (m_Device.ReadCanReg(channel, address, 1, &ctrl) == 1 && !(ctrl & CAN_TXB_TXREQ))
-                    break;
-            }
-        }
-    }
+    m_Loop.withdrawPending();
+    m_Loop.finish();
 }
 
 bool CTransmitTh::send(unsigned int channel, unsigned int buffer, quint32 number,
                        unsigned int priority)
 {
-    const unsigned char data[4] = {
-        static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8),
-        static_cast<unsigned char>(number >> 16), static_cast<unsigned char>(number >> 24)};
-    if (aborted()) {
+    unsigned char data[testgroup::kLength];
+    testgroup::encode(number, data);
+    if (m_Loop.aborted()) {
         m_bAbandoned = true;
         return false;
     }
-    // A frame its wait gave up on (buffers 1 and 2 of channel 1) may have
-    // left meanwhile.
-    frameDone(channel, buffer, false);
-    m_bRequested[channel - 1][buffer].store(true, std::memory_order_relaxed);
-    m_Number[channel - 1][buffer] = number;
-    const int code = m_Device.SendData(channel, buffer, priority, m_StdId, m_ExtId, data, 4);
-    m_bProgress.store(true, std::memory_order_relaxed);
+    m_Loop.loaded(channel, buffer, number);
+    const int code = m_Device.SendData(channel, buffer, priority, m_StdId, m_ExtId, data, testgroup::kLength);
+    m_Loop.progressed();
     if (code != 1) {
         qDebug() << "SendData I/O error. Code = " << static_cast<quint16>(code);
-        failed(causeOfFailure(m_Device, channel), channel, code);
+        m_Loop.requestFailed(channel, code);
         return false;
     }
     return true;
+}
+
+// Channel 1's buffer 0: a frame that does not leave ends the loop.
+bool CTransmitTh::checkBuffer0Ch1()
+{
+    if (checkTransmit(1, 0))
+        return true;
+    if (!m_bAbandoned) {
+        qDebug() << "check transmit error 1 : 0";
+        m_Loop.failed(WorkerReport::FrameNotSent, 1, 0);
+    }
+    return false;
 }
 
 bool CTransmitTh::sendGroupCh1(quint32 &groupSum)
 {
     if (!send(1, 0, kNumber1) || !send(1, 1, kNumber2) || !send(1, 2, kNumber3))
         return false;
-    if (!checkTransmit(1, 0)) {
-        if (!m_bAbandoned) {
-            qDebug() << "check transmit error 1 : 0";
-            failed(WorkerReport::FrameNotSent, 1, 0);
-        }
+    if (!checkBuffer0Ch1())
         return false;
-    }
     if (!send(1, 0, kNumber4, kFourthFramePriority))
         return false;
     groupSum += kNumber1 + kNumber2 + kNumber3 + kNumber4;
@@ -217,15 +141,8 @@ bool CTransmitTh::sendGroupCh1(quint32 &groupSum)
     if (m_bAbandoned || !send(1, 1, groupSum))
         return false;
     checkTransmit(1, 2);
-    if (m_bAbandoned)
+    if (m_bAbandoned || !checkBuffer0Ch1())
         return false;
-    if (!checkTransmit(1, 0)) {
-        if (!m_bAbandoned) {
-            qDebug() << "check transmit error 1 : 0";
-            failed(WorkerReport::FrameNotSent, 1, 0);
-        }
-        return false;
-    }
     checkTransmit(1, 1);
     if (m_bAbandoned)
         return false;
@@ -251,11 +168,11 @@ bool CTransmitTh::waitCh2(unsigned int buffer)
             return true;
         if (done) {
             qDebug() << "check transmit error 2 :" << buffer;
-            failed(WorkerReport::FrameNotSent, 2, 0);
+            m_Loop.failed(WorkerReport::FrameNotSent, 2, 0);
             return false;
         }
         withdrawn = true;
-        if (stopRequested())
+        if (m_Loop.stopRequested())
             return false;
     }
 }
@@ -288,21 +205,21 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
     int status = 0;
     QElapsedTimer sinceStop;
     for (unsigned int poll = 0; poll < kPolls; ++poll) {
-        if (aborted()) {
+        if (m_Loop.aborted()) {
             m_bAbandoned = true;
             return false;
         }
         status = m_Device.CheckTransmit(channel, buffer);
-        m_bProgress.store(true, std::memory_order_relaxed);
+        m_Loop.progressed();
         if (status == 1) {
-            frameDone(channel, buffer, true);
+            m_Loop.left(channel, buffer, true);
             return true;
         }
-        if (stopRequested() && !worthWaitingAfterStop(channel, status, sinceStop)) {
+        if (m_Loop.stopRequested() && !worthWaitingAfterStop(channel, status, sinceStop)) {
             // A read that failed is said, as it would be after the polls.
             if (status == kStatusReadFailed) {
                 qDebug() << "CheckTransmit I/O error. Code = " << static_cast<quint16>(status);
-                failed(causeOfFailure(m_Device, channel), channel, status);
+                m_Loop.requestFailed(channel, status);
             }
             m_bAbandoned = true;
             return false;
@@ -317,18 +234,10 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
                                                             : WorkerReport::FrameNotSent,
                                channel, status};
     if (channel == 1)
-        failed(trouble.cause, channel, status);
-    else if (m_pObserver)
-        m_pObserver->trouble(trouble);
-    const int code = m_Device.EndTransmit(channel, buffer);
-    frameDone(channel, buffer, false);
-    if (code != 1) {
-        qDebug() << "Can't end transmit. Code = " << static_cast<quint16>(code);
-        const WorkerReport endFailed{causeOfFailure(m_Device, channel), channel, code};
-        failed(endFailed.cause, channel, code);
-        if (m_pObserver)
-            m_pObserver->trouble(endFailed);
-    }
+        m_Loop.failed(trouble.cause, channel, status);
+    else
+        m_Loop.trouble(trouble);
+    m_Loop.withdraw(channel, buffer);
     return false;
 }
 

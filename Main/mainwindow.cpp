@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "boardsetup.h"
 #include "formfit.h"
 #include "registers.h"
 #include "ui_mainwindow.h"
@@ -82,8 +83,8 @@ MainWindow::MainWindow(QWidget *parent)
     // the window closed. So the workers stop first, and what they reported
     // for a window that is gone is dropped.
     connect(qApp, &QGuiApplication::lastWindowClosed, this, [this] {
-        stopWorker(m_TransmitThread, m_TransmitTh);
-        stopWorker(m_ReceiveThread, m_ReceiveTh);
+        stopWorker(m_TransmitThread, m_TransmitTh, kWindowTransmitStop);
+        stopWorker(m_ReceiveThread, m_ReceiveTh, kWindowReceiveStop);
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     });
 
@@ -133,8 +134,8 @@ void MainWindow::fitForm()
 MainWindow::~MainWindow()
 {
     // A running QThread must not be destroyed: end both workers first.
-    stopWorker(m_TransmitThread, m_TransmitTh);
-    stopWorker(m_ReceiveThread, m_ReceiveTh);
+    stopWorker(m_TransmitThread, m_TransmitTh, kWindowTransmitStop);
+    stopWorker(m_ReceiveThread, m_ReceiveTh, kWindowReceiveStop);
     m_Device.Close();
     delete ui;
 }
@@ -149,50 +150,31 @@ bool MainWindow::open_and_init()
                               QMessageBox::Ok, QMessageBox::NoButton);
         return false;
     }
-    quint16 status = static_cast<quint16>(m_Device.SetWorkMode(1, CAN_MODE_CONFIGURATION));
-    if (status != 1) {
-        qDebug() << "Can't set conf work mode Ch1. Err = " << status;
-        return false;
-    }
-    status = static_cast<quint16>(m_Device.SetWorkMode(2, CAN_MODE_CONFIGURATION));
-    if (status != 1) {
-        qDebug() << "Can't set conf work mode Ch2. Err = " << status;
-        return false;
-    }
-    // The window's SetSpeed has already written the board's status; these
-    // lines carry its own result (0).
-    if (!SetSpeed(1, m_SpeedCh1)) {
-        qDebug() << "Can't set speed Ch1. Err = " << static_cast<quint16>(0);
-        return false;
-    }
-    if (!SetSpeed(2, m_SpeedCh2)) {
-        qDebug() << "Can't set speed Ch2. Err = " << static_cast<quint16>(0);
-        return false;
-    }
-    status = static_cast<quint16>(m_Device.SetWorkMode(1, CAN_MODE_NORMAL));
-    if (status != 1) {
-        qDebug() << "Can't set conf work mode Ch1. Err = " << status;
-        return false;
-    }
-    status = static_cast<quint16>(m_Device.SetWorkMode(2, CAN_MODE_NORMAL));
-    if (status != 1) {
-        qDebug() << "Can't set conf work mode Ch2. Err = " << status;
-        return false;
-    }
-    status = static_cast<quint16>(m_Device.EnableDMA(0));
-    if (status != 1) {
-        qDebug() << "Can't enable DMA. Err = " << status;
-        return false;
-    }
-    const unsigned char receiveAny = 0x60;
-    status = static_cast<quint16>(m_Device.WriteCanReg(1, CAN_REG_RXB0CTRL, 1, &receiveAny));
-    if (status != 1) {
-        qDebug() << "Can't unset filters. Err = " << status;
-        return false;
-    }
-    status = static_cast<quint16>(m_Device.WriteCanReg(2, CAN_REG_RXB0CTRL, 1, &receiveAny));
-    if (status != 1) {
-        qDebug() << "Can't unset filters. Err = " << status;
+    // The window's SetSpeed has already written the board's status; its
+    // line carries the window's own result (0).
+    const auto setSpeed = [this](unsigned int channel) {
+        return SetSpeed(channel, channel == 1 ? m_SpeedCh1 : m_SpeedCh2) ? 1 : 0;
+    };
+    boardsetup::Failure failure;
+    if (boardsetup::setUp(m_Device, setSpeed, nullptr, &failure) != boardsetup::Ready) {
+        const bool ch2 = failure.channel == 2;
+        switch (failure.step) {
+        case boardsetup::ConfigurationMode:
+        case boardsetup::NormalMode:
+            qDebug() << (ch2 ? "Can't set conf work mode Ch2. Err = " : "Can't set conf work mode Ch1. Err = ")
+                     << static_cast<quint16>(failure.status);
+            break;
+        case boardsetup::BitRate:
+            qDebug() << (ch2 ? "Can't set speed Ch2. Err = " : "Can't set speed Ch1. Err = ")
+                     << static_cast<quint16>(failure.status);
+            break;
+        case boardsetup::Dma:
+            qDebug() << "Can't enable DMA. Err = " << static_cast<quint16>(failure.status);
+            break;
+        case boardsetup::Filters:
+            qDebug() << "Can't unset filters. Err = " << static_cast<quint16>(failure.status);
+            break;
+        }
         return false;
     }
     m_pRegisters = new CRegisters(this);
@@ -234,9 +216,7 @@ void MainWindow::on_pushButton_Stop_clicked()
 {
     qDebug() << Q_FUNC_INFO << "was called";
     ui->pushButton_Start->setEnabled(true);
-    m_TransmitTh.StopWork();
-    m_TransmitThread.quit();
-    m_TransmitThread.wait();
+    stopWorker(m_TransmitThread, m_TransmitTh, kWindowTransmitStop);
     ui->pushButton_Stop->setEnabled(false);
 }
 
@@ -256,50 +236,63 @@ void MainWindow::on_pushButton_stop_receive_clicked()
 {
     qDebug() << Q_FUNC_INFO << "was called";
     ui->pushButton_start_receive->setEnabled(true);
-    m_ReceiveTh.StopWork();
-    m_ReceiveThread.quit();
-    m_ReceiveThread.wait();
+    stopWorker(m_ReceiveThread, m_ReceiveTh, kWindowReceiveStop);
     ui->pushButton_stop_receive->setEnabled(false);
 }
 
-void MainWindow::on_comboBox_SpeedCh1_currentIndexChanged(int index)
+// A channel's bit rate: both workers paused, the channel to configuration
+// mode, its rate, back to the mode it had, the workers resumed. A failed
+// step leaves them paused.
+void MainWindow::changeSpeed(unsigned int channel, int index, unsigned int &kbps, const SpeedTexts &texts,
+                             const DebugSite &site)
 {
-    qDebug() << Q_FUNC_INFO << "was called";
-    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh);
-    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh);
-    m_SpeedCh1 = speedForIndex(index, m_SpeedCh1);
-    if (!inConfigurationMode(m_Device.SetConfWorkMode(1))) {
-        qDebug() << "Can't set conf mode Ch1.";
+    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh, kWindowTransmitStop);
+    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh, kWindowReceiveStop);
+    kbps = speedForIndex(index, kbps);
+    if (!inConfigurationMode(m_Device.SetConfWorkMode(channel))) {
+        site.debug() << texts.confMode;
         return;
     }
-    if (!SetSpeed(1, m_SpeedCh1)) {
-        qDebug() << "Can't set speed Ch1.";
+    if (!SetSpeed(channel, kbps)) {
+        site.debug() << texts.speed;
         return;
     }
-    if (m_Device.RestoreWorkMode(1) != 1) {
-        qDebug() << "Can't set work mode Ch1.";
+    if (m_Device.RestoreWorkMode(channel) != 1) {
+        site.debug() << texts.workMode;
         return;
     }
     resumeWorkers(transmitRan, receiveRan);
 }
 
+void MainWindow::on_comboBox_SpeedCh1_currentIndexChanged(int index)
+{
+    qDebug() << Q_FUNC_INFO << "was called";
+    changeSpeed(1, index, m_SpeedCh1, {"Can't set conf mode Ch1.", "Can't set speed Ch1.", "Can't set work mode Ch1."},
+                KORVANE_DEBUG_SITE);
+}
+
 void MainWindow::on_comboBox_SpeedCh2_currentIndexChanged(int index)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh);
-    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh);
-    m_SpeedCh2 = speedForIndex(index, m_SpeedCh2);
-    if (!inConfigurationMode(m_Device.SetConfWorkMode(2))) {
-        qDebug() << "Can't set conf mode Ch2.";
-        return;
-    }
-    if (!SetSpeed(2, m_SpeedCh2)) {
-        qDebug() << "Can't set speed Ch2. Err = ";
-        return;
-    }
-    if (m_Device.RestoreWorkMode(2) != 1) {
-        qDebug() << "Can't set work mode Ch2.";
-        return;
+    changeSpeed(2, index, m_SpeedCh2,
+                {"Can't set conf mode Ch2.", "Can't set speed Ch2. Err = ", "Can't set work mode Ch2."},
+                KORVANE_DEBUG_SITE);
+}
+
+// A channel's role: both workers paused, the channel's flags set for
+// "Turn off", "Transmit mode" or "Receive mode", the workers resumed.
+void MainWindow::changeRole(unsigned int channel, int index)
+{
+    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh, kWindowTransmitStop);
+    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh, kWindowReceiveStop);
+    if (index >= 0 && index <= 2) {
+        if (channel == 1) {
+            m_ReceiveTh.SetCh1State(index == 2);
+            m_TransmitTh.SetCh1State(index == 1);
+        } else {
+            m_ReceiveTh.SetCh2State(index == 2);
+            m_TransmitTh.SetCh2State(index == 1);
+        }
     }
     resumeWorkers(transmitRan, receiveRan);
 }
@@ -307,25 +300,13 @@ void MainWindow::on_comboBox_SpeedCh2_currentIndexChanged(int index)
 void MainWindow::on_comboBox_Ch1State_currentIndexChanged(int index)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh);
-    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh);
-    if (index >= 0 && index <= 2) {
-        m_ReceiveTh.SetCh1State(index == 2);
-        m_TransmitTh.SetCh1State(index == 1);
-    }
-    resumeWorkers(transmitRan, receiveRan);
+    changeRole(1, index);
 }
 
 void MainWindow::on_comboBox_Ch2State_currentIndexChanged(int index)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    const bool transmitRan = stopWorker(m_TransmitThread, m_TransmitTh);
-    const bool receiveRan = stopWorker(m_ReceiveThread, m_ReceiveTh);
-    if (index >= 0 && index <= 2) {
-        m_ReceiveTh.SetCh2State(index == 2);
-        m_TransmitTh.SetCh2State(index == 1);
-    }
-    resumeWorkers(transmitRan, receiveRan);
+    changeRole(2, index);
 }
 
 void MainWindow::on_pushButton_clear_counts_clicked()

@@ -4,6 +4,7 @@
 #include "ReceiveTh.h"
 #include "TransmitTh.h"
 #include "candeviceex.h"
+#include "debugsite.h"
 
 #include <QMainWindow>
 #include <QThread>
@@ -55,6 +56,16 @@ public slots:
     void SetLabelSendedCh2();
 
 private:
+    // What a channel's bit-rate change writes when a step fails: each
+    // channel has its own texts.
+    struct SpeedTexts {
+        const char *confMode;
+        const char *speed;
+        const char *workMode;
+    };
+    void changeSpeed(unsigned int channel, int index, unsigned int &kbps, const SpeedTexts &texts,
+                     const DebugSite &site);
+    void changeRole(unsigned int channel, int index);
     void resumeWorkers(bool transmitRan, bool receiveRan);
     void fitForm();
 

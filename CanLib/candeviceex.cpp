@@ -188,7 +188,7 @@ int CCANDeviceEx::WriteCanReg(unsigned int nChannel, unsigned int nRegAddress, u
 }
 
 int CCANDeviceEx::WriteCanRegs(unsigned int nChannel, unsigned int nRegAddress, unsigned int nCount,
-                               const unsigned char *pSource)
+                               const unsigned char *pSource, unsigned int nWait)
 {
     assert(IsOpen());
     if (!IsChannel(nChannel))
@@ -197,21 +197,21 @@ int CCANDeviceEx::WriteCanRegs(unsigned int nChannel, unsigned int nRegAddress, 
         return 3;
 
     const DWORD dwBridge = BridgeRegister(nChannel);
-    int nStatus = WaitBridgeIdle(dwBridge, 4, 5);
+    int nStatus = (nWait & CAN_BRIDGE_WAIT_BEFORE) ? WaitBridgeIdle(dwBridge, 4, 5) : 1;
     if (nStatus != 1)
         return nStatus;
     const unsigned int nCommand = ((nRegAddress & 0xFF) << 24) | ((nCount - 1) << 16) | CAN_SPI_WRITE;
-    return WriteTransaction(nChannel, dwBridge, nCommand, pSource, nCount);
+    return WriteTransaction(nChannel, dwBridge, nCommand, pSource, nCount, (nWait & CAN_BRIDGE_WAIT_AFTER) != 0);
 }
 
-int CCANDeviceEx::ReadCanStatus(unsigned int nChannel, unsigned char *pStatus)
+int CCANDeviceEx::ReadCanStatus(unsigned int nChannel, unsigned char *pStatus, bool bWaitBefore)
 {
     assert(IsOpen());
     if (!IsChannel(nChannel))
         return 2;
 
     const DWORD dwBridge = BridgeRegister(nChannel);
-    int nStatus = WaitBridgeIdle(dwBridge, 4, 5);
+    int nStatus = bWaitBefore ? WaitBridgeIdle(dwBridge, 4, 5) : 1;
     if (nStatus != 1)
         return nStatus;
     return ReadTransaction(nChannel, dwBridge, CAN_SPI_READ_STATUS, pStatus, 1);
@@ -231,13 +231,13 @@ int CCANDeviceEx::ReadTransaction(unsigned int nChannel, DWORD dwBridge, unsigne
 }
 
 int CCANDeviceEx::WriteTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand,
-                                   const unsigned char *pSource, unsigned int nCount)
+                                   const unsigned char *pSource, unsigned int nCount, bool bWaitAfter)
 {
     if (!WriteMem(DataBuffer(nChannel), pSource, nCount))
         return 6;
     if (!WriteReg(dwBridge, nCommand))
         return 7;
-    return WaitBridgeIdle(dwBridge, 8, 9);
+    return bWaitAfter ? WaitBridgeIdle(dwBridge, 8, 9) : 1;
 }
 
 int CCANDeviceEx::ReadCanByte(unsigned int nChannel, unsigned int nRegAddress,

@@ -59,6 +59,13 @@ enum : unsigned {
     CAN_MODE_MASK = 0xE0,
 };
 
+// How WriteCanRegs meets the bridge.
+enum : unsigned {
+    CAN_BRIDGE_WAIT_BEFORE = 1,
+    CAN_BRIDGE_WAIT_AFTER = 2,
+    CAN_BRIDGE_WAIT_BOTH = 3,
+};
+
 // The extended identifier argument of SendData that makes a standard frame.
 const DWORD CAN_STANDARD_FRAME = 0xFFFFFFFF;
 
@@ -88,13 +95,20 @@ public:
     // more than the bridge's data buffer; 4 and 5 the bridge could not be
     // read or stayed busy before; 6 the data and 7 the command could not be
     // written; 8 and 9 the bridge could not be read or stayed busy after.
+    // nWait: CAN_BRIDGE_WAIT_BEFORE waits for the bridge to be idle before
+    // the data is written, CAN_BRIDGE_WAIT_AFTER for the write to end. A
+    // caller that alone uses the channel's bridge may leave either to the
+    // transaction next to it: one that follows a write it did not wait for
+    // must wait before (its 4 or 5 then stand for that write's 8 or 9).
     int WriteCanRegs(unsigned int nChannel, unsigned int nRegAddress, unsigned int nCount,
-                     const unsigned char *pSource);
+                     const unsigned char *pSource, unsigned int nWait = CAN_BRIDGE_WAIT_BOTH);
     // The controller's READ STATUS byte (each transmit buffer's TXREQ and
     // TXnIF, each receive buffer's RXnIF) in one SPI transaction. 1 success;
     // 2 no such channel; 4 and 5 before, 7 and 8 after, as ReadCanReg; 6 the
     // command could not be written; 9 the byte could not be read.
-    int ReadCanStatus(unsigned int nChannel, unsigned char *pStatus);
+    // bWaitBefore false: the caller's own last transaction on the channel
+    // was seen to end, and nobody else uses its bridge.
+    int ReadCanStatus(unsigned int nChannel, unsigned char *pStatus, bool bWaitBefore = true);
 
     // Controller configuration.
     int SetWorkMode(unsigned int nChannel, unsigned int nMode);
@@ -127,10 +141,10 @@ private:
     int ReadTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand, unsigned char *pDest,
                         unsigned int nCount);
     // A write on an idle bridge: nCount bytes into the channel's data
-    // buffer, the command, then the wait until the bridge is idle again. 1,
-    // or 6 to 9 for the step that failed.
+    // buffer, the command, then (unless bWaitAfter is false) the wait until
+    // the bridge is idle again. 1, or 6 to 9 for the step that failed.
     int WriteTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand,
-                         const unsigned char *pSource, unsigned int nCount);
+                         const unsigned char *pSource, unsigned int nCount, bool bWaitAfter = true);
     int ReadCanByte(unsigned int nChannel, unsigned int nRegAddress, unsigned char *pValue);
     int WriteCanByte(unsigned int nChannel, unsigned int nRegAddress, unsigned char nValue);
 

@@ -51,7 +51,9 @@ void CFullLoadTh::StopWork()
 // One SPI WRITE of consecutive registers.
 bool CFullLoadTh::writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count)
 {
-    const int code = m_Device.WriteCanRegs(m_channel, address, count, bytes);
+    const int code = m_Device.WriteCanRegs(m_channel, address, count, bytes,
+                                           m_bridgeIdle ? 0u : unsigned(CAN_BRIDGE_WAIT_BEFORE));
+    m_bridgeIdle = false;
     m_loop.progressed();
     if (code != 1)
         m_loop.requestFailed(m_channel, code);
@@ -60,7 +62,8 @@ bool CFullLoadTh::writeRegisters(unsigned int address, const unsigned char *byte
 
 bool CFullLoadTh::readStatus(unsigned char *status)
 {
-    const int code = m_Device.ReadCanStatus(m_channel, status);
+    const int code = m_Device.ReadCanStatus(m_channel, status, !m_bridgeIdle);
+    m_bridgeIdle = code == 1;
     m_loop.progressed();
     if (code != 1)
         m_loop.requestFailed(m_channel, code);
@@ -68,12 +71,23 @@ bool CFullLoadTh::readStatus(unsigned char *status)
 }
 
 // A frame that fails on the bus counts 8 on TEC and is retried; every frame
-// that goes out takes 1 off. Read once a group (five frames), any failure
-// since the last reading shows as a higher count.
+// that goes out takes 1 off. Read before more than seven frames have left
+// since the last reading, any failed attempt since shows as a higher count.
+// It is read while all three buffers are loaded once a few frames have left,
+// when the bus has two frames' time queued and the reading costs it nothing,
+// and in any case before the eighth frame has left.
+bool CFullLoadTh::transmitErrorsDue(size_t pending) const
+{
+    const uint64_t left = m_finished - m_finishedAtReading;
+    return (pending == 3 && left >= 3) || left >= 5;
+}
+
 bool CFullLoadTh::transmitErrorsRose()
 {
+    m_finishedAtReading = m_finished;
     unsigned char tec = 0;
     const int code = m_Device.ReadCanReg(m_channel, CAN_REG_TEC, 1, &tec);
+    m_bridgeIdle = code == 1;
     m_loop.progressed();
     if (code != 1) {
         m_loop.requestFailed(m_channel, code);
@@ -146,8 +160,10 @@ void CFullLoadTh::work()
     m_bStop = false;
     m_loop.begin();
     m_tec = -1;
+    m_bridgeIdle = false;
     m_loaded = 0;
     m_finished = 0;
+    m_finishedAtReading = 0;
     for (int64_t &prepared : m_prepared)
         prepared = -1;
     if (!m_Device.IsOpen()) {
@@ -179,6 +195,8 @@ void CFullLoadTh::work()
             pollsWithoutFrame = pending.size() < before ? 0 : pollsWithoutFrame + 1;
             if (pollsWithoutFrame % 64 == 63 && transmitErrorsRose())
                 break;
+            if (transmitErrorsDue(pending.size()) && transmitErrorsRose())
+                break;
         }
         if (m_loop.aborted())
             break;
@@ -192,9 +210,12 @@ void CFullLoadTh::work()
         }
         const bool allLoaded = m_groupLimit && m_loaded >= 5 * m_groupLimit;
         if ((m_loop.stopRequested() && m_loaded % 5 == 0) || allLoaded) {
-            if (pending.empty())
-                break;
-            continue;
+            if (!pending.empty())
+                continue;
+            // The last frames' attempts too.
+            if (m_finished > m_finishedAtReading)
+                transmitErrorsRose();
+            break;
         }
         // Refill the free buffers, highest-numbered first, each with a rank
         // below the youngest frame still pending.
@@ -227,8 +248,6 @@ void CFullLoadTh::work()
             }
             pending.push_back({unsigned(buffer), rankOf(unsigned(buffer), priority), m_loaded});
             ++m_loaded;
-            if (m_loaded % 5 == 0 && transmitErrorsRose())
-                break;
             if ((m_loop.stopRequested() && m_loaded % 5 == 0) || (m_groupLimit && m_loaded >= 5 * m_groupLimit))
                 break;
         }

@@ -4,10 +4,10 @@
 // requests as the controller allows: the frame's nine registers in one SPI
 // WRITE, its request in another, and one READ STATUS that shows which
 // buffers are free. (The window's sequence, CTransmitTh, writes every
-// register byte on its own and waits for each group.) Once a group it reads
-// the controller's transmit error counter: a frame that failed on the bus
-// and went out on a retry ends the loop, as the window's sequence ends on a
-// buffer's error flag.
+// register byte on its own and waits for each group.) Every few frames, while
+// the bus has frames queued, it reads the controller's transmit error
+// counter: a frame that failed on the bus and went out on a retry ends the
+// loop, as the window's sequence ends on a buffer's error flag.
 #ifndef CHECK_FULLLOAD_H
 #define CHECK_FULLLOAD_H
 
@@ -61,6 +61,7 @@ private:
     bool writeFrame(unsigned int buffer, uint64_t sequence);
     bool load(unsigned int buffer, int priority, uint64_t sequence);
     bool takeFinished(std::deque<Pending> &pending, unsigned char status);
+    bool transmitErrorsDue(size_t pending) const;
     bool transmitErrorsRose();
 
     CCANDeviceEx m_Device;
@@ -71,8 +72,13 @@ private:
     TransmitLoop m_loop{m_bStop, m_Device};
     // State of one run; used by the worker's thread only.
     int m_tec = -1; // the transmit error counter as last read
+    // The loop's last transaction on the bridge was seen to end: the next
+    // need not wait for it. Full load alone uses its channel's bridge while
+    // it runs, so its writes do not wait for their end either.
+    bool m_bridgeIdle = false;
     uint64_t m_loaded = 0;
     uint64_t m_finished = 0;
+    uint64_t m_finishedAtReading = 0; // m_finished when TEC was last read
     // The frame (by its place in the sequence) whose registers a free buffer
     // already holds, written while the buffers drained; -1: none.
     int64_t m_prepared[3] = {-1, -1, -1};

@@ -301,6 +301,19 @@ TEST_F(RegisterAccess, BurstWriteIsOneTransaction)
     EXPECT_TRUE(isBridgeRead(requests[3]));
     for (unsigned i = 0; i < 9; ++i)
         EXPECT_EQ(driver().reg(2, 0x41 + i), frame[i]) << i;
+
+    // A caller that alone uses the bridge leaves either wait to the
+    // transaction beside it: the data and the command only.
+    driver().clearRequests();
+    EXPECT_EQ(device.WriteCanRegs(2, 0x41, 9, frame, 0), 1);
+    const auto posted = driver().requests();
+    ASSERT_EQ(posted.size(), 2u);
+    EXPECT_EQ(posted[0].code, IOCTL_CAN_WRITE_MEM);
+    EXPECT_EQ(posted[1].code, IOCTL_CAN_WRITE_REG);
+    driver().clearRequests();
+    EXPECT_EQ(device.WriteCanRegs(2, 0x41, 9, frame, CAN_BRIDGE_WAIT_BEFORE), 1);
+    ASSERT_EQ(driver().requests().size(), 3u);
+    EXPECT_TRUE(isBridgeRead(driver().requests()[0]));
 }
 
 TEST_F(RegisterAccess, BurstWriteSaysWhichStepFailed)
@@ -356,6 +369,11 @@ TEST_F(RegisterAccess, StatusIsOneTransaction)
     EXPECT_EQ(requests[3].code, IOCTL_CAN_READ_MEM);
     EXPECT_EQ(requests[3].word(1), CAN_BOARD_SPI_DATA_CH1);
     EXPECT_EQ(requests[3].word(2), 1u);
+    // After the caller's own transaction was seen to end: no wait before.
+    driver().clearRequests();
+    EXPECT_EQ(device.ReadCanStatus(1, &status, false), 1);
+    ASSERT_EQ(driver().requests().size(), 3u);
+    EXPECT_EQ(driver().requests()[0].code, IOCTL_CAN_WRITE_REG);
     EXPECT_EQ(device.ReadCanStatus(0, &status), 2);
     failWhen([](size_t, const RecordedRequest &r) { return r.code == IOCTL_CAN_READ_MEM; });
     EXPECT_EQ(device.ReadCanStatus(2, &status), 9);

@@ -159,7 +159,7 @@ EmulatorSettings bridged()
     return settings;
 }
 
-// A free port on loopback, for a bridge to listen on.
+// A port on loopback that was free a moment ago.
 uint16_t freePort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -171,6 +171,20 @@ uint16_t freePort()
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
+}
+
+// A board whose bridge listens on a free port: another process may take the
+// port between its finding and the bridge's listening, so a port found taken
+// is given up for another.
+std::unique_ptr<EmulatedBoard> bridgedBoard(EmulatorSettings &settings, const char *device = "CANSOCK")
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        settings.socketcandPort = freePort();
+        auto board = std::make_unique<EmulatedBoard>(settings, std::make_shared<RealClock>(), device);
+        if (board->bridge() || board->bridgeError().find("Address already in use") == std::string::npos)
+            return board;
+    }
+    return nullptr;
 }
 
 // Both controllers at 125 kbit/s in normal mode, through the board's own
@@ -199,8 +213,9 @@ void configure(EmulatedBoard &board)
 TEST(SocketcandBridge, SessionSendAndReceiveAndErrors)
 {
     EmulatorSettings settings = bridged();
-    settings.socketcandPort = freePort();
-    EmulatedBoard board(settings, std::make_shared<RealClock>(), "CANSOCK");
+    const auto bridgedOne = bridgedBoard(settings);
+    ASSERT_NE(bridgedOne, nullptr);
+    EmulatedBoard &board = *bridgedOne;
     ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
     configure(board);
     Client client(settings.socketcandPort);
@@ -235,8 +250,9 @@ TEST(SocketcandBridge, SessionSendAndReceiveAndErrors)
 TEST(SocketcandBridge, ANinthClientIsRefused)
 {
     EmulatorSettings settings = bridged();
-    settings.socketcandPort = freePort();
-    EmulatedBoard board(settings, std::make_shared<RealClock>(), "CANSOCK");
+    const auto bridgedOne = bridgedBoard(settings);
+    ASSERT_NE(bridgedOne, nullptr);
+    EmulatedBoard &board = *bridgedOne;
     ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 8; ++i) {
@@ -252,9 +268,9 @@ TEST(SocketcandBridge, ANinthClientIsRefused)
 TEST(SocketcandBridge, APortInUseIsRefused)
 {
     EmulatorSettings settings = bridged();
-    settings.socketcandPort = freePort();
-    EmulatedBoard first(settings, std::make_shared<RealClock>(), "CANSOCK1");
-    ASSERT_NE(first.bridge(), nullptr);
+    const auto first = bridgedBoard(settings, "CANSOCK1");
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(first->bridge(), nullptr) << first->bridgeError();
     EmulatedBoard second(settings, std::make_shared<RealClock>(), "CANSOCK2");
     EXPECT_EQ(second.bridge(), nullptr);
     EXPECT_NE(second.bridgeError().find("is not accepted: cannot listen there: Address already in use"),
@@ -269,9 +285,10 @@ TEST(SocketcandBridge, APortInUseIsRefused)
 TEST(SocketcandBridge, CutSegmentsAreSeparateBusesAndTheBridgeOnlyWatches)
 {
     EmulatorSettings settings = bridged();
-    settings.socketcandPort = freePort();
     settings.channelsCutApart = true;
-    EmulatedBoard board(settings, std::make_shared<RealClock>(), "CANSOCK");
+    const auto bridgedOne = bridgedBoard(settings);
+    ASSERT_NE(bridgedOne, nullptr);
+    EmulatedBoard &board = *bridgedOne;
     ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
     configure(board);
     Client first(settings.socketcandPort), second(settings.socketcandPort);

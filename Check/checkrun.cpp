@@ -430,10 +430,6 @@ void CheckRun::runDirection(unsigned int from)
     m_current->drained = m_current->account.framesOutstanding() == 0;
     m_current->interrupted = runsignals::interrupted();
     m_current->account.finish();
-    // The default minimum load is asked only of a run long enough to say:
-    // a second of frames on the bus.
-    if (!m_options.minLoadGiven && m_current->lastMicros - m_current->firstMicros < 1000000)
-        m_current->minLoad = -1;
     if (!ending())
         readControllers();
 }
@@ -490,7 +486,7 @@ void CheckRun::countReceived(unsigned int channel, bool clean)
 void CheckRun::frameSent(unsigned int channel, quint32 number, bool surely)
 {
     if (m_current && channel == m_current->from)
-        m_current->account.sent(number, surely);
+        m_current->account.frameLeft(number, surely);
 }
 
 void CheckRun::troubleReported(int cause, unsigned int channel, int code)
@@ -537,7 +533,7 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block, qint64 sile
     for (int i = 3; i >= 0; --i)
         number = (number << 8) | data[i];
     const bool testIdentifier = stdId == int(testgroup::kStdId) && extId == int(testgroup::kExtId);
-    m_current->account.frame(testIdentifier, remote, length, number);
+    m_current->account.frameRead(testIdentifier, remote, length, number);
     if (testIdentifier) {
         if (!m_current->testFramesOnBus++)
             m_current->firstMicros = micros;

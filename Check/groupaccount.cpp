@@ -13,7 +13,7 @@ void GroupAccount::arrived(uint64_t index)
     ++m_testFrames;
 }
 
-void GroupAccount::sent(uint32_t number, bool surely)
+void GroupAccount::frameLeft(uint32_t number, bool surely)
 {
     const uint64_t index = m_sent++;
     if (m_arrivedInGroup.size() <= index / 5)
@@ -31,7 +31,7 @@ void GroupAccount::sent(uint32_t number, bool surely)
         ++m_outstanding;
 }
 
-void GroupAccount::frame(bool testIdentifier, bool remote, int length, uint32_t number)
+void GroupAccount::frameRead(bool testIdentifier, bool remote, int length, uint32_t number)
 {
     if (!testIdentifier) {
         ++m_nobodySent;

@@ -26,12 +26,12 @@ class GroupAccount
 {
 public:
     // The transmitter: a frame left (surely or perhaps), and a group reported.
-    void sent(uint32_t number, bool surely);
+    void frameLeft(uint32_t number, bool surely);
     void groupReported() { ++m_reported; }
     // The receiver: a frame read, with the test group's identifier or
     // another, and its content. A frame with the test identifier that
     // carries none of the group's numbers in four data bytes is damaged.
-    void frame(bool testIdentifier, bool remote, int length, uint32_t number);
+    void frameRead(bool testIdentifier, bool remote, int length, uint32_t number);
     // Once both sides are done: test frames nobody sent are counted, and
     // frames sent that never arrived are missing.
     void finish();

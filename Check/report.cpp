@@ -134,6 +134,8 @@ verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &
         d.overrunBlocks = r.overrunBlocks;
         d.load = r.loadOnBus();
         d.minLoad = r.minLoad;
+        d.minLoadGiven = options.minLoadGiven;
+        d.sendingMicros = r.lastMicros > r.firstMicros ? r.lastMicros - r.firstMicros : 0;
         d.interrupted = r.interrupted;
         d.drained = r.drained;
         run.directions.push_back(d);

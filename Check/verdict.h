@@ -56,6 +56,8 @@ struct Direction {
     uint64_t overrunBlocks = 0;
     double load = 0;      // share of the bus while sending, 0 to 1
     double minLoad = -1;  // the least load asked for; below 0: none
+    bool minLoadGiven = false;  // asked for on the command line, else the default
+    uint64_t sendingMicros = 0; // from the first test frame on the bus to the last
     // A signal came while the direction ran; and whether every frame surely
     // sent had been read by its end nevertheless.
     bool interrupted = false;

@@ -22,7 +22,7 @@ void sendGroups(GroupAccount &a, int count)
 {
     for (int i = 0; i < count; ++i) {
         for (uint32_t number : kSent)
-            a.sent(number, true);
+            a.frameLeft(number, true);
         a.groupReported();
     }
 }
@@ -30,14 +30,14 @@ void sendGroups(GroupAccount &a, int count)
 void receive(GroupAccount &a, std::initializer_list<uint32_t> numbers)
 {
     for (uint32_t number : numbers)
-        a.frame(true, false, 4, number);
+        a.frameRead(true, false, 4, number);
 }
 
 void receiveGroups(GroupAccount &a, int count)
 {
     for (int i = 0; i < count; ++i) {
         for (uint32_t number : kOnBus)
-            a.frame(true, false, 4, number);
+            a.frameRead(true, false, 4, number);
     }
 }
 
@@ -91,7 +91,7 @@ TEST(GroupAccount, EachFaultCountsOnceWhereItBelongs)
          [](GroupAccount &a) {
              sendGroups(a, 1);
              receive(a, {41, 6334});
-             a.frame(false, false, 1, 5);
+             a.frameRead(false, false, 1, 5);
              receive(a, {1930, 18467, 26772});
          },
          {11, 0, 0, 1, 0}},
@@ -111,7 +111,7 @@ TEST(GroupAccount, EachFaultCountsOnceWhereItBelongs)
          [](GroupAccount &a) {
              sendGroups(a, 1);
              receive(a, {41, 6334});
-             a.frame(true, true, 0, 0);
+             a.frameRead(true, true, 0, 0);
              receive(a, {18467, 26772});
          },
          {10, 1, 1, 0, 0}},
@@ -124,7 +124,7 @@ TEST(GroupAccount, EachFaultCountsOnceWhereItBelongs)
          [](GroupAccount &a) {
              sendGroups(a, 1);
              for (uint32_t number : kSent)
-                 a.sent(number, true); // a stop came before it was reported
+                 a.frameLeft(number, true); // a stop came before it was reported
              receiveGroups(a, 1);
          },
          {11, 5, 0, 0, 0}},
@@ -147,13 +147,13 @@ TEST(GroupAccount, EachFaultCountsOnceWhereItBelongs)
          {11, 0, 0, 0, 0}},
         {"frames withdrawn at a stop that never left",
          [](GroupAccount &a) {
-             a.sent(41, true);
-             a.sent(18467, false);
-             a.sent(6334, false);
+             a.frameLeft(41, true);
+             a.frameLeft(18467, false);
+             a.frameLeft(6334, false);
              receive(a, {41});
          },
          {10, 0, 0, 0, 1}},
-        {"a frame withdrawn at a stop that had left", [](GroupAccount &a) { a.sent(41, false), receive(a, {41}); },
+        {"a frame withdrawn at a stop that had left", [](GroupAccount &a) { a.frameLeft(41, false), receive(a, {41}); },
          {10, 0, 0, 0, 1}},
         {"a test frame beyond those sent", [](GroupAccount &a) { receive(a, {1930}); }, {10, 0, 0, 1, 0}},
         {"a group reported whose frames never came", [](GroupAccount &a) { sendGroups(a, 1); }, {10, 5, 0, 0, 0}},
@@ -168,7 +168,7 @@ TEST(GroupAccount, OutstandingCountsOnlyFramesSurelySent)
 {
     GroupAccount account;
     sendGroups(account, 2);
-    account.sent(41, false);
+    account.frameLeft(41, false);
     EXPECT_EQ(account.framesOutstanding(), 10u);
     receiveGroups(account, 1);
     receive(account, {41, 6334});

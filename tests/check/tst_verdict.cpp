@@ -98,8 +98,24 @@ TEST(Verdict, EveryExitPath)
              r.directions[0].groupsWhole = 0;
          },
          Failed, "FAIL: 1->2: no group was sent"},
-        {"full load below its minimum", [](verdict::Run &r) { r.directions[0].minLoad = 0.9; }, NotCarried,
-         "ERROR: the test could not be carried out: 1->2: full load reached 50.0 % of the bus, below the 90.0 %"},
+        {"full load below its minimum",
+         [](verdict::Run &r) {
+             r.directions[0].minLoad = 0.9;
+             r.directions[0].sendingMicros = 1000000;
+         },
+         NotCarried, "ERROR: the test could not be carried out: 1->2: full load reached 50.0 % of the bus, below the 90.0 %"},
+        {"the default minimum on less than a second of frames",
+         [](verdict::Run &r) {
+             r.directions[0].minLoad = 0.9;
+             r.directions[0].sendingMicros = 999999;
+         },
+         Passed, "PASS"},
+        {"a minimum asked for on less than a second of frames",
+         [](verdict::Run &r) {
+             r.directions[0].minLoad = 0.9;
+             r.directions[0].minLoadGiven = true;
+         },
+         NotCarried, "ERROR: the test could not be carried out: 1->2: full load reached 50.0 %"},
         {"full load at its minimum",
          [](verdict::Run &r) {
              r.directions[0].minLoad = 0.5;

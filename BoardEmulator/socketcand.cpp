@@ -118,42 +118,73 @@ std::string frameMessage(const CanFrame &frame, int64_t micros)
     return text;
 }
 
-void Reader::feed(const char *bytes, size_t count)
+size_t Reader::feed(const char *bytes, size_t count)
 {
-    m_buffer.append(bytes, count);
+    // What was taken goes once it is half the buffer: each byte is moved at
+    // most a few times.
+    if (m_pos > 0 && m_pos >= m_buffer.size() / 2) {
+        m_buffer.erase(0, m_pos);
+        m_scan -= std::min(m_scan, m_pos);
+        m_pos = 0;
+    }
+    const size_t taken = std::min(count, room());
+    m_buffer.append(bytes, taken);
+    return taken;
+}
+
+void Reader::dropTo(size_t end)
+{
+    m_pos = end;
+    m_scan = end;
+}
+
+// Thrown away up to the next '<', here or in what comes.
+void Reader::skipFrom(size_t at)
+{
+    const size_t open = m_buffer.find('<', at);
+    m_skipping = open == std::string::npos;
+    dropTo(m_skipping ? m_buffer.size() : open);
 }
 
 bool Reader::next(std::string *message, std::string *reason)
 {
     reason->clear();
-    const size_t start = m_buffer.find_first_not_of(" \t\r\n");
+    if (m_skipping) {
+        const size_t open = m_buffer.find('<', m_pos);
+        if (open == std::string::npos) {
+            dropTo(m_buffer.size());
+            return false;
+        }
+        dropTo(open);
+        m_skipping = false;
+    }
+    const size_t start = m_buffer.find_first_not_of(" \t\r\n", m_pos);
     if (start == std::string::npos) {
-        m_buffer.clear();
+        dropTo(m_buffer.size());
         return false;
     }
     if (m_buffer[start] != '<') {
-        const size_t open = m_buffer.find('<', start);
-        m_buffer.erase(0, open == std::string::npos ? m_buffer.size() : open);
+        skipFrom(start);
         *reason = "garbage outside a message";
         return false;
     }
-    const size_t close = m_buffer.find('>', start);
-    if (close == std::string::npos) {
-        if (m_buffer.size() - start > kMaxMessage) {
-            // Refused unread: up to the next message's start, if any.
-            const size_t open = m_buffer.find('<', start + 1);
-            m_buffer.erase(0, open == std::string::npos ? m_buffer.size() : open);
-            *reason = "message too long";
-        }
-        return false;
-    }
-    if (close - start > kMaxMessage) {
-        m_buffer.erase(0, close + 1);
+    if (m_scan < start + 1)
+        m_scan = start + 1;
+    const size_t close = m_buffer.find('>', m_scan);
+    const size_t end = close == std::string::npos ? m_buffer.size() : close;
+    if (end - start > kMaxMessage) {
+        // Refused unread: up to the next message's start.
+        skipFrom(start + 1);
         *reason = "message too long";
         return false;
     }
-    *message = m_buffer.substr(start + 1, close - start - 1);
-    m_buffer.erase(0, close + 1);
+    if (close == std::string::npos) {
+        m_scan = m_buffer.size();
+        m_pos = start;
+        return false;
+    }
+    message->assign(m_buffer, start + 1, close - start - 1);
+    dropTo(close + 1);
     if (message->find('<') != std::string::npos) {
         *reason = "a message inside a message";
         return false;
@@ -171,6 +202,12 @@ public:
     // Frame messages a client may have waiting; more are lost.
     static constexpr size_t kQueueLimit = 8192;
     static constexpr size_t kMaxClients = 8;
+    // A round's share of one client's bytes: no client holds the server for
+    // longer than it takes to read and answer this much.
+    static constexpr size_t kReadSlice = 4096;
+    // Replies waiting beyond this: the client's bytes are left unread until
+    // it has taken them (it sends without reading what it is answered).
+    static constexpr size_t kReplyLimit = 64 * 1024;
 
     Server(std::shared_ptr<Board> board, std::shared_ptr<Clock> clock, int listener, uint16_t port)
         : m_board(std::move(board)), m_clock(std::move(clock)), m_listener(listener), m_port(port)
@@ -215,7 +252,14 @@ private:
         uint64_t lostSaid = 0;
         std::chrono::steady_clock::time_point lostSaidAt;
         bool closing = false;
+        bool sendingClosed = false; // it shut its sending side: it only watches
     };
+
+    // Whether a client's bytes are read this round.
+    static bool reading(const Client &client)
+    {
+        return !client.sendingClosed && client.out.size() < kReplyLimit;
+    }
 
     // In whatever thread advanced the board, under its lock: never blocks.
     void onFrame(unsigned segment, const CanFrame &frame, int64_t micros)
@@ -335,25 +379,27 @@ private:
         }
     }
 
+    // One slice of the client's bytes, no more than its reader has room for,
+    // and every message in it answered.
     void readFrom(Client &client)
     {
-        char bytes[4096];
-        for (;;) {
-            const ssize_t got = ::recv(client.fd, bytes, sizeof bytes, 0);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        if (!reading(client))
+            return;
+        char bytes[kReadSlice];
+        const ssize_t got = ::recv(client.fd, bytes, std::min(sizeof bytes, client.reader.room()), 0);
+        if (got == 0) {
+            // A client that only watches may close its sending side.
+            client.sendingClosed = true;
+            if (!client.raw)
                 client.closing = true;
-                return;
-            }
-            if (got < 0)
-                break;
-            client.reader.feed(bytes, size_t(got));
-            if (client.out.size() > kQueueLimit * 64) {
-                std::fprintf(stderr, "korvane-emulator: socketcand: %s closed: it sends without reading the "
-                                     "replies\n", client.name.c_str());
-                client.closing = true;
-                return;
-            }
+            return;
         }
+        if (got < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                client.closing = true;
+            return;
+        }
+        client.reader.feed(bytes, size_t(got));
         std::string message, reason;
         for (;;) {
             if (client.reader.next(&message, &reason)) {
@@ -417,7 +463,8 @@ private:
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 for (const Client &client : m_clients)
-                    fds.push_back({client.fd, short(POLLIN | (client.out.empty() ? 0 : POLLOUT)), 0});
+                    fds.push_back({client.fd,
+                                   short((reading(client) ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT)), 0});
             }
             // Frames reach clients within a few milliseconds; without
             // clients only a new one is waited for.

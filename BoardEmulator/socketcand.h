@@ -18,7 +18,11 @@
 // Anything else gets "< error REASON >" and changes nothing. A client that
 // reads too slowly loses frames rather than holding the bus up: they are
 // counted, and said on its connection as "< error N frames lost >" and in
-// the program's debug output.
+// the program's debug output. Each client is served a slice at a time, and
+// one that sends without reading its replies is not read until it does: no
+// client holds the others up or makes the program keep more than a bounded
+// amount for it. A client in raw mode that closes its sending side (a
+// watcher) goes on receiving.
 #ifndef BOARDEMULATOR_SOCKETCAND_H
 #define BOARDEMULATOR_SOCKETCAND_H
 
@@ -38,6 +42,8 @@ namespace socketcand {
 
 // The longest message a client may send; longer ones are refused unread.
 constexpr size_t kMaxMessage = 256;
+// What a connection's reader holds at the most, unparsed.
+constexpr size_t kReaderCapacity = 4096;
 
 struct Command {
     enum Kind { Open, RawMode, Send, Echo };
@@ -54,17 +60,31 @@ std::optional<Command> parse(const std::string &message, std::string *reason);
 std::string frameMessage(const CanFrame &frame, int64_t micros);
 
 // Cuts a connection's bytes into messages: what is not inside "<" and ">"
-// is garbage, and a message longer than kMaxMessage is refused.
+// is garbage, and a message longer than kMaxMessage is refused. It holds at
+// most kReaderCapacity bytes: feed() takes no more than room() allows, and
+// what next() has refused is thrown away as it comes, so that a client that
+// sends without end costs neither memory nor time beyond its bytes.
 class Reader
 {
 public:
-    void feed(const char *bytes, size_t count);
+    size_t room() const { return kReaderCapacity - (m_buffer.size() - m_pos); }
+    // Takes at most room() bytes; returns how many it took.
+    size_t feed(const char *bytes, size_t count);
     // The next whole message's inside; or false with *reason set when
     // something was thrown away, or with it empty when nothing is complete.
+    // A run of garbage, or a message too long, is said once, however many
+    // pieces it comes in.
     bool next(std::string *message, std::string *reason);
 
 private:
+    void dropTo(size_t end);
+    void skipFrom(size_t at);
+
     std::string m_buffer;
+    size_t m_pos = 0;  // what comes before it has been taken
+    size_t m_scan = 0; // no '>' before it, in the message that starts at m_pos
+    // Throwing away up to the next '<': garbage or a message too long.
+    bool m_skipping = false;
 };
 
 class Server;

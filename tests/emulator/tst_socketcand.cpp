@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fcntl.h>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace boardemu;
@@ -94,6 +97,60 @@ TEST(SocketcandProtocol, MessagesAreCutFromTheStreamAndGarbageIsRefused)
     EXPECT_EQ(reason, "a message inside a message");
 }
 
+// What a hostile client sends, as fast as it can: the reader keeps no more
+// than its capacity, says each run of garbage once, takes each byte in
+// constant time (a reader that moved its whole backlog for each message
+// would not finish these in the test's time) and goes on after them.
+TEST(SocketcandProtocol, FloodsCostNeitherMemoryNorMoreThanTheirBytes)
+{
+    const std::string echoes = [] {
+        std::string text;
+        for (int i = 0; i < 1400000; ++i)
+            text += "<echo>";
+        return text;
+    }();
+    const std::string withoutEnd = "<" + std::string(8 << 20, 'x');
+    const std::string nuls(8 << 20, '\0');
+    std::string empties;
+    for (int i = 0; i < 1 << 20; ++i)
+        empties += "<>";
+    struct Flood {
+        const char *name;
+        const std::string &bytes;
+        size_t messages;
+        size_t reasons;
+    } const floods[] = {
+        {"echoes", echoes, 1400000, 0},
+        {"a message without end", withoutEnd, 0, 1},
+        {"NULs", nuls, 0, 1},
+        {"empty messages", empties, 1 << 20, 0},
+    };
+    for (const Flood &flood : floods) {
+        Reader reader;
+        size_t messages = 0, reasons = 0;
+        std::string message, reason;
+        for (size_t at = 0; at < flood.bytes.size();) {
+            const size_t taken = reader.feed(flood.bytes.data() + at, std::min<size_t>(65536, flood.bytes.size() - at));
+            ASSERT_GT(taken, 0u) << flood.name;
+            at += taken;
+            for (;;) {
+                if (reader.next(&message, &reason))
+                    ++messages;
+                else if (!reason.empty())
+                    ++reasons;
+                else
+                    break;
+            }
+            ASSERT_GE(reader.room(), kReaderCapacity - kMaxMessage - 1) << flood.name;
+        }
+        EXPECT_EQ(messages, flood.messages) << flood.name;
+        EXPECT_EQ(reasons, flood.reasons) << flood.name;
+        reader.feed("< echo >", 8);
+        ASSERT_TRUE(reader.next(&message, &reason) || reader.next(&message, &reason)) << flood.name;
+        EXPECT_EQ(message, " echo ") << flood.name;
+    }
+}
+
 namespace {
 
 // A client of the bridge: plain TCP on loopback.
@@ -145,6 +202,7 @@ public:
         return false;
     }
     void forget() { m_in.clear(); }
+    int fd() const { return m_fd; }
 
 private:
     int m_fd = -1;
@@ -247,6 +305,65 @@ TEST(SocketcandBridge, SessionSendAndReceiveAndErrors)
 }
 
 // At most eight clients; a ninth is refused and closed.
+// Clients that flood the server, never reading what it answers, hold up
+// neither another client nor the board's end; a watcher that closed its
+// sending side goes on receiving frames.
+TEST(SocketcandBridge, NoClientHoldsTheOthersOrTheEndUp)
+{
+    EmulatorSettings settings = bridged();
+    auto board = bridgedBoard(settings);
+    ASSERT_NE(board, nullptr);
+    ASSERT_NE(board->bridge(), nullptr) << board->bridgeError();
+    configure(*board);
+    const std::string flood = [] {
+        std::string text;
+        for (int i = 0; i < 1400000; ++i)
+            text += "<echo>";
+        return text;
+    }();
+    const std::string withoutEnd = "<" + std::string(4 << 20, 'x');
+    std::vector<std::unique_ptr<Client>> flooders;
+    for (int i = 0; i < 2; ++i) {
+        flooders.push_back(std::make_unique<Client>(settings.socketcandPort));
+        ASSERT_TRUE(flooders.back()->connected());
+    }
+    // Each sends as much as the connection takes, without blocking.
+    std::atomic<bool> flooding{true};
+    std::thread sender([&] {
+        size_t at[2] = {0, 0};
+        const std::string *bytes[2] = {&flood, &withoutEnd};
+        while (flooding && (at[0] < flood.size() || at[1] < withoutEnd.size())) {
+            for (int i = 0; i < 2; ++i) {
+                if (at[i] < bytes[i]->size()) {
+                    const ssize_t sent = ::send(flooders[size_t(i)]->fd(), bytes[i]->data() + at[i],
+                                                bytes[i]->size() - at[i], MSG_NOSIGNAL | MSG_DONTWAIT);
+                    at[i] += sent > 0 ? size_t(sent) : 0;
+                }
+            }
+            std::this_thread::yield();
+        }
+    });
+    Client other(settings.socketcandPort);
+    EXPECT_EQ(other.readUntil("< hi >"), "< hi >");
+    other.send("< echo >");
+    EXPECT_NE(other.readUntil("< echo >").find("< echo >"), std::string::npos);
+    // A watcher that only listens.
+    Client watcher(settings.socketcandPort);
+    watcher.send("< open can0 >< rawmode >");
+    watcher.readUntil("< ok >< ok >");
+    ::shutdown(watcher.fd(), SHUT_WR);
+    other.send("< open can0 >< rawmode >");
+    other.readUntil("< ok >< ok >");
+    other.send("< send 321 1 55 >");
+    EXPECT_NE(watcher.readUntil("< frame 321 ").find("< frame 321 "), std::string::npos);
+    flooding = false;
+    sender.join();
+    // The board, and its bridge with it, ends while the flooders are still
+    // connected and their bytes unread.
+    auto ended = std::async(std::launch::async, [&board] { board.reset(); });
+    EXPECT_EQ(ended.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+}
+
 TEST(SocketcandBridge, ANinthClientIsRefused)
 {
     EmulatorSettings settings = bridged();

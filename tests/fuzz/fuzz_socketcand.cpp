@@ -44,10 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    const size_t piece = 1 + data[0] % 64;
+    // Small pieces, or whole floods at once: the reader takes what it has
+    // room for and never holds more than its capacity.
+    const size_t piece = data[0] & 0x80 ? size : 1 + data[0] % 64;
     socketcand::Reader reader;
-    for (size_t at = 1; at < size; at += piece) {
-        reader.feed(reinterpret_cast<const char *>(data) + at, std::min(piece, size - at));
+    for (size_t at = 1; at < size;) {
+        const size_t taken = reader.feed(reinterpret_cast<const char *>(data) + at, std::min(piece, size - at));
+        check(taken > 0);
+        at += taken;
         std::string message, reason;
         for (int guard = 0;; ++guard) {
             check(guard <= 4096);
@@ -82,6 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(shown.compare(0, 8, "< frame ") == 0 && shown.size() >= 2 &&
                   shown.compare(shown.size() - 2, 2, " >") == 0);
         }
+        // All that is left is the start of one message.
+        check(reader.room() >= socketcand::kReaderCapacity - socketcand::kMaxMessage - 1);
     }
     return 0;
 }

@@ -74,6 +74,16 @@ std::optional<Command> parse(const std::string &message, std::string *reason)
         command.kind = verb == "rawmode" ? Command::RawMode : Command::Echo;
         return command;
     }
+    // What socketcand clients may ask that this server does not do, refused
+    // plainly: the connection goes on.
+    if (verb == "isotpmode") {
+        *reason = "isotpmode is not supported by this server";
+        return std::nullopt;
+    }
+    if (words.size() >= 2 && (words[1] == "B" || words[1] == "C")) {
+        *reason = "bus configuration is not supported by this server: the tool's controllers set the bit rate";
+        return std::nullopt;
+    }
     if (verb != "send") {
         *reason = "unknown command " + quoted(verb);
         return std::nullopt;
@@ -105,6 +115,14 @@ std::optional<Command> parse(const std::string &message, std::string *reason)
     }
     command.kind = Command::Send;
     return command;
+}
+
+std::string lostFramesMessage(int64_t micros)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "< error %03X %lld.%06lld %s >", kErrorClassController,
+                  (long long)(micros / 1000000), (long long)(micros % 1000000), "0001000000000000");
+    return text;
 }
 
 std::string frameMessage(const CanFrame &frame, int64_t micros)
@@ -250,6 +268,7 @@ private:
         std::deque<std::string> frames;
         uint64_t lost = 0;
         uint64_t lostSaid = 0;
+        int64_t lostAtMicros = 0; // the board's time of the last frame lost
         std::chrono::steady_clock::time_point lostSaidAt;
         bool closing = false;
         bool sendingClosed = false; // it shut its sending side: it only watches
@@ -272,6 +291,7 @@ private:
             if (client.frames.size() >= kQueueLimit) {
                 ++client.lost;
                 ++m_lostTotal;
+                client.lostAtMicros = micros;
                 continue;
             }
             if (message.empty())
@@ -431,7 +451,11 @@ private:
         }
         if (client.lost != client.lostSaid && now - client.lostSaidAt >= std::chrono::seconds(1)) {
             const uint64_t lost = client.lost - client.lostSaid;
-            client.out += " < error " + std::to_string(lost) + " frames lost >";
+            // In raw mode an error frame, as clients read every "< error"
+            // there: a controller problem, receive overflow, at the time of
+            // the last frame lost.
+            client.out += ' ';
+            client.out += lostFramesMessage(client.lostAtMicros);
             std::fprintf(stderr,
                          "korvane-emulator: socketcand: %s lost %llu frames: it does not read as fast as the bus "
                          "sends\n",

@@ -15,10 +15,16 @@
 //                             arbitrates, is acknowledged and retries like any other
 //   client: < echo >          server: < echo >
 //
-// Anything else gets "< error REASON >" and changes nothing. A client that
+//   in rawmode, frames lost:  < error 004 SECONDS.MICROS 0001000000000000 > (an error frame:
+//                             Linux's error class, controller problem, with its data, receive
+//                             overflow), at most once a second
+//
+// Anything else gets "< error REASON >" and changes nothing: isotpmode and
+// the bus configuration commands (< can0 B ... >, < can0 C ... >) say that
+// the server does not support them. A client that
 // reads too slowly loses frames rather than holding the bus up: they are
-// counted, and said on its connection as "< error N frames lost >" and in
-// the program's debug output. Each client is served a slice at a time, and
+// counted, and said on its connection as an error frame (below) and, with
+// their number, in the program's debug output. Each client is served a slice at a time, and
 // one that sends without reading its replies is not read until it does: no
 // client holds the others up or makes the program keep more than a bounded
 // amount for it. A client in raw mode that closes its sending side (a
@@ -58,6 +64,12 @@ std::optional<Command> parse(const std::string &message, std::string *reason);
 
 // A frame as the server sends it.
 std::string frameMessage(const CanFrame &frame, int64_t micros);
+// Linux's CAN error class of a controller problem; its data byte 1 says
+// which (0x01: receive overflow).
+constexpr unsigned kErrorClassController = 0x004;
+// The word that frames were lost to a client that read too slowly, as an
+// error frame: a controller problem, receive overflow.
+std::string lostFramesMessage(int64_t micros);
 
 // Cuts a connection's bytes into messages: what is not inside "<" and ">"
 // is garbage, and a message longer than kMaxMessage is refused. It holds at

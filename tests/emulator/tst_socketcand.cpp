@@ -50,6 +50,13 @@ TEST(SocketcandProtocol, CommandsAndTheirRefusals)
     // A refusal quotes the client's word only as far as a reply can carry it.
     EXPECT_FALSE(parse("\x01\xff!" + std::string(40, 'z'), &reason));
     EXPECT_EQ(reason, "unknown command ??" "!" + std::string(29, 'z'));
+    // What the server does not do is said as such.
+    EXPECT_FALSE(parse("isotpmode", &reason));
+    EXPECT_EQ(reason, "isotpmode is not supported by this server");
+    for (const char *configuration : {"can0 B 125000 875 0 0 0 0 1 4", "can0 C 0 0 0"}) {
+        EXPECT_FALSE(parse(configuration, &reason));
+        EXPECT_EQ(reason.find("bus configuration is not supported by this server"), 0u) << configuration;
+    }
 }
 
 TEST(SocketcandProtocol, FramesAsTheServerSendsThem)
@@ -67,6 +74,8 @@ TEST(SocketcandProtocol, FramesAsTheServerSendsThem)
     frame.remote = true;
     frame.dlc = 4;
     EXPECT_EQ(frameMessage(frame, 0), "< frame 012 0.000000  >");
+    // Frames lost, as an error frame: class, time, data.
+    EXPECT_EQ(lostFramesMessage(12000345), "< error 004 12.000345 0001000000000000 >");
 }
 
 TEST(SocketcandProtocol, MessagesAreCutFromTheStreamAndGarbageIsRefused)

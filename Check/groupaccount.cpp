@@ -4,20 +4,39 @@
 
 using testgroup::indexOf;
 
+// Frames are matched oldest first, so what is still missing lies in the
+// newest groups: the oldest groups fill up, and one whole and reported can no
+// longer change. Only the groups after it are kept.
+void GroupAccount::settle()
+{
+    while (!m_arrivedInGroup.empty() && m_arrivedInGroup.front() == 5 && m_firstGroup < m_reported) {
+        ++m_wholeSettled;
+        m_arrivedInGroup.pop_front();
+        ++m_firstGroup;
+    }
+}
+
 void GroupAccount::arrived(uint64_t index)
 {
-    const uint64_t group = index / 5;
+    const uint64_t group = index / 5 - m_firstGroup;
     if (m_arrivedInGroup.size() <= group)
         m_arrivedInGroup.resize(group + 1, 0);
     ++m_arrivedInGroup[group];
     ++m_testFrames;
+    settle();
+}
+
+void GroupAccount::groupReported()
+{
+    ++m_reported;
+    settle();
 }
 
 void GroupAccount::frameLeft(uint32_t number, bool surely)
 {
     const uint64_t index = m_sent++;
-    if (m_arrivedInGroup.size() <= index / 5)
-        m_arrivedInGroup.resize(index / 5 + 1, 0);
+    if (m_arrivedInGroup.size() <= index / 5 - m_firstGroup)
+        m_arrivedInGroup.resize(index / 5 - m_firstGroup + 1, 0);
     const int which = indexOf(number);
     if (which < 0)
         return; // not a number of ours: nothing can arrive for it
@@ -63,12 +82,12 @@ void GroupAccount::finish()
             lost += frame.surely ? 1 : 0;
     }
     m_missing = lost;
-    m_whole = 0;
+    m_whole = m_wholeSettled;
     m_abandoned = 0;
-    for (uint64_t group = 0; group < m_arrivedInGroup.size(); ++group) {
-        if (group < m_reported)
-            m_whole += m_arrivedInGroup[group] == 5 ? 1 : 0;
+    for (uint64_t i = 0; i < m_arrivedInGroup.size(); ++i) {
+        if (m_firstGroup + i < m_reported)
+            m_whole += m_arrivedInGroup[i] == 5 ? 1 : 0;
         else
-            m_abandoned += m_arrivedInGroup[group];
+            m_abandoned += m_arrivedInGroup[i];
     }
 }

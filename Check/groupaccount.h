@@ -27,7 +27,7 @@ class GroupAccount
 public:
     // The transmitter: a frame left (surely or perhaps), and a group reported.
     void frameLeft(uint32_t number, bool surely);
-    void groupReported() { ++m_reported; }
+    void groupReported();
     // The receiver: a frame read, with the test group's identifier or
     // another, and its content. A frame with the test identifier that
     // carries none of the group's numbers in four data bytes is damaged.
@@ -56,6 +56,8 @@ public:
     uint64_t framesAbandoned() const { return m_abandoned; }
     // Frames the transmitter told of, surely or perhaps.
     uint64_t framesSent() const { return m_sent; }
+    // Groups still kept because they may change: the account's memory.
+    uint64_t groupsKept() const { return m_arrivedInGroup.size(); }
 
 private:
     struct Sent {
@@ -63,10 +65,15 @@ private:
         bool surely;
     };
     void arrived(uint64_t index);
+    void settle();
 
     std::deque<Sent> m_waiting[5]; // sent, not yet arrived, per number
     uint64_t m_early[5] = {0, 0, 0, 0, 0}; // arrived before the transmitter told
-    std::vector<uint8_t> m_arrivedInGroup;
+    // Frames arrived in each group from m_firstGroup on; the groups before
+    // it were whole and reported.
+    std::deque<uint8_t> m_arrivedInGroup;
+    uint64_t m_firstGroup = 0;
+    uint64_t m_wholeSettled = 0;
     uint64_t m_sent = 0;
     uint64_t m_reported = 0;
     uint64_t m_outstanding = 0;

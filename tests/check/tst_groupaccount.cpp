@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -175,4 +176,30 @@ TEST(GroupAccount, OutstandingCountsOnlyFramesSurelySent)
     EXPECT_EQ(account.framesOutstanding(), 3u);
     receive(account, {1930, 18467, 26772});
     EXPECT_EQ(account.framesOutstanding(), 0u);
+}
+
+// A long run keeps only the groups that can still change: memory does not
+// grow with the run's length, and the figures are those of keeping them all,
+// a lost frame and a group abandoned at the end included.
+TEST(GroupAccount, LongRunsKeepOnlyWhatCanStillChange)
+{
+    GroupAccount account;
+    uint64_t most = 0;
+    for (int group = 0; group < 200000; ++group) {
+        for (uint32_t number : kSent)
+            account.frameLeft(number, true);
+        if (group == 1000)
+            receive(account, {41, 6334, 1930, 26772});
+        else
+            receiveGroups(account, 1);
+        account.groupReported();
+        most = std::max(most, account.groupsKept());
+    }
+    for (uint32_t number : kSent)
+        account.frameLeft(number, true); // abandoned at the stop, arrived
+    receiveGroups(account, 1);
+    EXPECT_LE(most, 2u);
+    account.finish();
+    // Matched oldest first, the frame lost shows in the newest group.
+    EXPECT_EQ(figures(account), (Figures{200000, 1, 0, 0, 4}));
 }

@@ -356,6 +356,16 @@ int CCANDeviceEx::EnableDMA(unsigned int nSelector)
     return 1;
 }
 
+void CanIdentifierRegisters(unsigned int nStdId, DWORD dwExtId, unsigned char pRegs[4])
+{
+    const bool bStandard = dwExtId == CAN_STANDARD_FRAME;
+    pRegs[0] = static_cast<unsigned char>(nStdId >> 3);
+    pRegs[1] = static_cast<unsigned char>(((nStdId & 7) << 5) |
+                                          (bStandard ? 0 : CAN_SIDL_EXIDE | ((dwExtId >> 16) & 3)));
+    pRegs[2] = bStandard ? 0 : static_cast<unsigned char>((dwExtId >> 8) & 0xFF);
+    pRegs[3] = bStandard ? 0 : static_cast<unsigned char>(dwExtId & 0xFF);
+}
+
 int CCANDeviceEx::SendData(unsigned int nChannel, unsigned int nBuffer, unsigned int nPriority,
                            unsigned int nStdId, DWORD dwExtId, const unsigned char *pData,
                            unsigned int nLength)
@@ -385,26 +395,22 @@ int CCANDeviceEx::SendData(unsigned int nChannel, unsigned int nBuffer, unsigned
                        WriteCanByte(nChannel, nBase + CAN_TXB_DLC,
                                     static_cast<unsigned char>(nLength)) == 1;
         }
-        const unsigned char nSidl = static_cast<unsigned char>((nStdId & 7) << 5);
+        unsigned char regs[4]; // SIDH, SIDL, EID8, EID0
+        CanIdentifierRegisters(nStdId, dwExtId, regs);
         if (!bWritten) {
             nResult = 8;
         } else if (dwExtId == CAN_STANDARD_FRAME) {
-            if (WriteCanByte(nChannel, nBase + CAN_TXB_SIDL, nSidl) != 1)
+            if (WriteCanByte(nChannel, nBase + CAN_TXB_SIDL, regs[1]) != 1)
                 nResult = 8;
         } else if (dwExtId > 0x3FFFF) {
             nResult = 7;
-        } else if (WriteCanByte(nChannel, nBase + CAN_TXB_EID0,
-                                static_cast<unsigned char>(dwExtId & 0xFF)) != 1 ||
-                   WriteCanByte(nChannel, nBase + CAN_TXB_EID8,
-                                static_cast<unsigned char>((dwExtId >> 8) & 0xFF)) != 1 ||
-                   WriteCanByte(nChannel, nBase + CAN_TXB_SIDL,
-                                static_cast<unsigned char>(nSidl | CAN_SIDL_EXIDE |
-                                                           ((dwExtId >> 16) & 3))) != 1) {
+        } else if (WriteCanByte(nChannel, nBase + CAN_TXB_EID0, regs[3]) != 1 ||
+                   WriteCanByte(nChannel, nBase + CAN_TXB_EID8, regs[2]) != 1 ||
+                   WriteCanByte(nChannel, nBase + CAN_TXB_SIDL, regs[1]) != 1) {
             nResult = 8;
         }
         if (nResult == 1 &&
-            (WriteCanByte(nChannel, nBase + CAN_TXB_SIDH,
-                          static_cast<unsigned char>(nStdId >> 3)) != 1 ||
+            (WriteCanByte(nChannel, nBase + CAN_TXB_SIDH, regs[0]) != 1 ||
              WriteCanByte(nChannel, nBase,
                           static_cast<unsigned char>(CAN_TXB_TXREQ | nPriority)) != 1))
             nResult = 8;

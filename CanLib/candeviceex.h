@@ -59,6 +59,12 @@ enum : unsigned {
     CAN_MODE_MASK = 0xE0,
 };
 
+// A frame's identifier as a transmit buffer's SIDH, SIDL, EID8 and EID0
+// hold it; dwExtId CAN_STANDARD_FRAME for a standard frame (EID8 and EID0
+// are then 0). SendData writes these; a caller that writes a buffer's
+// registers itself takes them from here.
+void CanIdentifierRegisters(unsigned int nStdId, DWORD dwExtId, unsigned char pRegs[4]);
+
 // How WriteCanRegs meets the bridge.
 enum : unsigned {
     CAN_BRIDGE_WAIT_BEFORE = 1,

@@ -107,13 +107,9 @@ bool CFullLoadTh::transmitErrorsRose()
 bool CFullLoadTh::writeFrame(unsigned int buffer, uint64_t sequence)
 {
     using namespace testgroup;
-    unsigned char frame[9] = {
-        static_cast<unsigned char>(kStdId >> 3),
-        static_cast<unsigned char>(((kStdId & 7) << 5) | CAN_SIDL_EXIDE | ((kExtId >> 16) & 3)),
-        static_cast<unsigned char>(kExtId >> 8),
-        static_cast<unsigned char>(kExtId),
-        kLength,
-    };
+    unsigned char frame[9]; // SIDH, SIDL, EID8, EID0, DLC, D0 to D3
+    CanIdentifierRegisters(kStdId, kExtId, frame);
+    frame[4] = kLength;
     encode(kNumbers[sequence % 5], frame + 5); // the fifth is the sum of the four
     m_prepared[buffer] = -1;
     if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * buffer + CAN_TXB_SIDH, frame, sizeof frame))

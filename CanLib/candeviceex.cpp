@@ -493,36 +493,43 @@ int CCANDeviceEx::ReadDMABlocks(void *pBuffer, unsigned int nChannel, unsigned i
 //   byte 0     bit 0 flag, bit 1 channel (0: channel 1, 1: channel 2)
 //   bytes 1-3  24-bit header value, least significant byte first
 //   bytes 4-17 RXBnCTRL, SIDH, SIDL, EID8, EID0, DLC, D0..D7
-void CCANDeviceEx::ParseRxRecord(const void *pRecord, int *pFlag, int *pChannel,
-                                 unsigned int *pHeader, int *pStdId, int *pExtId,
-                                 unsigned char *pData, int *pLength)
+CanRxRecord CanDecodeRxRecord(const void *pRecord)
 {
-    assert(IsOpen());
     const unsigned char *pBytes = static_cast<const unsigned char *>(pRecord);
-    *pFlag = pBytes[0] & 1;
-    *pChannel = ((pBytes[0] >> 1) & 1) + 1;
-    *pHeader = static_cast<unsigned int>(pBytes[1]) | (static_cast<unsigned int>(pBytes[2]) << 8) |
-               (static_cast<unsigned int>(pBytes[3]) << 16);
+    CanRxRecord record = {};
+    record.bWaitedForRoom = (pBytes[0] & 1) != 0;
+    record.nChannel = ((pBytes[0] >> 1) & 1) + 1;
+    record.nStamp = static_cast<unsigned int>(pBytes[1]) | (static_cast<unsigned int>(pBytes[2]) << 8) |
+                    (static_cast<unsigned int>(pBytes[3]) << 16);
 
     const unsigned char nSidh = pBytes[5];
     const unsigned char nSidl = pBytes[6];
     const unsigned char nEid8 = pBytes[7];
     const unsigned char nEid0 = pBytes[8];
     const unsigned char nDlc = pBytes[9];
-    *pStdId = (nSidh << 3) | (nSidl >> 5);
-    if (nSidl & CAN_SIDL_EXIDE)
-        *pExtId = ((nSidl & 3) << 16) | (nEid8 << 8) | nEid0;
-    else
-        *pExtId = -1;
-
-    if (nDlc & CAN_DLC_RTR) {
-        *pLength = 0;
-        return;
-    }
+    record.nStdId = (nSidh << 3) | (nSidl >> 5);
+    record.nExtId = (nSidl & CAN_SIDL_EXIDE) ? ((nSidl & 3) << 16) | (nEid8 << 8) | nEid0 : -1;
+    record.bRemote = (nDlc & CAN_DLC_RTR) != 0;
+    if (record.bRemote)
+        return record;
     // A DLC of 9 to 15 still carries 8 bytes on the bus.
-    int nLength = nDlc & 0x0F;
-    if (nLength > 8)
-        nLength = 8;
-    *pLength = nLength;
-    std::memcpy(pData, pBytes + 10, static_cast<size_t>(nLength));
+    record.nLength = (nDlc & 0x0F) > 8 ? 8 : (nDlc & 0x0F);
+    std::memcpy(record.data, pBytes + 10, static_cast<size_t>(record.nLength));
+    return record;
+}
+
+void CCANDeviceEx::ParseRxRecord(const void *pRecord, int *pFlag, int *pChannel,
+                                 unsigned int *pHeader, int *pStdId, int *pExtId,
+                                 unsigned char *pData, int *pLength)
+{
+    assert(IsOpen());
+    const CanRxRecord record = CanDecodeRxRecord(pRecord);
+    *pFlag = record.bWaitedForRoom ? 1 : 0;
+    *pChannel = record.nChannel;
+    *pHeader = record.nStamp;
+    *pStdId = record.nStdId;
+    *pExtId = record.nExtId;
+    *pLength = record.nLength;
+    // The caller's data area keeps what it held beyond the bytes carried.
+    std::memcpy(pData, record.data, static_cast<size_t>(record.nLength));
 }

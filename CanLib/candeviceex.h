@@ -65,6 +65,20 @@ enum : unsigned {
 // registers itself takes them from here.
 void CanIdentifierRegisters(unsigned int nStdId, DWORD dwExtId, unsigned char pRegs[4]);
 
+// A DMA block's record, decoded: what ParseRxRecord returns, and whether
+// the frame is a remote request.
+struct CanRxRecord {
+    bool bWaitedForRoom; // the block waited for room in a full DMA queue
+    int nChannel;        // 1 or 2
+    unsigned int nStamp; // 24-bit microseconds
+    int nStdId;
+    int nExtId;          // -1 for a standard frame
+    bool bRemote;
+    int nLength;         // data bytes carried: 0 for a remote request, at most 8
+    unsigned char data[8];
+};
+CanRxRecord CanDecodeRxRecord(const void *pRecord);
+
 // How WriteCanRegs meets the bridge.
 enum : unsigned {
     CAN_BRIDGE_WAIT_BEFORE = 1,

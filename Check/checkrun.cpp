@@ -28,9 +28,6 @@ const qint64 kTickCapMs = 100;
 const int kDrainQuietMs = 2000;
 const int kDrainMs = 10000;
 const int kDrainInterruptedMs = 500;
-// The block's first byte: set when the frame had to wait for room in a full
-// DMA queue.
-const unsigned char kBlockWaitedForRoom = 0x01;
 
 // What the runner says of a set-up step that failed.
 QString setUpFailure(const boardsetup::Failure &failure)
@@ -514,26 +511,19 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block, qint64 sile
 {
     if (block.size() < int(CAN_DMA_BLOCK_SIZE) || !m_current)
         return;
-    int flag = 0, recordChannel = 0, stdId = 0, extId = 0, length = 0;
-    unsigned int header = 0;
-    unsigned char data[8] = {};
-    m_Device.ParseRxRecord(block.constData(), &flag, &recordChannel, &header, &stdId, &extId, data, &length);
-    const bool remote = (static_cast<unsigned char>(block[9]) & CAN_DLC_RTR) != 0;
-    const uint64_t micros = m_log.unwrap(channel, header, silentNs);
-    m_log.frame(channel, micros, stdId, extId, remote, data, length);
+    const CanRxRecord record = CanDecodeRxRecord(block.constData());
+    const uint64_t micros = m_log.unwrap(channel, record.nStamp, silentNs);
+    m_log.frame(channel, micros, record.nStdId, record.nExtId, record.bRemote, record.data, record.nLength);
     if (channel != m_current->to)
         return;
-    if (static_cast<unsigned char>(block[0]) & kBlockWaitedForRoom)
+    if (record.bWaitedForRoom)
         ++m_current->overrunBlocks;
     if (!inRun) {
         ++m_current->framesBeforeRun;
         return;
     }
-    quint32 number = 0;
-    for (int i = 3; i >= 0; --i)
-        number = (number << 8) | data[i];
-    const bool testIdentifier = stdId == int(testgroup::kStdId) && extId == int(testgroup::kExtId);
-    m_current->account.frameRead(testIdentifier, remote, length, number);
+    const bool testIdentifier = testgroup::isTestIdentifier(record.nStdId, record.nExtId);
+    m_current->account.frameRead(testIdentifier, record.bRemote, record.nLength, testgroup::decode(record.data));
     if (testIdentifier) {
         if (!m_current->testFramesOnBus++)
             m_current->firstMicros = micros;

@@ -206,7 +206,7 @@ void Board::logCompletedFrames()
             ++m_framesCompleted;
             const int64_t micros = m_epochMicroseconds + completed.end / kMicrosecond;
             if (m_tap)
-                m_tap(segment, completed.frame, micros);
+                m_tap(segment, completed.frame, micros, completed.busName == "can3");
             if (!m_busLog)
                 continue;
             std::fprintf(m_busLog, "(%lld.%06lld) %s %s\n", (long long)(micros / 1000000),
@@ -215,6 +215,23 @@ void Board::logCompletedFrames()
             std::fflush(m_busLog);
         }
     }
+}
+
+void Board::withdrawFromClient(unsigned segment, const CanFrame &id, Time t)
+{
+    if (segment < m_clients.size())
+        m_clients[segment]->withdraw(id, t);
+}
+
+void Board::updateFromClient(unsigned segment, const CanFrame &frame, Time t)
+{
+    if (segment < m_clients.size())
+        m_clients[segment]->replaceData(frame, t);
+}
+
+size_t Board::clientRoom(unsigned segment) const
+{
+    return segment < m_clients.size() ? ClientNode::kQueueLimit - m_clients[segment]->queued() : 0;
 }
 
 bool Board::sendFromClient(unsigned segment, const CanFrame &frame, Time t)

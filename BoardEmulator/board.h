@@ -51,6 +51,8 @@ public:
     std::mutex &mutex() { return m_mutex; }
     void advanceTo(Time t);
     Time processedUntil() const { return m_processedUntil; }
+    // The board's time as the wall-clock microseconds its frames are stamped with.
+    int64_t micros(Time t) const { return m_epochMicroseconds + t / kMicrosecond; }
 
     bool readRegister(uint32_t address, uint32_t *value, Time t);
     bool writeRegister(uint32_t address, uint32_t value, Time t);
@@ -82,11 +84,18 @@ public:
     // Told of every frame that completes on the bus, with its segment and
     // the time of its end as the bus log has it (microseconds since the
     // epoch). Called under the board's lock: it must not block.
-    using FrameTap = std::function<void(unsigned segment, const CanFrame &frame, int64_t micros)>;
+    // fromBridge: the frame was the socketcand bridge's node's.
+    using FrameTap = std::function<void(unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge)>;
     void setFrameTap(FrameTap tap) { m_tap = std::move(tap); }
     // Puts a frame on a segment through the bridge's client node (with the
     // socketcand bridge on): false when its queue is full or it is bus-off.
     bool sendFromClient(unsigned segment, const CanFrame &frame, Time t);
+    // Frames the bridge's node on the segment can still take.
+    size_t clientRoom(unsigned segment) const;
+    // The node's frames of an identifier due after t: taken back, or given
+    // the frame's data.
+    void withdrawFromClient(unsigned segment, const CanFrame &id, Time t);
+    void updateFromClient(unsigned segment, const CanFrame &frame, Time t);
     size_t clientFramesQueued() const;
 
 private:

@@ -10,8 +10,35 @@ bool ClientNode::queue(const CanFrame &frame, Time t)
 {
     if (busOff() || m_frames.size() >= kQueueLimit)
         return false;
-    m_frames.push_back({frame, t});
+    // In the order of their times, and of their coming for equal times.
+    const auto at = std::upper_bound(m_frames.begin(), m_frames.end(), t,
+                                     [](Time time, const Queued &queued) { return time < queued.from; });
+    m_frames.insert(at, {frame, t});
     return true;
+}
+
+namespace {
+
+bool sameIdentifier(const CanFrame &a, const CanFrame &b)
+{
+    return a.extended == b.extended && a.id == b.id;
+}
+
+} // namespace
+
+void ClientNode::withdraw(const CanFrame &id, Time t)
+{
+    m_frames.erase(std::remove_if(m_frames.begin(), m_frames.end(),
+                                  [&](const Queued &q) { return q.from > t && sameIdentifier(q.frame, id); }),
+                   m_frames.end());
+}
+
+void ClientNode::replaceData(const CanFrame &frame, Time t)
+{
+    for (Queued &q : m_frames) {
+        if (q.from > t && sameIdentifier(q.frame, frame))
+            q.frame = frame;
+    }
 }
 
 std::optional<Time> ClientNode::transmitReadyAt() const

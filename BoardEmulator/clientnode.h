@@ -7,7 +7,8 @@
 // acknowledges other nodes' frames nor flags them, so that turning the
 // bridge on to watch a run changes nothing in it (a lone channel still
 // misses its acknowledgement, a channel at another rate is still flagged
-// only by the controllers).
+// only by the controllers). Frames may be given ahead of their time (cyclic
+// jobs): they go out in the order of their times.
 #ifndef BOARDEMULATOR_CLIENTNODE_H
 #define BOARDEMULATOR_CLIENTNODE_H
 
@@ -30,6 +31,10 @@ public:
     // node is bus-off.
     bool queue(const CanFrame &frame, Time t);
     size_t queued() const { return m_frames.size(); }
+    // Frames with the identifier queued to go out after time t: taken back,
+    // or given new data (a frame due by then may be on the wire).
+    void withdraw(const CanFrame &id, Time t);
+    void replaceData(const CanFrame &frame, Time t);
     unsigned sent() const { return m_sent; }
 
     std::string busName() const override { return "can3"; }

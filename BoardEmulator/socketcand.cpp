@@ -1,6 +1,9 @@
 #include "socketcand.h"
 
+#include "clientnode.h"
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -45,6 +48,64 @@ std::string quoted(const std::string &word)
 
 } // namespace
 
+namespace {
+
+// An identifier as the protocol writes it: hexadecimal, extended when it
+// has more than three digits.
+bool identifier(const std::string &word, CanFrame *frame)
+{
+    if (!hexDigits(word, 8))
+        return false;
+    frame->extended = word.size() > 3;
+    frame->id = uint32_t(std::stoul(word, nullptr, 16));
+    return frame->id <= (frame->extended ? 0x1FFFFFFFu : 0x7FFu);
+}
+
+bool decimal(const std::string &word, int64_t most, int64_t *value)
+{
+    if (word.empty() || word.size() > 10 || word.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = std::stoll(word);
+    return *value <= most;
+}
+
+// LEN then LEN bytes, from words[at] on, to the end of the message; usage
+// is the command's own for a length that is not one.
+bool lengthAndBytes(const std::vector<std::string> &words, size_t at, CanFrame *frame, const std::string &usage,
+                    std::string *reason)
+{
+    if (words.size() <= at || words[at].size() != 1 || words[at].find_first_not_of("012345678") != std::string::npos) {
+        *reason = usage;
+        return false;
+    }
+    frame->dlc = uint8_t(words[at][0] - '0');
+    if (words.size() != at + 1 + frame->dlc) {
+        *reason = words[0] + " gives " + std::to_string(words.size() - at - 1) + " bytes for a length of " +
+                  std::to_string(frame->dlc);
+        return false;
+    }
+    for (unsigned i = 0; i < frame->dlc; ++i) {
+        if (!hexDigits(words[at + 1 + i], 2)) {
+            *reason = "a byte is one or two hexadecimal digits";
+            return false;
+        }
+        frame->data[i] = uint8_t(std::stoul(words[at + 1 + i], nullptr, 16));
+    }
+    return true;
+}
+
+// SECS USECS: an interval of at most a day.
+bool interval(const std::string &secs, const std::string &usecs, int64_t *micros)
+{
+    int64_t s = 0, us = 0;
+    if (!decimal(secs, 86400, &s) || !decimal(usecs, 86400000000LL, &us))
+        return false;
+    *micros = s * 1000000 + us;
+    return *micros <= 86400000000LL;
+}
+
+} // namespace
+
 std::optional<Command> parse(const std::string &message, std::string *reason)
 {
     std::istringstream in(message);
@@ -57,64 +118,98 @@ std::optional<Command> parse(const std::string &message, std::string *reason)
     }
     Command command;
     const std::string &verb = words[0];
+    const auto refuse = [reason](const std::string &why) {
+        *reason = why;
+        return std::nullopt;
+    };
     if (verb == "open") {
-        if (words.size() != 2) {
-            *reason = "open takes a bus name";
-            return std::nullopt;
-        }
+        if (words.size() != 2)
+            return refuse("open takes a bus name");
         command.kind = Command::Open;
         command.bus = words[1];
         return command;
     }
-    if (verb == "rawmode" || verb == "echo") {
-        if (words.size() != 1) {
-            *reason = verb + " takes nothing";
-            return std::nullopt;
-        }
-        command.kind = verb == "rawmode" ? Command::RawMode : Command::Echo;
+    const struct {
+        const char *verb;
+        Command::Kind kind;
+    } bare[] = {{"rawmode", Command::RawMode},
+                {"bcmmode", Command::BcmMode},
+                {"controlmode", Command::ControlMode},
+                {"echo", Command::Echo}};
+    for (const auto &b : bare) {
+        if (verb != b.verb)
+            continue;
+        if (words.size() != 1)
+            return refuse(verb + " takes nothing");
+        command.kind = b.kind;
         return command;
     }
     // What socketcand clients may ask that this server does not do, refused
     // plainly: the connection goes on.
-    if (verb == "isotpmode") {
-        *reason = "isotpmode is not supported by this server";
-        return std::nullopt;
-    }
-    if (words.size() >= 2 && (words[1] == "B" || words[1] == "C")) {
-        *reason = "bus configuration is not supported by this server: the tool's controllers set the bit rate";
-        return std::nullopt;
-    }
-    if (verb != "send") {
-        *reason = "unknown command " + quoted(verb);
-        return std::nullopt;
-    }
-    if (words.size() < 3 || !hexDigits(words[1], 8) || words[2].size() != 1 ||
-        words[2].find_first_not_of("012345678") != std::string::npos) {
-        *reason = "send takes an identifier (up to 8 hexadecimal digits), a length from 0 to 8 and the bytes";
-        return std::nullopt;
-    }
+    if (verb == "isotpmode")
+        return refuse("isotpmode is not supported by this server");
+    if (words.size() >= 2 && (words[1] == "B" || words[1] == "C"))
+        return refuse("bus configuration is not supported by this server: the tool's controllers set the bit rate");
     CanFrame &frame = command.frame;
-    frame.extended = words[1].size() > 3;
-    frame.id = uint32_t(std::stoul(words[1], nullptr, 16));
-    if (frame.id > (frame.extended ? 0x1FFFFFFFu : 0x7FFu)) {
-        *reason = "identifier out of range";
-        return std::nullopt;
-    }
-    frame.dlc = uint8_t(words[2][0] - '0');
-    if (words.size() != 3u + frame.dlc) {
-        *reason = "send gives " + std::to_string(words.size() - 3) + " bytes for a length of " +
-                  std::to_string(frame.dlc);
-        return std::nullopt;
-    }
-    for (unsigned i = 0; i < frame.dlc; ++i) {
-        if (!hexDigits(words[3 + i], 2)) {
-            *reason = "a byte is one or two hexadecimal digits";
+    if (verb == "send" || verb == "update") {
+        const std::string usage =
+            verb + " takes an identifier (up to 8 hexadecimal digits), a length from 0 to 8 and the bytes";
+        if (words.size() < 3 || !identifier(words[1], &frame))
+            return refuse(usage);
+        if (!lengthAndBytes(words, 2, &frame, usage, reason))
             return std::nullopt;
-        }
-        frame.data[i] = uint8_t(std::stoul(words[3 + i], nullptr, 16));
+        command.kind = verb == "send" ? Command::Send : Command::Update;
+        return command;
     }
-    command.kind = Command::Send;
-    return command;
+    if (verb == "add" || verb == "filter") {
+        const std::string usage = verb + " takes seconds, microseconds, an identifier, a length from 0 to 8 and the bytes";
+        if (words.size() < 5 || !interval(words[1], words[2], &command.intervalMicros) ||
+            !identifier(words[3], &frame))
+            return refuse(usage);
+        if (!lengthAndBytes(words, 4, &frame, usage, reason))
+            return std::nullopt;
+        command.kind = verb == "add" ? Command::Add : Command::Filter;
+        if (command.kind == Command::Filter)
+            command.masks.assign(frame.data.begin(), frame.data.begin() + frame.dlc);
+        return command;
+    }
+    if (verb == "subscribe") {
+        if (words.size() != 4 || !interval(words[1], words[2], &command.intervalMicros) ||
+            !identifier(words[3], &frame))
+            return refuse("subscribe takes seconds, microseconds and an identifier");
+        command.kind = Command::Subscribe;
+        return command;
+    }
+    if (verb == "muxfilter") {
+        int64_t tuples = 0;
+        if (words.size() < 5 || !interval(words[1], words[2], &command.intervalMicros) ||
+            !identifier(words[3], &frame) || !decimal(words[4], 257, &tuples) || tuples < 2 ||
+            words.size() != 5 + size_t(tuples) * 8)
+            return refuse("muxfilter takes seconds, microseconds, an identifier, a count of 2 to 257 and 8 bytes "
+                          "for each");
+        for (size_t i = 5; i < words.size(); ++i) {
+            if (!hexDigits(words[i], 2))
+                return refuse("a byte is one or two hexadecimal digits");
+            command.masks.push_back(uint8_t(std::stoul(words[i], nullptr, 16)));
+        }
+        command.kind = Command::MuxFilter;
+        return command;
+    }
+    if (verb == "unsubscribe" || verb == "delete") {
+        if (words.size() != 2 || !identifier(words[1], &frame))
+            return refuse(verb + " takes an identifier");
+        command.kind = verb == "delete" ? Command::Delete : Command::Unsubscribe;
+        return command;
+    }
+    if (verb == "statistics") {
+        int64_t ms = 0;
+        if (words.size() != 2 || !decimal(words[1], 86400000, &ms))
+            return refuse("statistics takes an interval in milliseconds (0 stops them)");
+        command.kind = Command::Statistics;
+        command.intervalMicros = ms * 1000;
+        return command;
+    }
+    return refuse("unknown command " + quoted(verb));
 }
 
 std::string lostFramesMessage(int64_t micros)
@@ -226,14 +321,20 @@ public:
     // Replies waiting beyond this: the client's bytes are left unread until
     // it has taken them (it sends without reading what it is answered).
     static constexpr size_t kReplyLimit = 64 * 1024;
+    // Send jobs and subscriptions a client may have.
+    static constexpr size_t kMaxJobs = 64;
+    // How far ahead of the board's time send jobs' frames are given to the
+    // bridge's node.
+    static constexpr Time kJobHorizon = 100 * kMillisecond;
 
     Server(std::shared_ptr<Board> board, std::shared_ptr<Clock> clock, int listener, uint16_t port)
         : m_board(std::move(board)), m_clock(std::move(clock)), m_listener(listener), m_port(port)
     {
         std::lock_guard<std::mutex> lock(m_board->mutex());
         m_segments = m_board->segments();
-        m_board->setFrameTap([this](unsigned segment, const CanFrame &frame, int64_t micros) {
-            onFrame(segment, frame, micros);
+        m_statistics.resize(m_segments);
+        m_board->setFrameTap([this](unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge) {
+            onFrame(segment, frame, micros, fromBridge);
         });
         m_thread = std::thread([this] { run(); });
     }
@@ -256,14 +357,41 @@ public:
     uint64_t framesLost() const { return m_lostTotal; }
 
 private:
+    // A subscription or content filter of the broadcast manager's mode.
+    struct Receive {
+        Command::Kind kind; // Subscribe, Filter or MuxFilter
+        CanFrame id;        // its identifier
+        int64_t throttleMicros = 0;
+        std::vector<uint8_t> masks;
+        int64_t lastMicros = -1; // the last frame given to the client
+        // What was last given, per multiplex value (one entry without one).
+        std::vector<std::pair<int, std::array<uint8_t, 9>>> last;
+    };
+    // A cyclic send job: its frame goes to the bridge's node at next, then
+    // every interval (once, with none), on the board's clock.
+    struct Job {
+        CanFrame frame;
+        Time interval = 0;
+        Time next = 0;
+    };
+
     struct Client {
         int fd = -1;
         std::string name;
         Reader reader;
         std::string out;          // what is on its way to the client
         int segment = -1;         // the bus opened
-        bool raw = false;
+        // After open: the broadcast manager's mode, raw mode or control mode.
+        enum class Mode { NoBus, Bcm, Raw, Control };
+        Mode mode = Mode::NoBus;
+        bool raw = false;         // under m_mutex, as mode == Raw
         std::chrono::steady_clock::time_point rawFrom; // frames are sent from then on
+        // Under m_mutex: the broadcast manager's subscriptions and filters.
+        std::vector<Receive> receives;
+        // The server's thread only: cyclic send jobs, and statistics.
+        std::vector<Job> jobs;
+        int64_t statisticsMicros = 0;
+        std::chrono::steady_clock::time_point statisticsNext;
         // Under m_mutex: frame messages waiting, and frames lost.
         std::deque<std::string> frames;
         uint64_t lost = 0;
@@ -280,14 +408,78 @@ private:
         return !client.sendingClosed && client.out.size() < kReplyLimit;
     }
 
+    static bool sameIdentifier(const CanFrame &a, const CanFrame &b)
+    {
+        return a.extended == b.extended && a.id == b.id;
+    }
+
+    // Whether the broadcast manager gives the frame to a receive: its
+    // identifier, the throttle, and for a filter a change under its mask
+    // since the last frame given (per multiplex value for a muxfilter).
+    static bool wanted(Receive &r, const CanFrame &frame, int64_t micros)
+    {
+        if (!sameIdentifier(r.id, frame) || frame.remote)
+            return false;
+        if (r.throttleMicros && r.lastMicros >= 0 && micros - r.lastMicros < r.throttleMicros)
+            return false;
+        if (r.kind != Command::Subscribe) {
+            int mux = -1;
+            std::array<uint8_t, 8> mask{};
+            if (r.kind == Command::Filter) {
+                for (size_t i = 0; i < r.masks.size() && i < 8; ++i)
+                    mask[i] = r.masks[i];
+            } else {
+                // The first tuple marks the multiplex value's bits; each
+                // other tuple gives a value there and the mask of the rest.
+                const uint8_t *muxMask = r.masks.data();
+                for (size_t t = 8; t + 8 <= r.masks.size() && mux < 0; t += 8) {
+                    bool match = true;
+                    for (int i = 0; i < 8; ++i)
+                        match = match && (frame.data[size_t(i)] & muxMask[i]) == (r.masks[t + size_t(i)] & muxMask[i]);
+                    if (!match)
+                        continue;
+                    mux = int(t / 8);
+                    for (int i = 0; i < 8; ++i)
+                        mask[size_t(i)] = uint8_t(r.masks[t + size_t(i)] & ~muxMask[i]);
+                }
+                if (mux < 0)
+                    return false;
+            }
+            std::array<uint8_t, 9> seen{};
+            for (int i = 0; i < 8; ++i)
+                seen[size_t(i)] = frame.data[size_t(i)] & mask[size_t(i)];
+            seen[8] = frame.dlc;
+            auto last = std::find_if(r.last.begin(), r.last.end(), [mux](const auto &e) { return e.first == mux; });
+            if (last != r.last.end() && last->second == seen)
+                return false;
+            if (last == r.last.end())
+                r.last.emplace_back(mux, seen);
+            else
+                last->second = seen;
+        }
+        r.lastMicros = micros;
+        return true;
+    }
+
     // In whatever thread advanced the board, under its lock: never blocks.
-    void onFrame(unsigned segment, const CanFrame &frame, int64_t micros)
+    void onFrame(unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (segment < m_statistics.size()) {
+            Statistics &s = m_statistics[segment];
+            (fromBridge ? s.transmitted : s.received).add(frame.dataLength());
+        }
         std::string message;
         for (Client &client : m_clients) {
-            if (!client.raw || client.segment != int(segment))
+            if (client.segment != int(segment))
                 continue;
+            if (!client.raw) {
+                bool any = false;
+                for (Receive &r : client.receives)
+                    any = wanted(r, frame, micros) || any;
+                if (!any)
+                    continue;
+            }
             if (client.frames.size() >= kQueueLimit) {
                 ++client.lost;
                 ++m_lostTotal;
@@ -310,8 +502,48 @@ private:
         client.out += "< " + text + " >";
     }
 
+    // The broadcast manager's mode after open; raw mode sees every frame;
+    // control mode gives statistics. A mode's subscriptions and jobs end when
+    // it is left, as they do with the connection.
+    void enter(Client &client, Client::Mode mode)
+    {
+        reply(client, "ok");
+        client.mode = mode;
+        endJobs(client);
+        client.statisticsMicros = 0;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        client.receives.clear();
+        client.frames.clear();
+        client.raw = mode == Client::Mode::Raw;
+        // The client reads the "ok" by itself before any frame comes: frames
+        // wait a moment in its queue, none is lost.
+        client.rawFrom = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    }
+
+    // A client's send jobs end, with the frames given ahead for them.
+    void endJobs(Client &client)
+    {
+        if (!client.jobs.empty()) {
+            std::lock_guard<std::mutex> lock(m_board->mutex());
+            const Time now = boardNow();
+            for (const Job &job : client.jobs)
+                m_board->withdrawFromClient(unsigned(client.segment), job.frame, now);
+        }
+        client.jobs.clear();
+    }
+
+    // The board's time now, and the board advanced to it.
+    Time boardNow()
+    {
+        const Time t = std::max(m_clock->now(), m_board->processedUntil());
+        m_board->advanceTo(t);
+        return t;
+    }
+
     void handle(Client &client, const Command &command)
     {
+        using Mode = Client::Mode;
+        const bool bcm = client.mode == Mode::Bcm;
         switch (command.kind) {
         case Command::Echo:
             reply(client, "echo");
@@ -327,40 +559,165 @@ private:
                 return;
             }
             client.segment = segment;
-            reply(client, "ok");
+            enter(client, Mode::Bcm);
             return;
         }
         case Command::RawMode:
+        case Command::BcmMode:
+        case Command::ControlMode:
             if (client.segment < 0) {
                 reply(client, "error open a bus first");
                 return;
             }
-            reply(client, "ok");
-            {
-                // The client reads the "ok" by itself before any frame
-                // comes: frames wait a moment in its queue, none is lost.
-                std::lock_guard<std::mutex> lock(m_mutex);
-                client.raw = true;
-                client.rawFrom = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-            }
+            enter(client, command.kind == Command::RawMode   ? Mode::Raw
+                          : command.kind == Command::BcmMode ? Mode::Bcm
+                                                              : Mode::Control);
             return;
         case Command::Send: {
-            if (!client.raw) {
-                reply(client, "error send is for rawmode");
+            if (client.mode != Mode::Raw && !bcm) {
+                reply(client, client.segment < 0 ? "error open a bus first" : "error send is for rawmode and bcmmode");
                 return;
             }
             bool queued = false;
             {
                 std::lock_guard<std::mutex> lock(m_board->mutex());
-                const Time t = std::max(m_clock->now(), m_board->processedUntil());
-                m_board->advanceTo(t);
-                queued = m_board->sendFromClient(unsigned(client.segment), command.frame, t);
+                queued = m_board->sendFromClient(unsigned(client.segment), command.frame, boardNow());
             }
             if (!queued)
                 reply(client, "error the bridge's node cannot take the frame (queue full or bus-off)");
             return;
         }
+        case Command::Statistics:
+            if (client.mode != Mode::Control) {
+                reply(client, "error statistics is for controlmode");
+                return;
+            }
+            client.statisticsMicros = command.intervalMicros;
+            client.statisticsNext = std::chrono::steady_clock::now() + std::chrono::microseconds(command.intervalMicros);
+            return;
+        default:
+            break;
         }
+        // The broadcast manager's commands.
+        if (!bcm) {
+            reply(client, "error this command is for bcmmode");
+            return;
+        }
+        const auto job = std::find_if(client.jobs.begin(), client.jobs.end(),
+                                      [&](const Job &j) { return sameIdentifier(j.frame, command.frame); });
+        switch (command.kind) {
+        case Command::Add: {
+            if (job == client.jobs.end() && client.jobs.size() >= kMaxJobs) {
+                reply(client, "error too many send jobs");
+                return;
+            }
+            // The first frame goes at once; a job added again starts anew.
+            std::lock_guard<std::mutex> lock(m_board->mutex());
+            const Time now = boardNow();
+            m_board->withdrawFromClient(unsigned(client.segment), command.frame, now);
+            if (!m_board->sendFromClient(unsigned(client.segment), command.frame, now))
+                reply(client, "error the bridge's node cannot take the frame (queue full or bus-off)");
+            if (job != client.jobs.end())
+                client.jobs.erase(job);
+            if (command.intervalMicros)
+                client.jobs.push_back(Job{command.frame, command.intervalMicros * kMicrosecond,
+                                          now + command.intervalMicros * kMicrosecond});
+            return;
+        }
+        case Command::Update:
+        case Command::Delete: {
+            if (job == client.jobs.end()) {
+                reply(client, "error no send job for this identifier");
+                return;
+            }
+            // The frames given ahead to the bridge's node too.
+            std::lock_guard<std::mutex> lock(m_board->mutex());
+            const Time now = boardNow();
+            if (command.kind == Command::Update) {
+                job->frame = command.frame;
+                m_board->updateFromClient(unsigned(client.segment), command.frame, now);
+            } else {
+                m_board->withdrawFromClient(unsigned(client.segment), command.frame, now);
+                client.jobs.erase(job);
+            }
+            return;
+        }
+        case Command::Subscribe:
+        case Command::Filter:
+        case Command::MuxFilter: {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (client.receives.size() >= kMaxJobs) {
+                reply(client, "error too many subscriptions");
+                return;
+            }
+            Receive r;
+            r.kind = command.kind;
+            r.id = command.frame;
+            r.throttleMicros = command.intervalMicros;
+            r.masks = command.masks;
+            client.receives.push_back(r);
+            return;
+        }
+        case Command::Unsubscribe: {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const size_t before = client.receives.size();
+            client.receives.erase(std::remove_if(client.receives.begin(), client.receives.end(),
+                                                 [&](const Receive &r) { return sameIdentifier(r.id, command.frame); }),
+                                  client.receives.end());
+            if (client.receives.size() == before)
+                reply(client, "error no subscription for this identifier");
+            return;
+        }
+        default:
+            return;
+        }
+    }
+
+    // The send jobs' frames due soon go to the bridge's node with their
+    // own times, earliest first, so that each starts at its time on the
+    // board's clock when the bus is free, however late this thread runs;
+    // half the node's queue stays free for single frames.
+    void runJobs()
+    {
+        std::lock_guard<std::mutex> lock(m_board->mutex());
+        const Time horizon = boardNow() + kJobHorizon;
+        for (;;) {
+            Client *owner = nullptr;
+            Job *earliest = nullptr;
+            for (Client &client : m_clients) {
+                for (Job &job : client.jobs) {
+                    if (job.next <= horizon && (!earliest || job.next < earliest->next)) {
+                        earliest = &job;
+                        owner = &client;
+                    }
+                }
+            }
+            if (!earliest || m_board->clientRoom(unsigned(owner->segment)) <= ClientNode::kQueueLimit / 2 ||
+                !m_board->sendFromClient(unsigned(owner->segment), earliest->frame, earliest->next))
+                return;
+            if (earliest->interval) {
+                earliest->next += earliest->interval;
+            } else {
+                owner->jobs.erase(owner->jobs.begin() + (earliest - owner->jobs.data()));
+            }
+        }
+    }
+
+    void sayStatistics(Client &client)
+    {
+        if (client.mode != Client::Mode::Control || !client.statisticsMicros)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < client.statisticsNext)
+            return;
+        client.statisticsNext = now + std::chrono::microseconds(client.statisticsMicros);
+        Statistics s;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            s = m_statistics[size_t(client.segment)];
+        }
+        client.out += " < stat " + std::to_string(s.received.bytes) + " " + std::to_string(s.received.packets) +
+                      " " + std::to_string(s.transmitted.bytes) + " " + std::to_string(s.transmitted.packets) + " >";
     }
 
     void acceptClients()
@@ -410,7 +767,7 @@ private:
         if (got == 0) {
             // A client that only watches may close its sending side.
             client.sendingClosed = true;
-            if (!client.raw)
+            if (client.mode == Client::Mode::NoBus)
                 client.closing = true;
             return;
         }
@@ -442,7 +799,7 @@ private:
     {
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (client.raw && now >= client.rawFrom) {
+        if (now >= client.rawFrom) {
             while (!client.frames.empty() && client.out.size() < 64 * 1024) {
                 client.out += ' ';
                 client.out += client.frames.front();
@@ -499,7 +856,15 @@ private:
             for (Client &client : m_clients) {
                 readFrom(client);
                 fill(client);
+                sayStatistics(client);
                 writeTo(client);
+            }
+            runJobs();
+            // A client's jobs end with it (the board's lock is taken before
+            // the clients' lock, never after).
+            for (Client &client : m_clients) {
+                if (client.closing)
+                    endJobs(client);
             }
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -531,6 +896,23 @@ private:
     unsigned m_segments = 1;
     std::mutex m_mutex;
     std::list<Client> m_clients;
+    // Frames and bytes on each segment since the bridge began, as an
+    // interface counts them: received from every node but the bridge's,
+    // transmitted by the bridge's. Under m_mutex.
+    struct Count {
+        uint64_t bytes = 0;
+        uint64_t packets = 0;
+        void add(unsigned length)
+        {
+            bytes += length;
+            ++packets;
+        }
+    };
+    struct Statistics {
+        Count received;
+        Count transmitted;
+    };
+    std::vector<Statistics> m_statistics;
     std::atomic<uint64_t> m_lostTotal{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

@@ -42,6 +42,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace boardemu {
 namespace socketcand {
@@ -52,10 +53,27 @@ constexpr size_t kMaxMessage = 256;
 constexpr size_t kReaderCapacity = 4096;
 
 struct Command {
-    enum Kind { Open, RawMode, Send, Echo };
+    enum Kind {
+        Open,
+        RawMode,
+        BcmMode,
+        ControlMode,
+        Send,
+        Echo,
+        Subscribe,   // frames of an identifier, at most one an interval
+        Unsubscribe, // every subscription and filter of an identifier
+        Filter,      // frames of an identifier whose bits under the mask changed
+        MuxFilter,   // as Filter, per multiplex value
+        Add,         // a cyclic send job, by identifier
+        Update,      // a job's frame, its timing kept
+        Delete,      // a job
+        Statistics,  // < stat ... > every so many milliseconds; 0 stops them
+    };
     Kind kind = Echo;
     std::string bus;
-    CanFrame frame;
+    CanFrame frame;              // Send, Add, Update; the identifier alone for the others
+    int64_t intervalMicros = 0;  // Subscribe, Filter, MuxFilter, Add; Statistics in milliseconds x 1000
+    std::vector<uint8_t> masks;  // Filter: 8 bytes; MuxFilter: 8 bytes a tuple, the multiplex mask first
 };
 
 // One message without its brackets, e.g. "send 123 2 11 22"; on a bad one,

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -42,7 +44,11 @@ TEST(SocketcandProtocol, CommandsAndTheirRefusals)
     EXPECT_EQ(extended->frame.id, 0x2AC00BAu);
     for (const char *bad : {"", "open", "open can0 can1", "rawmode now", "send", "send 123", "send 800 0",
                             "send 20000000 0", "send 12G 0", "send 123 9 1 2 3 4 5 6 7 8 9", "send 123 2 11",
-                            "send 123 1 100", "send 123 1 xy", "send 123 A 1", "bcmmode", "send 123456789 0"}) {
+                            "send 123 1 100", "send 123 1 xy", "send 123 A 1", "bcmmode now", "send 123456789 0",
+                            "subscribe 0 123", "subscribe 0 0 12G", "subscribe -1 0 123", "add 0 0 123 9",
+                            "add 0 0 123 2 11", "filter 0 0 123", "muxfilter 0 0 123 1 FF 0 0 0 0 0 0 0",
+                            "muxfilter 0 0 123 2 FF", "delete", "unsubscribe 1 2", "statistics", "statistics x",
+                            "update 123", "add 86401 0 123 0"}) {
         reason.clear();
         EXPECT_FALSE(parse(bad, &reason)) << bad;
         EXPECT_FALSE(reason.empty()) << bad;
@@ -212,8 +218,34 @@ public:
     }
     void forget() { m_in.clear(); }
     int fd() const { return m_fd; }
+    // Reads until the text holds the needle count times, or a while passed.
+    std::string readUntilCount(const std::string &needle, size_t count, int seconds = 10)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (occurrences(needle) < count && std::chrono::steady_clock::now() < end)
+            readUntil(needle + "\x01", 0), readSome();
+        return m_in;
+    }
 
 private:
+    size_t occurrences(const std::string &needle) const
+    {
+        size_t n = 0;
+        for (size_t at = m_in.find(needle); at != std::string::npos; at = m_in.find(needle, at + 1))
+            ++n;
+        return n;
+    }
+    void readSome()
+    {
+        pollfd fd{m_fd, POLLIN, 0};
+        if (::poll(&fd, 1, 100) <= 0)
+            return;
+        char bytes[4096];
+        const ssize_t got = ::recv(m_fd, bytes, sizeof bytes, 0);
+        if (got > 0)
+            m_in.append(bytes, size_t(got));
+    }
+
     int m_fd = -1;
     bool m_connected = false;
     std::string m_in;
@@ -298,11 +330,11 @@ TEST(SocketcandBridge, SessionSendAndReceiveAndErrors)
     client.forget();
     client.send("< rawmode >");
     EXPECT_EQ(client.readUntil("< ok >"), "< ok >");
-    client.send("garbage< send 123 2 AB CD >< send 1234 9 >< bcmmode >< echo >");
+    client.send("garbage< send 123 2 AB CD >< send 1234 9 >< isotpmode >< echo >");
     const std::string replies = client.readUntil("< echo >");
     EXPECT_NE(replies.find("< error garbage outside a message >"), std::string::npos) << replies;
     EXPECT_NE(replies.find("< error send takes"), std::string::npos) << replies;
-    EXPECT_NE(replies.find("< error unknown command bcmmode >"), std::string::npos) << replies;
+    EXPECT_NE(replies.find("< error isotpmode is not supported by this server >"), std::string::npos) << replies;
     const std::string echoed = client.readUntil("< frame 123 ");
     EXPECT_NE(echoed.find(" ABCD >"), std::string::npos) << echoed;
     // Channel 2's controller received the frame (its receive buffer 0).
@@ -311,6 +343,138 @@ TEST(SocketcandBridge, SessionSendAndReceiveAndErrors)
         return std::make_pair(int(c.read(0x61)), int(c.read(0x66)));
     });
     EXPECT_EQ(received, std::make_pair(0x123 >> 3, 0xAB));
+}
+
+namespace {
+
+// The frames of a client's stream: identifier, board time, data.
+struct Seen {
+    std::string id;
+    int64_t micros;
+    std::string data;
+};
+
+std::vector<Seen> framesIn(const std::string &stream)
+{
+    std::vector<Seen> frames;
+    for (size_t at = stream.find("< frame "); at != std::string::npos; at = stream.find("< frame ", at + 1)) {
+        std::istringstream in(stream.substr(at + 8, stream.find('>', at) - at - 8));
+        Seen seen;
+        std::string stamp;
+        in >> seen.id >> stamp;
+        std::getline(in, seen.data);
+        seen.data.erase(0, seen.data.find_first_not_of(' '));
+        seen.data.erase(seen.data.find_last_not_of(' ') + 1);
+        seen.micros = std::stoll(stamp.substr(0, stamp.find('.'))) * 1000000 + std::stoll(stamp.substr(stamp.find('.') + 1));
+        frames.push_back(seen);
+    }
+    return frames;
+}
+
+} // namespace
+
+// The broadcast manager's mode, the default after open: subscriptions and
+// content filters get the frames of their identifier; cyclic jobs go on the
+// bus at their interval on the board's clock; control mode counts the bus.
+TEST(SocketcandBridge, BroadcastManagerAndControlModes)
+{
+    EmulatorSettings settings = bridged();
+    const auto bridgedOne = bridgedBoard(settings);
+    ASSERT_NE(bridgedOne, nullptr);
+    EmulatedBoard &board = *bridgedOne;
+    ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
+    configure(board);
+    Client subscriber(settings.socketcandPort), filter(settings.socketcandPort), sender(settings.socketcandPort),
+        watcher(settings.socketcandPort), counter(settings.socketcandPort);
+    subscriber.send("< open can0 >< subscribe 0 0 321 >< rawmode >< subscribe 0 0 321 >< bcmmode >");
+    EXPECT_NE(subscriber.readUntil("< ok > < error this command is for bcmmode >< ok >")
+                  .find("< error this command is for bcmmode >"),
+              std::string::npos);
+    subscriber.send("< subscribe 0 0 321 >< echo >");
+    subscriber.readUntil("< echo >");
+    filter.send("< open can0 >< filter 0 0 321 1 FF >< echo >");
+    filter.readUntil("< echo >");
+    watcher.send("< open can0 >< rawmode >");
+    watcher.readUntil("< ok >< ok >");
+    counter.send("< open can0 >< controlmode >< statistics 50 >");
+    counter.readUntil("< ok >< ok >");
+    sender.send("< open can0 >");
+    sender.readUntil("< ok >");
+    // In the broadcast manager's mode a single frame is sent as in raw mode.
+    for (const char *data : {"01", "01", "02"}) {
+        sender.send(std::string("< send 321 1 ") + data + " >< send 456 1 " + data + " >");
+    }
+    // Every frame of the identifier, and none of another; the content
+    // filter only when the first byte changed (the last frame of 321 has
+    // come by the time the subscriber has all three).
+    std::vector<std::string> all, filtered;
+    for (const Seen &s : framesIn(subscriber.readUntilCount("< frame ", 3)))
+        all.push_back(s.id + " " + s.data);
+    EXPECT_EQ(all, (std::vector<std::string>{"321 01", "321 01", "321 02"}));
+    for (const Seen &s : framesIn(filter.readUntilCount("< frame ", 2)))
+        filtered.push_back(s.id + " " + s.data);
+    EXPECT_EQ(filtered, (std::vector<std::string>{"321 01", "321 02"}));
+    watcher.readUntilCount("< frame ", 6);
+
+    // A cyclic job every 10 ms: on an idle bus each frame ends one interval
+    // after the one before, within a bit time (8 us at 125 kbit/s); an
+    // update changes its data, a delete ends it.
+    watcher.forget();
+    sender.send("< add 0 10000 123 1 AA >");
+    watcher.readUntilCount("< frame 123 ", 6);
+    sender.send("< update 123 1 BB >");
+    watcher.readUntil("BB >");
+    sender.send("< delete 123 >< send 456 1 FF >");
+    const auto cyclic = framesIn(watcher.readUntil("456 "));
+    ASSERT_GE(cyclic.size(), 8u);
+    EXPECT_EQ(cyclic.back().id, "456");
+    EXPECT_EQ(cyclic[cyclic.size() - 2].data, "BB");
+    // (Times are the frames' ends: only frames alike last alike.)
+    for (size_t i = 1; i + 1 < cyclic.size(); ++i) {
+        EXPECT_EQ(cyclic[i].id, "123");
+        const int64_t gap = cyclic[i].micros - cyclic[i - 1].micros;
+        if (cyclic[i].data == cyclic[i - 1].data) {
+            EXPECT_LE(std::llabs(gap - 10000), 8) << i << ": " << gap;
+        }
+    }
+    // Deleted: nothing of it after the frame sent after the delete. A job
+    // ends with its connection too.
+    watcher.forget();
+    sender.send("< send 456 1 EE >");
+    for (const Seen &s : framesIn(watcher.readUntil("456 ")))
+        EXPECT_EQ(s.id, "456");
+
+    // Control mode: the bus's frames and bytes, the bridge's own as sent.
+    // Lines come every 50 ms: the first that counts every frame sent.
+    const uint64_t sent = 6 + cyclic.size() + 1;
+    uint64_t rbytes = 0, rpackets = 0, tbytes = 0, tpackets = 0;
+    for (int line = 1; line < 200 && tpackets < sent; ++line) {
+        const std::string stats = counter.readUntilCount("< stat ", size_t(line));
+        const size_t last = stats.rfind("< stat ");
+        ASSERT_NE(last, std::string::npos) << stats;
+        std::istringstream in(stats.substr(last + 7));
+        in >> rbytes >> rpackets >> tbytes >> tpackets;
+    }
+    EXPECT_EQ(tpackets, sent);
+    EXPECT_EQ(tbytes, sent); // one byte each
+    EXPECT_EQ(rpackets, 0u); // only the bridge's node sent
+    EXPECT_EQ(rbytes, 0u);
+
+    // A job ends with its connection.
+    {
+        Client leaving(settings.socketcandPort);
+        leaving.send("< open can0 >< add 0 10000 124 1 CC >");
+        watcher.readUntilCount("< frame 124 ", 2);
+    }
+    sender.send("< echo >");
+    sender.readUntil("< echo >");
+    watcher.forget();
+    sender.send("< send 456 1 DD >");
+    const std::string tail = watcher.readUntil("456 ");
+    watcher.readUntil("ZZZ", 1);
+    const auto afterwards = framesIn(watcher.readUntil("ZZZ", 0));
+    ASSERT_FALSE(afterwards.empty());
+    EXPECT_EQ(afterwards.back().id, "456") << tail;
 }
 
 // At most eight clients; a ninth is refused and closed.

@@ -3,13 +3,22 @@
 // the board runs. Messages are ASCII, each between "<" and ">":
 //
 //   server, on connecting:    < hi >
-//   client: < open BUS >      server: < ok >        (BUS: can0; can1 too with the channels cut apart)
+//   client: < open BUS >      server: < ok >        (BUS: can0; can1 too with the channels cut apart);
+//                             the broadcast manager's mode from then on:
+//     < subscribe SECS USECS ID >, < filter SECS USECS ID LEN MASK... >,
+//     < muxfilter SECS USECS ID N (8 bytes) x N >, < unsubscribe ID >: the frames of ID (a filter's
+//                             only when the bits under its mask changed; at most one an interval)
+//     < add SECS USECS ID LEN B0 ... >, < update ID LEN B0 ... >, < delete ID >: a cyclic send job,
+//                             its first frame at once, then one an interval on the board's clock
+//   client: < controlmode >   server: < ok >; < statistics MS > then gives
+//                             < stat RBYTES RPACKETS TBYTES TPACKETS > every MS (0 stops them)
+//   client: < bcmmode >       server: < ok >: back to the broadcast manager's mode
 //   client: < rawmode >       server: < ok >, then every frame on the bus as
 //                             < frame ID SECONDS.MICROS DATA >
 //                             (ID hexadecimal, 3 digits for a standard and 8 for an extended
 //                             identifier; the time of the frame's end, as in the bus log; DATA
 //                             the data bytes as hexadecimal pairs, none for a remote frame)
-//   client: < send ID LEN B0 B1 ... >   (rawmode; ID of more than 3 hexadecimal digits is
+//   client: < send ID LEN B0 B1 ... >   (raw or bcm mode; ID of more than 3 hexadecimal digits is
 //                             extended; LEN 0 to 8; each byte 1 or 2 hexadecimal digits):
 //                             the frame goes onto the bus through the bridge's own node, which
 //                             arbitrates, is acknowledged and retries like any other

@@ -214,6 +214,8 @@ std::vector<Variable> variables()
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.noAnswer); }},
         {"KORVANE_EMU_SOCKETCAND", "[ADDRESS:]PORT with ADDRESS a dotted IPv4 address and PORT 1 to 65535",
          [](const std::string &v, EmulatorSettings &s) { return parseEndpoint(v, &s); }},
+        {"KORVANE_EMU_SOCKETCAND_BEACON", "0 or 1",
+         [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.socketcandBeacon); }},
         {"KORVANE_EMU_BUSLOG", "a file name",
          [](const std::string &v, EmulatorSettings &s) {
              s.busLogPath = v;
@@ -236,6 +238,11 @@ std::optional<EmulatorSettings> EmulatorSettings::parse(const Lookup &lookup, st
                      variable.accepted;
             return std::nullopt;
         }
+    }
+    if (settings.socketcandBeacon && !settings.socketcandPort) {
+        *error = "KORVANE_EMU_SOCKETCAND_BEACON=1 is not accepted: it announces the socketcand bridge, which "
+                 "KORVANE_EMU_SOCKETCAND turns on";
+        return std::nullopt;
     }
     return settings;
 }

@@ -44,6 +44,10 @@ struct EmulatorSettings {
     // and port (0: no bridge).
     std::string socketcandAddress = "127.0.0.1";
     uint16_t socketcandPort = 0;
+    // The bridge announces itself as socketcand servers do: a CANBeacon
+    // datagram to UDP port 42000 every 3 s, on the broadcast address of the
+    // interface it listens on (loopback's by default).
+    bool socketcandBeacon = false;
     // The Windows test driver only: requests pend and are completed by its
     // worker once they have cost their latency; or are never completed, only
     // cancelled (a board that does not answer).

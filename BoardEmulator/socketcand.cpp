@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -305,6 +308,14 @@ bool Reader::next(std::string *message, std::string *reason)
     return true;
 }
 
+// What the discovery beacon sends, and where: a broadcast address of the
+// interface the server listens on.
+struct Beacon {
+    in_addr broadcast;
+    std::string datagram;
+};
+constexpr uint16_t kBeaconPort = 42000;
+
 // The server: one thread, non-blocking sockets, poll. Frames come from the
 // board's tap (under the board's lock, in whatever thread advanced it) into
 // each client's bounded queue; the thread moves them into the connection as
@@ -327,8 +338,10 @@ public:
     // bridge's node.
     static constexpr Time kJobHorizon = 100 * kMillisecond;
 
-    Server(std::shared_ptr<Board> board, std::shared_ptr<Clock> clock, int listener, uint16_t port)
-        : m_board(std::move(board)), m_clock(std::move(clock)), m_listener(listener), m_port(port)
+    Server(std::shared_ptr<Board> board, std::shared_ptr<Clock> clock, int listener, uint16_t port,
+           std::vector<Beacon> beacons)
+        : m_board(std::move(board)), m_clock(std::move(clock)), m_listener(listener), m_port(port),
+          m_beacons(std::move(beacons))
     {
         std::lock_guard<std::mutex> lock(m_board->mutex());
         m_segments = m_board->segments();
@@ -350,6 +363,8 @@ public:
         for (Client &client : m_clients)
             ::close(client.fd);
         ::close(m_listener);
+        if (m_beaconSocket >= 0)
+            ::close(m_beaconSocket);
     }
 
     uint16_t port() const { return m_port; }
@@ -703,6 +718,30 @@ private:
         }
     }
 
+    // The discovery beacon, every 3 s, to each broadcast address.
+    void announce()
+    {
+        if (m_beacons.empty())
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (m_beaconSocket >= 0 && now < m_beaconNext)
+            return;
+        m_beaconNext = now + std::chrono::seconds(3);
+        if (m_beaconSocket < 0) {
+            m_beaconSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            const int one = 1;
+            ::setsockopt(m_beaconSocket, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        }
+        for (const Beacon &beacon : m_beacons) {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(kBeaconPort);
+            to.sin_addr = beacon.broadcast;
+            (void)!::sendto(m_beaconSocket, beacon.datagram.data(), beacon.datagram.size(), 0,
+                            reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        }
+    }
+
     void sayStatistics(Client &client)
     {
         if (client.mode != Client::Mode::Control || !client.statisticsMicros)
@@ -860,6 +899,7 @@ private:
                 writeTo(client);
             }
             runJobs();
+            announce();
             // A client's jobs end with it (the board's lock is taken before
             // the clients' lock, never after).
             for (Client &client : m_clients) {
@@ -913,10 +953,60 @@ private:
         Count transmitted;
     };
     std::vector<Statistics> m_statistics;
+    std::vector<Beacon> m_beacons;
+    int m_beaconSocket = -1;
+    std::chrono::steady_clock::time_point m_beaconNext;
     std::atomic<uint64_t> m_lostTotal{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+
+std::string beaconDatagram(const std::string &address, uint16_t port, unsigned segments)
+{
+    char host[256] = "korvane";
+    ::gethostname(host, sizeof host - 1);
+    std::string name;
+    for (const char *c = host; *c; ++c) {
+        if (std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' || *c == '.' || *c == '_')
+            name += *c;
+    }
+    std::string text = "<CANBeacon name=\"" + name + "\" type=\"SocketCAN\" description=\"Korvane soft's emulated "
+                       "board\">\n  <URL>can://" + address + ":" + std::to_string(port) + "</URL>\n";
+    for (unsigned i = 0; i < segments; ++i)
+        text += "  <Bus name=\"can" + std::to_string(i) + "\"/>\n";
+    return text + "</CANBeacon>\n";
+}
+
+// Loopback's broadcast address for a loopback address; for another, that
+// of the interface that has it; for every address, each interface's.
+std::vector<Beacon> beacons(in_addr listening, uint16_t port, unsigned segments)
+{
+    std::vector<Beacon> found;
+    const uint32_t host = ntohl(listening.s_addr);
+    if ((host >> 24) == 127) {
+        char text[INET_ADDRSTRLEN];
+        ::inet_ntop(AF_INET, &listening, text, sizeof text);
+        found.push_back({in_addr{htonl(0x7FFFFFFFu)}, beaconDatagram(text, port, segments)});
+        return found;
+    }
+    ifaddrs *interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0)
+        return found;
+    for (const ifaddrs *i = interfaces; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_BROADCAST) ||
+            !i->ifa_broadaddr)
+            continue;
+        const in_addr own = reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr;
+        if (listening.s_addr != INADDR_ANY && own.s_addr != listening.s_addr)
+            continue;
+        char text[INET_ADDRSTRLEN];
+        ::inet_ntop(AF_INET, &own, text, sizeof text);
+        found.push_back({reinterpret_cast<const sockaddr_in *>(i->ifa_broadaddr)->sin_addr,
+                         beaconDatagram(text, port, segments)});
+    }
+    ::freeifaddrs(interfaces);
+    return found;
+}
 
 } // namespace socketcand
 
@@ -942,7 +1032,11 @@ std::unique_ptr<SocketcandBridge> SocketcandBridge::start(std::shared_ptr<Board>
         return nullptr;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    auto server = std::make_unique<socketcand::Server>(std::move(board), std::move(clock), fd, settings.socketcandPort);
+    std::vector<socketcand::Beacon> beacons;
+    if (settings.socketcandBeacon)
+        beacons = socketcand::beacons(address.sin_addr, settings.socketcandPort, board->segments());
+    auto server = std::make_unique<socketcand::Server>(std::move(board), std::move(clock), fd, settings.socketcandPort,
+                                                       std::move(beacons));
     std::fprintf(stderr, "korvane-emulator: socketcand: serving %s on %s\n",
                  server->segments() == 2 ? "can0 (channel 1) and can1 (channel 2)" : "can0", where.c_str());
     return std::unique_ptr<SocketcandBridge>(new SocketcandBridge(std::move(server)));

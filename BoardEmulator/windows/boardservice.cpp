@@ -59,9 +59,12 @@ KvBoard *kvBoardCreate(const char *const *names, const char *const *values, unsi
             copyError(reason, error, errorSize);
             return nullptr;
         }
-        if (settings->socketcandPort) {
-            copyError("KORVANE_EMU_SOCKETCAND is not accepted here: the Windows test driver serves no socketcand "
-                      "bridge (the Linux build's emulated board does)",
+        if (settings->socketcandPort || settings->socketcandBeacon) {
+            copyError(settings->socketcandPort
+                          ? "KORVANE_EMU_SOCKETCAND is not accepted here: the Windows test driver serves no "
+                            "socketcand bridge (the Linux build's emulated board does)"
+                          : "KORVANE_EMU_SOCKETCAND_BEACON is not accepted here: the Windows test driver serves no "
+                            "socketcand bridge (the Linux build's emulated board does)",
                       error, errorSize);
             return nullptr;
         }

@@ -3,7 +3,8 @@ while korvane-check runs: every frame of the bus log reaches a reading
 client, in order, with the same data and times; two clients at once see the
 same; frames a client sends are what the runner calls sent by nobody; a
 client that never reads loses frames and slows nothing; garbage gets error
-replies. Run by ctest: socketcand_clients.py KORVANE_CHECK."""
+replies; the discovery beacon reads as python-can's discovery reads it. Run
+by ctest: socketcand_clients.py KORVANE_CHECK."""
 import json
 import logging
 import os
@@ -14,6 +15,8 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
+import xml.etree.ElementTree as ET
 
 import can
 
@@ -93,8 +96,8 @@ class Reader(threading.Thread):
 
 
 class SocketcandClients(unittest.TestCase):
-    def check(self, arguments):
-        run = Run(arguments)
+    def check(self, arguments, environment=None):
+        run = Run(arguments, environment)
         self.addCleanup(run.dir.cleanup)
         return run
 
@@ -186,6 +189,50 @@ class SocketcandClients(unittest.TestCase):
         raw.close()
         run.finish()
         self.assertEqual(run.status, 0, run.stderr)
+
+
+def detect(timeout):
+    """The beacon read as python-can's socketcand discovery reads it: the
+    CANBeacon element, its URL's host and port, a configuration per bus."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(("", 42000))
+        sock.settimeout(timeout)
+        root = ET.fromstring(sock.recv(1024).decode("utf-8"))
+    if root.tag != "CANBeacon":
+        return []
+    buses, host, port = [], None, None
+    for child in root:
+        if child.tag == "Bus":
+            buses.append(child.attrib["name"])
+        elif child.tag == "URL":
+            url = urllib.parse.urlparse(child.text)
+            host, port = url.hostname, url.port
+    return [{"interface": "socketcand", "host": host, "port": port, "channel": bus} for bus in buses]
+
+
+class Beacon(unittest.TestCase):
+    """The discovery beacon, on loopback only."""
+
+    def test_the_beacon_names_the_server_and_its_buses(self):
+        for cut, buses in (("0", ["can0"]), ("1", ["can0", "can1"])):
+            run = Run(["--direction", "1to2", "--seconds", "4"],
+                      {"KORVANE_EMU_SOCKETCAND_BEACON": "1", "KORVANE_EMU_CUT": cut})
+            self.addCleanup(run.dir.cleanup)
+            configs = detect(10)
+            run.finish()
+            self.assertEqual(configs, [{"interface": "socketcand", "host": "127.0.0.1", "port": run.port,
+                                        "channel": bus} for bus in buses])
+            # And the bus it names can be opened.
+            self.assertIn("socketcand: serving", run.stderr)
+
+    def test_without_the_bridge_the_beacon_is_refused(self):
+        env = dict(os.environ, KORVANE_EMU_SOCKETCAND_BEACON="1")
+        env.pop("KORVANE_EMU_SOCKETCAND", None)
+        done = subprocess.run([CHECK, "--seconds", "0.1", "--direction", "1to2"], env=env, capture_output=True,
+                              text=True, timeout=120)
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn("KORVANE_EMU_SOCKETCAND_BEACON=1 is not accepted", done.stderr)
 
 
 if __name__ == "__main__":

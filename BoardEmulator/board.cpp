@@ -135,6 +135,7 @@ void Board::advanceTo(Time t)
         }
         serviceDma(next);
         logCompletedFrames();
+        logErrors(next);
         if (frameEnded && ++framesEnded > kFramesBeforeCycleSearch && m_settings.skipRepeatedCycles)
             skipRepeatedCycles(next, t, history);
     }
@@ -232,6 +233,50 @@ void Board::updateFromClient(unsigned segment, const CanFrame &frame, Time t)
 size_t Board::clientRoom(unsigned segment) const
 {
     return segment < m_clients.size() ? ClientNode::kQueueLimit - m_clients[segment]->queued() : 0;
+}
+
+void Board::logError(unsigned segment, const std::string &busName, uint32_t errorClass,
+                     const std::array<uint8_t, 8> &data, Time end)
+{
+    const int64_t micros = m_epochMicroseconds + end / kMicrosecond;
+    if (m_errorTap)
+        m_errorTap(segment, errorClass, data, micros);
+    if (!m_busLog || !m_settings.busLogErrors)
+        return;
+    // As candump logs an error frame: the error flag in the identifier.
+    std::fprintf(m_busLog, "(%lld.%06lld) %s %08X#", (long long)(micros / 1000000), (long long)(micros % 1000000),
+                 busName.c_str(), 0x20000000u | errorClass);
+    for (uint8_t byte : data)
+        std::fprintf(m_busLog, "%02X", byte);
+    std::fputc('\n', m_busLog);
+    std::fflush(m_busLog);
+}
+
+// The errors the buses saw, then each controller that went error-passive or
+// bus-off with them.
+void Board::logErrors(Time now)
+{
+    for (unsigned segment = 0; segment < m_buses.size(); ++segment) {
+        for (const BusErrorEvent &error : m_buses[segment]->takeErrors())
+            logError(segment, error.busName, error.errorClass, error.data, error.end);
+    }
+    for (unsigned i = 0; i < 2; ++i) {
+        const Mcp2515 &controller = m_channels[i].controller;
+        const int state = controller.busOff() ? 2 : controller.errorPassive() ? 1 : 0;
+        const int before = m_controllerState[i];
+        m_controllerState[i] = state;
+        if (state <= before)
+            continue;
+        std::array<uint8_t, 8> data{};
+        data[6] = uint8_t(std::min(255, controller.transmitErrorCounter()));
+        data[7] = uint8_t(std::min(255, controller.receiveErrorCounter()));
+        uint32_t errorClass = canerror::kBusOff;
+        if (state == 1) {
+            errorClass = canerror::kController;
+            data[1] = controller.transmitErrorCounter() >= 128 ? canerror::kTxPassive : canerror::kRxPassive;
+        }
+        logError(m_buses.size() > 1 ? i : 0, "can" + std::to_string(i), errorClass, data, now);
+    }
 }
 
 bool Board::sendFromClient(unsigned segment, const CanFrame &frame, Time t)

@@ -87,6 +87,13 @@ public:
     // fromBridge: the frame was the socketcand bridge's node's.
     using FrameTap = std::function<void(unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge)>;
     void setFrameTap(FrameTap tap) { m_tap = std::move(tap); }
+    // Every error seen on a segment (a frame nobody acknowledged, error
+    // flags) and every controller that went error-passive or bus-off, as
+    // Linux's CAN error frames tell them, at the board's time in wall-clock
+    // microseconds.
+    using ErrorTap = std::function<void(unsigned segment, uint32_t errorClass, const std::array<uint8_t, 8> &data,
+                                        int64_t micros)>;
+    void setErrorTap(ErrorTap tap) { m_errorTap = std::move(tap); }
     // Puts a frame on a segment through the bridge's client node (with the
     // socketcand bridge on): false when its queue is full or it is bus-off.
     bool sendFromClient(unsigned segment, const CanFrame &frame, Time t);
@@ -126,6 +133,9 @@ private:
     void serviceDma(Time t);
     void finishFetch(unsigned index, Time t);
     void logCompletedFrames();
+    void logErrors(Time now);
+    void logError(unsigned segment, const std::string &busName, uint32_t errorClass,
+                  const std::array<uint8_t, 8> &data, Time end);
 
     std::mutex m_mutex;
     EmulatorSettings m_settings;
@@ -136,6 +146,8 @@ private:
     std::unique_ptr<ForeignNode> m_foreign;
     std::vector<std::unique_ptr<ClientNode>> m_clients; // one per segment, with the bridge on
     FrameTap m_tap;
+    ErrorTap m_errorTap;
+    int m_controllerState[2] = {0, 0}; // 0 error-active, 1 error-passive, 2 bus-off
     std::FILE *m_busLog = nullptr;
     int64_t m_epochMicroseconds = 0;
     uint64_t m_framesCompleted = 0;

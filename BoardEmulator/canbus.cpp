@@ -103,6 +103,7 @@ void CanBus::startFrame(Time sof)
             else
                 node->busActivity(sof);
         }
+        m_protocolError = canerror::kBitError;
         endWithError(sof, slowest, busChoice::kStartTogetherErrorBit, slowest);
         m_freeAt = m_end + Time(kIntermissionBits) * slowest;
         return;
@@ -196,8 +197,10 @@ void CanBus::startFrame(Time sof)
     }
 
     if (collisionFlag) {
+        m_protocolError = canerror::kBitError;
         endWithError(sof, bitTime, collisionFlagStart, bitTime);
     } else if (mismatchFlagBitTime > 0) {
+        m_protocolError = canerror::kStuffError;
         endWithError(sof, bitTime, std::min(busChoice::kMismatchErrorBit, stuffedBitsThroughCrc(m_frame)),
                      std::max(bitTime, mismatchFlagBitTime));
     } else if (!acknowledged) {
@@ -227,6 +230,7 @@ void CanBus::endFrame(Time end)
         m_completed.push_back({end, m_sender->busName(), m_frame});
         break;
     case Outcome::NoAcknowledge:
+        m_errors.push_back({end, m_sender->busName(), canerror::kNoAck, {}});
         // An error-passive transmitter is spared only if its own flag met no
         // dominant bit; another transmitter's active flag is one.
         for (BusNode *node : m_transmitters)
@@ -241,6 +245,8 @@ void CanBus::endFrame(Time end)
         }
         break;
     case Outcome::ErrorFlags:
+        m_errors.push_back({end, m_sender->busName(), canerror::kProtocol | canerror::kBusError,
+                            {0, 0, m_protocolError, 0, 0, 0, 0, 0}});
         for (BusNode *node : m_transmitters)
             node->transmissionFailed(end, TransmitError::BitError);
         for (BusNode *node : m_receivers)
@@ -253,6 +259,13 @@ void CanBus::endFrame(Time end)
         node->receiveError(end);
     for (BusNode *node : m_nodes)
         node->frameBoundary(end, m_freeAt);
+}
+
+std::vector<BusErrorEvent> CanBus::takeErrors()
+{
+    std::vector<BusErrorEvent> errors;
+    errors.swap(m_errors);
+    return errors;
 }
 
 std::vector<CompletedFrame> CanBus::takeCompleted()

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <array>
 #include <vector>
 
 namespace boardemu {
@@ -85,6 +86,26 @@ struct CompletedFrame {
     CanFrame frame;
 };
 
+// An error seen on the bus, as Linux's CAN error frames tell it: the class
+// bits of the identifier and the eight data bytes.
+struct BusErrorEvent {
+    Time end;            // of the error frame
+    std::string busName; // the sender of the frame that failed
+    uint32_t errorClass;
+    std::array<uint8_t, 8> data;
+};
+namespace canerror {
+constexpr uint32_t kController = 0x004; // data[1]: what
+constexpr uint32_t kProtocol = 0x008;   // data[2]: the kind
+constexpr uint32_t kNoAck = 0x020;
+constexpr uint32_t kBusOff = 0x040;
+constexpr uint32_t kBusError = 0x080;
+constexpr uint8_t kRxPassive = 0x10; // data[1] of kController
+constexpr uint8_t kTxPassive = 0x20;
+constexpr uint8_t kBitError = 0x01; // data[2] of kProtocol
+constexpr uint8_t kStuffError = 0x04;
+} // namespace canerror
+
 class CanBus
 {
 public:
@@ -101,6 +122,9 @@ public:
 
     // Frames that ended successfully since the last call.
     std::vector<CompletedFrame> takeCompleted();
+    // Errors seen since the last call: a frame nobody acknowledged, bit
+    // errors of transmitters that collided, flags of a node at another rate.
+    std::vector<BusErrorEvent> takeErrors();
     const CanFrame *frameOnWire() const { return m_busy ? &m_frame : nullptr; }
 
     void saveCycleState(CycleState &state) const;
@@ -127,6 +151,8 @@ private:
     std::vector<BusNode *> m_receivers;    // decode the frame
     std::vector<BusNode *> m_misreaders;   // listen at another rate
     std::vector<CompletedFrame> m_completed;
+    std::vector<BusErrorEvent> m_errors;
+    uint8_t m_protocolError = 0; // what the error flags of the frame on the wire are for
 };
 
 } // namespace boardemu

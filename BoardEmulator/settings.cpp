@@ -216,6 +216,8 @@ std::vector<Variable> variables()
          [](const std::string &v, EmulatorSettings &s) { return parseEndpoint(v, &s); }},
         {"KORVANE_EMU_SOCKETCAND_BEACON", "0 or 1",
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.socketcandBeacon); }},
+        {"KORVANE_EMU_BUSLOG_ERRORS", "0 or 1",
+         [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.busLogErrors); }},
         {"KORVANE_EMU_BUSLOG", "a file name",
          [](const std::string &v, EmulatorSettings &s) {
              s.busLogPath = v;
@@ -238,6 +240,11 @@ std::optional<EmulatorSettings> EmulatorSettings::parse(const Lookup &lookup, st
                      variable.accepted;
             return std::nullopt;
         }
+    }
+    if (settings.busLogErrors && settings.busLogPath.empty()) {
+        *error = "KORVANE_EMU_BUSLOG_ERRORS=1 is not accepted: it adds the bus's errors to the bus log, which "
+                 "KORVANE_EMU_BUSLOG names";
+        return std::nullopt;
     }
     if (settings.socketcandBeacon && !settings.socketcandPort) {
         *error = "KORVANE_EMU_SOCKETCAND_BEACON=1 is not accepted: it announces the socketcand bridge, which "

@@ -48,6 +48,9 @@ struct EmulatorSettings {
     // datagram to UDP port 42000 every 3 s, on the broadcast address of the
     // interface it listens on (loopback's by default).
     bool socketcandBeacon = false;
+    // The bus log also records every error seen on the bus, as candump logs
+    // error frames.
+    bool busLogErrors = false;
     // The Windows test driver only: requests pend and are completed by its
     // worker once they have cost their latency; or are never completed, only
     // cancelled (a board that does not answer).

@@ -215,12 +215,20 @@ std::optional<Command> parse(const std::string &message, std::string *reason)
     return refuse("unknown command " + quoted(verb));
 }
 
+std::string errorMessage(uint32_t errorClass, const std::array<uint8_t, 8> &data, int64_t micros)
+{
+    char text[80];
+    int n = std::snprintf(text, sizeof text, "< error %03X %lld.%06lld ", errorClass & 0x1FFFFFFFu,
+                          (long long)(micros / 1000000), (long long)(micros % 1000000));
+    for (uint8_t byte : data)
+        n += std::snprintf(text + n, sizeof text - size_t(n), "%02X", byte);
+    std::snprintf(text + n, sizeof text - size_t(n), " >");
+    return text;
+}
+
 std::string lostFramesMessage(int64_t micros)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "< error %03X %lld.%06lld %s >", kErrorClassController,
-                  (long long)(micros / 1000000), (long long)(micros % 1000000), "0001000000000000");
-    return text;
+    return errorMessage(canerror::kController, {0, 0x01, 0, 0, 0, 0, 0, 0}, micros);
 }
 
 std::string frameMessage(const CanFrame &frame, int64_t micros)
@@ -349,6 +357,10 @@ public:
         m_board->setFrameTap([this](unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge) {
             onFrame(segment, frame, micros, fromBridge);
         });
+        m_board->setErrorTap(
+            [this](unsigned segment, uint32_t errorClass, const std::array<uint8_t, 8> &data, int64_t micros) {
+                onError(segment, errorMessage(errorClass, data, micros), micros);
+            });
         m_thread = std::thread([this] { run(); });
     }
 
@@ -359,6 +371,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_board->mutex());
             m_board->setFrameTap({});
+            m_board->setErrorTap({});
         }
         for (Client &client : m_clients)
             ::close(client.fd);
@@ -474,6 +487,24 @@ private:
         }
         r.lastMicros = micros;
         return true;
+    }
+
+    // An error seen on the bus goes to the raw-mode clients of its segment,
+    // in line with the frames; a full queue loses it as a frame.
+    void onError(unsigned segment, const std::string &message, int64_t micros)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Client &client : m_clients) {
+            if (!client.raw || client.segment != int(segment))
+                continue;
+            if (client.frames.size() >= kQueueLimit) {
+                ++client.lost;
+                ++m_lostTotal;
+                client.lostAtMicros = micros;
+                continue;
+            }
+            client.frames.push_back(message);
+        }
     }
 
     // In whatever thread advanced the board, under its lock: never blocks.

@@ -46,6 +46,7 @@
 #include "clock.h"
 #include "settings.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -91,11 +92,12 @@ std::optional<Command> parse(const std::string &message, std::string *reason);
 
 // A frame as the server sends it.
 std::string frameMessage(const CanFrame &frame, int64_t micros);
-// Linux's CAN error class of a controller problem; its data byte 1 says
-// which (0x01: receive overflow).
-constexpr unsigned kErrorClassController = 0x004;
+// An error frame as the server sends it in raw mode: Linux's CAN error
+// class in three hexadecimal digits, the time, the eight data bytes.
+std::string errorMessage(uint32_t errorClass, const std::array<uint8_t, 8> &data, int64_t micros);
 // The word that frames were lost to a client that read too slowly, as an
-// error frame: a controller problem, receive overflow.
+// error frame: a controller problem (class 0x004), receive overflow (data
+// byte 1: 0x01).
 std::string lostFramesMessage(int64_t micros);
 
 // Cuts a connection's bytes into messages: what is not inside "<" and ">"

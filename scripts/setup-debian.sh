@@ -14,7 +14,7 @@ for task in "$@"; do
         qtsource) packages+=(dpkg-dev xz-utils perl python3 make) ;;
         package) packages+=(nsis) ;;
         winedesktop) packages+=(xvfb xdotool x11-utils imagemagick fonts-wine) ;;
-        socketcand) packages+=(python3-can) ;;
+        socketcand) packages+=(python3-can tshark) ;;
         *) echo "unknown task: $task" >&2; exit 2 ;;
     esac
 done

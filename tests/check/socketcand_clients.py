@@ -8,6 +8,8 @@ by ctest: socketcand_clients.py KORVANE_CHECK."""
 import json
 import logging
 import os
+import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -209,6 +211,65 @@ def detect(timeout):
             url = urllib.parse.urlparse(child.text)
             host, port = url.hostname, url.port
     return [{"interface": "socketcand", "host": host, "port": port, "channel": bus} for bus in buses]
+
+
+def error_frame(message):
+    """An error message read as python-can's current client reads one in raw
+    mode: the class from the first word, the time from the second."""
+    parts = message[8:-2].split(" ", 3)
+    return round(float(parts[1]) * 1000000), int(parts[0], 16) & 0x1FFFFFFF
+
+
+class ErrorFrames(unittest.TestCase):
+    """The bus's errors in raw mode and in the bus log."""
+
+    def test_a_lone_channels_missing_acknowledgement_reaches_a_client_and_the_log(self):
+        run = Run(["--direction", "1to2", "--seconds", "5"],
+                  {"KORVANE_EMU_CUT": "1", "KORVANE_EMU_BUSLOG_ERRORS": "1", "KORVANE_EMU_LATENCY_US": "200"})
+        self.addCleanup(run.dir.cleanup)
+        for attempt in range(100):
+            try:
+                raw = socket.create_connection(("127.0.0.1", run.port), timeout=30)
+                break
+            except OSError:
+                time.sleep(0.1)
+        raw.sendall(b"< open can0 >< rawmode >")
+        got = b""
+        while True:
+            piece = raw.recv(65536)
+            if not piece:
+                break
+            got += piece
+            if run.process.poll() is not None:
+                raw.settimeout(1)
+                try:
+                    while True:
+                        piece = raw.recv(65536)
+                        if not piece:
+                            break
+                        got += piece
+                except socket.timeout:
+                    pass
+                break
+        raw.close()
+        run.finish()
+        # The run fails as it always did.
+        self.assertEqual(run.status, 1, run.stderr)
+        text = got.decode("ascii")
+        seen = [error_frame(m.group(0)) for m in re.finditer(r"< error [^>]*>", text)]
+        logged = [(micros, ident & 0x1FFFFFFF) for micros, ident, data in run.bus() if ident & 0x20000000]
+        # One per failed attempt, each as the log has it, from the client's
+        # first on; then channel 1's controller going error-passive.
+        self.assertGreater(len(seen), 10, text[:500])
+        start = logged.index(seen[0])
+        self.assertEqual(seen, logged[start:start + len(seen)])
+        self.assertTrue(all(cls == 0x020 for _, cls in logged if cls != 0x004))
+        self.assertIn(0x004, [cls for _, cls in logged])
+        # Wireshark's reading of the log: every error line an error frame.
+        if shutil.which("tshark"):
+            shown = subprocess.run(["tshark", "-r", run.buslog, "-Y", "can.flags.err == 1"], capture_output=True,
+                                   text=True, timeout=120)
+            self.assertEqual(len(shown.stdout.splitlines()), len(logged), shown.stderr)
 
 
 class Beacon(unittest.TestCase):

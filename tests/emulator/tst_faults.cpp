@@ -158,7 +158,9 @@ TEST(EmulatorSettingsTest, WellFormedValuesAreRead)
                                          {"KORVANE_EMU_FOREIGN", "1:0x1ABCDEF:20:0102:7:250"},
                                          {"KORVANE_EMU_BUSLOG", "/tmp/x.log"},
                                          {"KORVANE_EMU_DMA_QUEUE", "010"},
-                                         {"KORVANE_EMU_SOCKETCAND", "0.0.0.0:29536"}},
+                                         {"KORVANE_EMU_SOCKETCAND", "0.0.0.0:29536"},
+                                         {"KORVANE_EMU_SOCKETCAND_BEACON", "1"},
+                                         {"KORVANE_EMU_BUSLOG_ERRORS", "1"}},
                                         &error);
     ASSERT_TRUE(settings) << error;
     EXPECT_EQ(settings->requestLatency, 12 * kMicrosecond);
@@ -182,6 +184,8 @@ TEST(EmulatorSettingsTest, WellFormedValuesAreRead)
     EXPECT_EQ(settings->dmaQueueBlocks, 10u) << "decimal, not octal";
     EXPECT_EQ(settings->socketcandAddress, "0.0.0.0");
     EXPECT_EQ(settings->socketcandPort, 29536);
+    EXPECT_TRUE(settings->socketcandBeacon);
+    EXPECT_TRUE(settings->busLogErrors);
     const auto portOnly = parseSettings({{"KORVANE_EMU_SOCKETCAND", "65535"}}, &error);
     ASSERT_TRUE(portOnly) << error;
     EXPECT_EQ(portOnly->socketcandAddress, "127.0.0.1") << "loopback unless an address is given";
@@ -226,6 +230,8 @@ TEST(EmulatorSettingsTest, MalformedOrOutOfRangeValuesAreRefusedWithOneLine)
         {"KORVANE_EMU_SOCKETCAND", "127.0.0.1:"},
         {"KORVANE_EMU_SOCKETCAND", ":29536"},
         {"KORVANE_EMU_SOCKETCAND", "[::1]:29536"},
+        {"KORVANE_EMU_SOCKETCAND_BEACON", "yes"},
+        {"KORVANE_EMU_BUSLOG_ERRORS", "2"},
     };
     for (const auto &[name, value] : refused) {
         std::string error;
@@ -234,6 +240,18 @@ TEST(EmulatorSettingsTest, MalformedOrOutOfRangeValuesAreRefusedWithOneLine)
         EXPECT_EQ(error.rfind(std::string(name) + "=" + value + " is not accepted: expected ", 0), 0u)
             << error;
     }
+}
+
+// Settings that only make sense beside another say which.
+TEST(EmulatorSettingsTest, SettingsThatNeedAnotherAreRefusedAlone)
+{
+    std::string error;
+    EXPECT_FALSE(parseSettings({{"KORVANE_EMU_SOCKETCAND_BEACON", "1"}}, &error));
+    EXPECT_EQ(error.rfind("KORVANE_EMU_SOCKETCAND_BEACON=1 is not accepted: ", 0), 0u) << error;
+    EXPECT_FALSE(parseSettings({{"KORVANE_EMU_BUSLOG_ERRORS", "1"}}, &error));
+    EXPECT_EQ(error.rfind("KORVANE_EMU_BUSLOG_ERRORS=1 is not accepted: ", 0), 0u) << error;
+    EXPECT_TRUE(parseSettings({{"KORVANE_EMU_SOCKETCAND_BEACON", "0"}, {"KORVANE_EMU_BUSLOG_ERRORS", "0"}}, &error))
+        << error;
 }
 
 TEST(EmulatorSettingsTest, UnknownVariableOfTheEmulatorIsRefused)

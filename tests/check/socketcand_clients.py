@@ -170,6 +170,34 @@ class SocketcandClients(unittest.TestCase):
         self.assertEqual(run.summary["directions"][0]["groupsWhole"], 4000)
         self.assertGreaterEqual(len(run.bus()), 20000)
 
+    def test_a_cyclic_job_is_on_the_bus_at_its_interval_and_sent_by_nobody(self):
+        run = self.check(["--direction", "1to2", "--seconds", "3"])
+        for attempt in range(100):
+            try:
+                raw = socket.create_connection(("127.0.0.1", run.port), timeout=30)
+                break
+            except OSError:
+                time.sleep(0.1)
+        # The broadcast manager's mode after open: a job every 100 ms.
+        raw.sendall(b"< open can0 >< add 0 100000 7FF 2 12 34 >")
+        run.finish()
+        raw.close()
+        self.assertEqual(run.status, 1, run.stderr)
+        with open(run.buslog) as log:
+            job = [line.split() for line in log if " can3 7FF#1234" in line]
+        self.assertGreater(len(job), 10)
+        stamps = [int(fields[0].strip("()").replace(".", "")) for fields in job]
+        # The k-th ends 100 ms after the k-th interval began, and later only
+        # where the test traffic held the bus (0x7FF loses every arbitration),
+        # by less than a group of test frames (under 5 ms at 125 kbit/s).
+        offsets = [stamp - k * 100000 for k, stamp in enumerate(stamps)]
+        self.assertLess(max(offsets) - min(offsets), 5000, offsets)
+        direction = run.summary["directions"][0]
+        # Those inside the run are what the runner calls sent by nobody.
+        self.assertEqual(run.summary["failures"], ["1->2: %d frames nobody sent" % direction["framesNobodySent"]])
+        self.assertGreater(direction["framesNobodySent"], 10)
+        self.assertLessEqual(direction["framesNobodySent"], len(job))
+
     def test_garbage_gets_error_replies_and_the_connection_goes_on(self):
         run = self.check(["--direction", "1to2", "--seconds", "1"])
         for attempt in range(100):

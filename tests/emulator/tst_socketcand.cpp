@@ -394,6 +394,12 @@ TEST(SocketcandBridge, BroadcastManagerAndControlModes)
     subscriber.readUntil("< echo >");
     filter.send("< open can0 >< filter 0 0 321 1 FF >< echo >");
     filter.readUntil("< echo >");
+    // Multiplexed: byte 0 is the multiplex value; for 01 the second byte
+    // is watched, for 02 nothing but the value itself.
+    Client mux(settings.socketcandPort);
+    mux.send("< open can0 >< muxfilter 0 0 322 3 FF 00 00 00 00 00 00 00 01 FF 00 00 00 00 00 00 "
+             "02 00 00 00 00 00 00 00 >< echo >");
+    mux.readUntil("< echo >");
     watcher.send("< open can0 >< rawmode >");
     watcher.readUntil("< ok >< ok >");
     counter.send("< open can0 >< controlmode >< statistics 50 >");
@@ -404,6 +410,8 @@ TEST(SocketcandBridge, BroadcastManagerAndControlModes)
     for (const char *data : {"01", "01", "02"}) {
         sender.send(std::string("< send 321 1 ") + data + " >< send 456 1 " + data + " >");
     }
+    for (const char *data : {"01 AA", "01 AA", "01 BB", "02 00", "02 11", "03 00"})
+        sender.send(std::string("< send 322 2 ") + data + " >");
     // Every frame of the identifier, and none of another; the content
     // filter only when the first byte changed (the last frame of 321 has
     // come by the time the subscriber has all three).
@@ -414,7 +422,11 @@ TEST(SocketcandBridge, BroadcastManagerAndControlModes)
     for (const Seen &s : framesIn(filter.readUntilCount("< frame ", 2)))
         filtered.push_back(s.id + " " + s.data);
     EXPECT_EQ(filtered, (std::vector<std::string>{"321 01", "321 02"}));
-    watcher.readUntilCount("< frame ", 6);
+    watcher.readUntilCount("< frame ", 12);
+    std::vector<std::string> multiplexed;
+    for (const Seen &s : framesIn(mux.readUntilCount("< frame ", 3)))
+        multiplexed.push_back(s.data);
+    EXPECT_EQ(multiplexed, (std::vector<std::string>{"01AA", "01BB", "0200"}));
 
     // A cyclic job every 10 ms: on an idle bus each frame ends one interval
     // after the one before, within a bit time (8 us at 125 kbit/s); an
@@ -446,7 +458,7 @@ TEST(SocketcandBridge, BroadcastManagerAndControlModes)
 
     // Control mode: the bus's frames and bytes, the bridge's own as sent.
     // Lines come every 50 ms: the first that counts every frame sent.
-    const uint64_t sent = 6 + cyclic.size() + 1;
+    const uint64_t sent = 6 + 6 + cyclic.size() + 1;
     uint64_t rbytes = 0, rpackets = 0, tbytes = 0, tpackets = 0;
     for (int line = 1; line < 200 && tpackets < sent; ++line) {
         const std::string stats = counter.readUntilCount("< stat ", size_t(line));
@@ -456,7 +468,7 @@ TEST(SocketcandBridge, BroadcastManagerAndControlModes)
         in >> rbytes >> rpackets >> tbytes >> tpackets;
     }
     EXPECT_EQ(tpackets, sent);
-    EXPECT_EQ(tbytes, sent); // one byte each
+    EXPECT_EQ(tbytes, sent + 6); // one byte each, two for the multiplexed
     EXPECT_EQ(rpackets, 0u); // only the bridge's node sent
     EXPECT_EQ(rbytes, 0u);
 

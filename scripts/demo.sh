@@ -10,23 +10,15 @@ shots=${2:-$PWD/screenshots}
 mkdir -p "$shots"
 
 . scripts/lib/xvfb.sh
+at_exit stop_xvfb
 start_xvfb
-app_pid=
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    stop_xvfb
-}
-trap cleanup EXIT
-
-"$app" >"$shots/debug.log" 2>&1 &
+(exec "$app") >"$shots/debug.log" 2>&1 &
 app_pid=$!
-window=
-for _ in $(seq 100); do
-    window=$(xdotool search --name '^Korvane soft v1.0$' 2>/dev/null | head -1 || true)
-    [ -n "$window" ] && break
-    sleep 0.1
-done
-[ -n "$window" ] || { echo "the window did not appear; see $shots/debug.log" >&2; exit 1; }
+at_exit 'stop_child "$app_pid"'
+main_window() { xdotool search --name '^Korvane soft v1.0$' 2>/dev/null | head -n 1; }
+window_shown() { [ -n "$(main_window)" ]; }
+wait_for 30 window_shown || { echo "the window did not appear; see $shots/debug.log" >&2; exit 1; }
+window=$(main_window)
 xdotool windowmove --sync "$window" 0 0
 sleep 0.5
 shot() { import -window root "$shots/$1.png"; echo "  $shots/$1.png"; }

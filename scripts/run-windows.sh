@@ -6,8 +6,12 @@
 # windows-scenario.sh, in Xvfb) and says where the screenshots are.
 # With --interactive it starts the window on your display instead, on the
 # driver, for you to use (the driver's settings: KORVANE_EMU_* variables).
+# Wine runs in a prefix of the scripts' own, removed at the end, unless
+# WINEPREFIX names one; your own Wine (~/.wine) and any Wine server that was
+# running are left alone (scripts/lib/wine.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
 scripts/setup-debian.sh cross qtsource winedesktop
 scripts/check-windows-app.sh build-windows Debug >/dev/null
 if [ "${1:-}" = --interactive ]; then
@@ -15,6 +19,6 @@ if [ "${1:-}" = --interactive ]; then
     exec scripts/wine-board.sh build-windows/bin/KorvaneSoft.exe
 fi
 shots=$PWD/screenshots/windows
-(unset DISPLAY; scripts/windows-scenario.sh build-windows/bin "$shots")
+run_child env -u DISPLAY scripts/windows-scenario.sh build-windows/bin "$shots"
 echo "Screenshots of the window under Wine: $shots"
 ls "$shots"/*.png

@@ -7,8 +7,14 @@
 # and the runner, all against that driver in Xvfb; then the package a test
 # station installs, installed, used and uninstalled. Each stage says how long
 # it took.
+#
+# Every stage works in Wine prefixes of its own in the build folders, not in
+# a WINEPREFIX of the caller's; each script stops the Wine servers and the
+# Xvfb it started, and nothing else (scripts/lib/wine.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/wine.sh
+unset WINEPREFIX
 scripts/setup-debian.sh cross qtsource package winedesktop
 
 stage_started=$(date +%s)
@@ -23,18 +29,19 @@ stage() {
 
 build=build-windows
 stage "Qt for MinGW-w64, the programs and the tests linked for Windows"
-scripts/check-windows-app.sh "$build" Debug
+run_child scripts/check-windows-app.sh "$build" Debug
 
-export WINEPREFIX=$PWD/$build/wineprefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine's server outlives the programs it serves and would keep ctest's output
-# pipe open: start it detached from our pipes and stop it at the end.
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-timeout 300 wine wineboot --init </dev/null >/dev/null 2>&1 || true
+# The library's tests in a prefix and a session of their own, which lasts
+# for all of them; its services are started first, away from ctest's pipes,
+# which they would keep open.
+wine_use_prefix "$PWD/$build/wineprefix"
+wine_make_prefix
+wine_server_start
+wine_session_services
 stage "the library's Windows tests (ctest)"
-ctest --test-dir "$build" --output-on-failure --timeout 300
+run_child ctest --test-dir "$build" --output-on-failure --timeout 300
+wine_server_stop
+unset WINEPREFIX
 
 # The Windows build of the library against the emulated board as a Windows
 # driver, through Wine's I/O manager: one suite per driver setting.
@@ -43,16 +50,16 @@ ctest --test-dir "$build" --output-on-failure --timeout 300
 stage "the library against korvane-board.sys"
 board_test=$build/tests/windows/tst_board_driver.exe
 board_prefix=$PWD/$build/boardprefix
-rm -rf "$board_prefix"
+wine_prefix_remove "$board_prefix"
 export KORVANE_WINE_TIMEOUT=300
 suite() {
     local name=$1; shift
     echo "== korvane-board.sys under Wine: $name${*:+ ($*)}"
-    env WINEPREFIX="$board_prefix" "$@" scripts/wine-board.sh "$board_test" --gtest_filter="$name.*"
+    run_child env WINEPREFIX="$board_prefix" "$@" scripts/wine-board.sh "$board_test" --gtest_filter="$name.*"
 }
 buslog=$PWD/$build/driver-bus.log
 rm -f "$buslog"
-suite Driver KORVANE_EMU_BUSLOG="$buslog" KORVANE_TEST_BUSLOG="Z:${buslog//\//\\}"
+suite Driver KORVANE_EMU_BUSLOG="$buslog" KORVANE_TEST_BUSLOG="$(wine_path "$buslog")"
 suite Pending KORVANE_EMU_PENDING=1
 suite NoAnswer KORVANE_EMU_NO_ANSWER=1
 suite StuckBusy KORVANE_EMU_STUCK_BUSY=1
@@ -64,7 +71,7 @@ hardened() {
     local name=$1; shift
     echo "== korvane-board.sys under Wine: $name${*:+ ($*)}"
     rm -f "$build/hardening.log"
-    env WINEPREFIX="$board_prefix" KORVANE_WINE_KEEP_LOG="$build/hardening.log" "$@" \
+    run_child env WINEPREFIX="$board_prefix" KORVANE_WINE_KEEP_LOG="$build/hardening.log" "$@" \
         scripts/wine-board.sh "$hardening" --gtest_filter="$name.*"
     if grep -a -i -E 'unhandled (page fault|exception)|unimplemented function' "$build/hardening.log"; then
         echo "the driver host faulted (see above)" >&2
@@ -83,7 +90,7 @@ done
 # Linux; nothing is narrowed or guessed at.
 refused() { # the reason expected, then the settings
     local reason=$1; shift
-    if env WINEPREFIX="$board_prefix" LC_ALL=C.UTF-8 "$@" scripts/wine-board.sh "$board_test" \
+    if run_child env WINEPREFIX="$board_prefix" LC_ALL=C.UTF-8 "$@" scripts/wine-board.sh "$board_test" \
         --gtest_filter=None 2>"$build/refused.txt" >/dev/null; then
         echo "the driver started with $*" >&2; exit 1
     fi
@@ -105,17 +112,16 @@ refused 'is not accepted: the name is longer than any setting' \
 many=()
 for i in $(seq 33); do many+=("KORVANE_EMU_Z$i=1"); done
 refused 'is not accepted: there are more settings than the driver has' "${many[@]}"
-wineserver -k >/dev/null 2>&1 || true
 
 # The application's programs against the driver, in a prefix of their own.
+wine_prefix_remove "$PWD/$build/appprefix"
 export WINEPREFIX=$PWD/$build/appprefix
-rm -rf "$WINEPREFIX"
 stage "the window's tests against korvane-board.sys"
-scripts/windows-window-tests.sh "$build/bin/tst_mainwindow.exe" "$build/window-tests"
+run_child scripts/windows-window-tests.sh "$build/bin/tst_mainwindow.exe" "$build/window-tests"
 stage "the window worked like a person against korvane-board.sys"
-scripts/windows-scenario.sh "$build/bin" screenshots/windows
+run_child scripts/windows-scenario.sh "$build/bin" screenshots/windows
 stage "korvane-check.exe against korvane-board.sys"
-scripts/windows-runner-tests.sh "$build/bin" "$build/runner-tests"
+run_child scripts/windows-runner-tests.sh "$build/bin" "$build/runner-tests"
 stage "the package: made, installed, used and uninstalled"
-scripts/windows-package-test.sh
+run_child env -u WINEPREFIX scripts/windows-package-test.sh
 stage ""

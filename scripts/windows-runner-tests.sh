@@ -8,52 +8,39 @@
 #
 # Usage: scripts/windows-runner-tests.sh [PROGRAM_FOLDER] [RESULT_FOLDER]
 # (defaults: build-windows/bin, build-windows/runner-tests). WINEPREFIX may
-# name the prefix to use.
-set -uo pipefail
+# name the prefix to use (default: a new one, removed at the end); the Wine
+# servers started for it are stopped, any other is left running
+# (scripts/lib/wine.sh).
+set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/scripts/lib/wine.sh"
+. "$here/scripts/lib/buslog.sh"
 programs=$(cd "${1:-$here/build-windows/bin}" && pwd)
 results=${2:-$here/build-windows/runner-tests}
 mkdir -p "$results"
 results=$(cd "$results" && pwd)
 check=$programs/korvane-check.exe
+[ -f "$check" ] || { echo "windows-runner-tests: no $check" >&2; exit 2; }
+wine_use_prefix
 failed=0
 
 say() { echo "windows-runner-tests: $*"; }
 bad() { say "FAILED: $*"; failed=1; }
+# Runs the runner once against a freshly started driver; a status other than
+# the one expected is counted as a failure, and the runs go on.
 run() { # name, expected status, then settings and arguments
     local name=$1 expected=$2; shift 2
     local settings=()
     while [ $# -gt 0 ] && [[ $1 == KORVANE_EMU_* ]]; do settings+=("$1"); shift; done
     local status=0
-    env "${settings[@]}" KORVANE_WINE_TIMEOUT=600 "$here/scripts/wine-board.sh" "$check" "$@" \
-        >"$results/$name.out" 2>"$results/$name.err" || status=$?
+    run_child env "${settings[@]}" KORVANE_WINE_TIMEOUT=600 "$here/scripts/wine-board.sh" "$check" "$@" \
+        </dev/null >"$results/$name.out" 2>"$results/$name.err" || status=$?
     if [ "$status" -ne "$expected" ]; then
         bad "$name: status $status, expected $expected"
         tail -n 8 "$results/$name.out" "$results/$name.err" | sed 's/^/    /'
         return 1
     fi
     say "$name: status $status, as expected"
-}
-# Whole test groups per bus in a bus log: "can0 N can1 M".
-bus_groups() {
-    python3 - "$1" <<'EOF'
-import sys
-frames = {'can0': [], 'can1': []}
-for line in open(sys.argv[1]):
-    parts = line.split()
-    if len(parts) == 3 and parts[1] in frames and parts[2].startswith('02AC00BA#'):
-        frames[parts[1]].append(int.from_bytes(bytes.fromhex(parts[2].split('#')[1]), 'little'))
-out = []
-for bus, values in sorted(frames.items()):
-    whole, i = 0, 0
-    while i + 5 <= len(values):
-        if sorted(values[i:i + 4]) == [41, 1930, 6334, 18467] and values[i + 4] == 26772:
-            whole, i = whole + 1, i + 5
-        else:
-            i += 1
-    out += [bus, str(whole)]
-print(' '.join(out))
-EOF
 }
 
 for load in window full; do
@@ -67,9 +54,11 @@ for load in window full; do
         [ "$load" = full ] && extra=(--min-load 0)
         run "$name" 0 KORVANE_EMU_BUSLOG="$log" --rate "$rate" --direction both --seconds 3 \
             --load "$load" "${extra[@]}" --json || continue
-        read -r _ whole1 _ whole2 < <(bus_groups "$log")
+        whole1=none whole2=none sent=unreadable
+        read -r whole1 _ < <(bus_groups "$log" can0) || true
+        read -r whole2 _ < <(bus_groups "$log" can1) || true
         sent=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(" ".join(str(x["sent"]) for x in d["directions"]))' \
-               "$results/$name.out")
+               "$results/$name.out") || true
         if [ "$sent" != "$whole1 $whole2" ]; then
             bad "$name: sent $sent, the bus log holds $whole1 and $whole2 whole groups"
         else
@@ -80,37 +69,44 @@ done
 
 # Without --min-load, full load asks for 90 % of the bus, which Wine's
 # requests cannot give: the test could not be carried out, and says so.
-run full-load-below-minimum 3 --load full --direction 1to2 --seconds 2
+run full-load-below-minimum 3 --load full --direction 1to2 --seconds 2 || true
 grep -q 'full load reached' "$results/full-load-below-minimum.out" ||
     bad "full-load-below-minimum: the load reached is not said"
 
-run rate-mismatch 1 --rate1 125 --rate2 250 --direction 1to2 --seconds 2
+run rate-mismatch 1 --rate1 125 --rate2 250 --direction 1to2 --seconds 2 || true
 grep -q '^FAIL' "$results/rate-mismatch.out" || bad "rate-mismatch: no FAIL line"
 
-run failed-request 3 KORVANE_EMU_FAIL_CODE=0xA4602420 --direction 1to2 --seconds 2
+run failed-request 3 KORVANE_EMU_FAIL_CODE=0xA4602420 --direction 1to2 --seconds 2 || true
 grep -q 'could not be carried out' "$results/failed-request.out" "$results/failed-request.err" ||
     bad "failed-request: no reason given"
 
-# A console Ctrl+C: SIGINT to the Linux process that runs the program reaches
-# it as a console control event.
+# A console Ctrl+C: SIGINT to the script that runs the program, as a
+# terminal's Ctrl+C would send it, is passed on by scripts/wine-board.sh to
+# the program's own process, where Wine makes it a console control event.
+# The script is the one started here, signalled by the process id kept; it
+# is started with SIGINT at its default (a script's background commands
+# start with it ignored, which the script they run could not undo).
 say "ctrl-c: interrupting a 60 s run"
-env KORVANE_WINE_TIMEOUT=600 "$here/scripts/wine-board.sh" "$check" --direction 1to2 --seconds 60 \
-    >"$results/ctrl-c.out" 2>"$results/ctrl-c.err" &
+# The output of a previous run goes first: its first second is not this one's.
+rm -f "$results/ctrl-c.out" "$results/ctrl-c.err"
+(exec env --default-signal=INT KORVANE_WINE_TIMEOUT=600 "$here/scripts/wine-board.sh" "$check" --direction 1to2 \
+    --seconds 60) </dev/null >"$results/ctrl-c.out" 2>"$results/ctrl-c.err" &
 runner=$!
-for _ in $(seq 600); do
-    grep -q '^1->2 1 s:' "$results/ctrl-c.out" 2>/dev/null && break
-    sleep 0.2
-done
-pid=$(pgrep -f "^$check" | head -n 1)
-if [ -z "$pid" ]; then
-    bad "ctrl-c: the runner is not running"
-    kill "$runner" 2>/dev/null
+at_exit 'stop_child "$runner"'
+first_second() { grep -q '^1->2 1 s:' "$results/ctrl-c.out" 2>/dev/null || ! kill -0 "$runner" 2>/dev/null; }
+wait_for 120 first_second || true
+if ! grep -q '^1->2 1 s:' "$results/ctrl-c.out" 2>/dev/null; then
+    bad "ctrl-c: the runner did not report its first second"
+    tail -n 8 "$results/ctrl-c.out" "$results/ctrl-c.err" | sed 's/^/    /'
+    stop_child "$runner"
+    runner=
 else
-    started=$(date +%s)
-    kill -INT "$pid"
+    started=$SECONDS
+    kill -INT "$runner"
     status=0
     wait "$runner" || status=$?
-    say "ctrl-c: ended $(( $(date +%s) - started )) s after Ctrl+C, status $status"
+    runner=
+    say "ctrl-c: ended $((SECONDS - started)) s after Ctrl+C, status $status"
     [ "$status" -eq 1 ] || bad "ctrl-c: status $status, expected 1"
     grep -q '^1->2 at 125 kbit/s' "$results/ctrl-c.out" || bad "ctrl-c: no summary"
     grep -q 'FAIL: interrupted' "$results/ctrl-c.out" || bad "ctrl-c: no \"FAIL: interrupted\""

@@ -21,9 +21,14 @@
 # Usage: scripts/windows-scenario.sh PROGRAM_FOLDER [SCREENSHOT_FOLDER]
 # PROGRAM_FOLDER holds KorvaneSoft.exe with its DLLs (build-windows/bin, or
 # an installed package). Needs a display: DISPLAY, or Xvfb is started.
-# WINEPREFIX may name the prefix to use.
+# WINEPREFIX may name the prefix to use (default: a new one, removed at the
+# end); the Wine servers started for it are stopped, any other is left
+# running (scripts/lib/wine.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/scripts/lib/wine.sh"
+. "$here/scripts/lib/xvfb.sh"
+. "$here/scripts/lib/buslog.sh"
 [ $# -ge 1 ] || { echo "usage: $0 PROGRAM_FOLDER [SCREENSHOT_FOLDER]" >&2; exit 2; }
 programs=$(cd "$1" && pwd)
 shots=${2:-$here/screenshots/windows}
@@ -34,14 +39,12 @@ rm -f "$shots"/*.png "$shots"/bus.log "$shots"/debug.log "$shots"/no-board-debug
 say() { echo "windows-scenario: $*"; }
 fail() { echo "windows-scenario: FAILED: $*" >&2; exit 1; }
 
-. "$here/scripts/lib/xvfb.sh"
-[ -n "${DISPLAY:-}" ] || start_xvfb || fail "no display"
+need_display || fail "no display"
+wine_use_prefix
+# The program under test, started in the background (exec makes the id kept
+# its own): ended by this id if the script ends first.
 board=
-cleanup() {
-    [ -n "$board" ] && kill "$board" 2>/dev/null || true
-    stop_xvfb
-}
-trap cleanup EXIT
+at_exit 'stop_child "$board"'
 
 shot() { import -window root "$shots/$1.png"; say "screenshot $shots/$1.png"; }
 key() {
@@ -49,16 +52,6 @@ key() {
         xdotool key "$k"
         sleep 0.25
     done
-}
-# Waits for a condition, checked every 0.2 s, for at most $1 seconds.
-wait_for() {
-    local seconds=$1; shift
-    local tries=$((seconds * 5))
-    for _ in $(seq "$tries"); do
-        "$@" && return 0
-        sleep 0.2
-    done
-    return 1
 }
 main_window() { xdotool search --name '^Korvane soft v1.0$' 2>/dev/null | head -n 1; }
 lines() { # count of a debug line
@@ -70,32 +63,11 @@ dirty() { lines "void MainWindow::SetLabelWithErrorCh2() was called" debug.log; 
 at_least_clean() { [ "$(clean)" -ge "$1" ]; }
 # The debug viewer writes "pid: line"; the lines alone are compared.
 strip_pids() { sed -i 's/^[0-9]*: //' "$1"; }
-# Whole test groups from channel 1 in the bus log: four numbers in any order,
-# then their sum, identifier 0x02AC00BA.
-bus_groups() {
-    python3 - "$shots/bus.log" <<'EOF'
-import sys
-frames = []
-for line in open(sys.argv[1]):
-    parts = line.split()
-    if len(parts) == 3 and parts[1] == 'can0' and parts[2].startswith('02AC00BA#'):
-        data = bytes.fromhex(parts[2].split('#')[1])
-        frames.append(int.from_bytes(data, 'little'))
-whole, i = 0, 0
-while i + 5 <= len(frames):
-    if sorted(frames[i:i + 4]) == [41, 1930, 6334, 18467] and frames[i + 4] == 26772:
-        whole += 1
-        i += 5
-    else:
-        i += 1
-print(whole, len(frames))
-EOF
-}
 
 # --- The window on the board ------------------------------------------------
 say "starting KorvaneSoft.exe on korvane-board.sys"
-KORVANE_EMU_BUSLOG=$shots/bus.log KORVANE_WINE_DEBUG_LOG=$shots/debug.raw \
-    "$here/scripts/wine-board.sh" "$programs/KorvaneSoft.exe" >"$shots/wine.log" 2>&1 &
+(exec env KORVANE_EMU_BUSLOG="$shots/bus.log" KORVANE_WINE_DEBUG_LOG="$shots/debug.raw" \
+    "$here/scripts/wine-board.sh" "$programs/KorvaneSoft.exe") >"$shots/wine.log" 2>&1 &
 board=$!
 wait_for 120 main_window >/dev/null || fail "the window did not appear (see $shots/wine.log)"
 window=$(main_window)
@@ -115,23 +87,32 @@ snapshot() { cp "$shots/debug.raw" "$shots/debug.log"; strip_pids "$shots/debug.
 clean_reaches() { snapshot; at_least_clean "$1"; }
 wait_for 120 clean_reaches 20 || fail "channel 2 counted $(clean) clean groups in 120 s"
 shot 2-traffic
-# Stopped, the receiver catches up: the counts then equal the bus log's.
+stops() { lines "void MainWindow::on_pushButton_Stop_clicked() was called" debug.log; }
+# Stopped, the receiver catches up: the counts then equal the bus log's. It
+# is waited for as that condition (once the stop has been made): the counts
+# and the whole groups on the bus the same, and no group on the bus cut
+# short. What they are when it does not come within 60 s is the failure.
+caught_up() { # the number of stops made before
+    snapshot
+    read -r whole frames < <(bus_groups "$shots/bus.log" can0) || return 1
+    [ "$(stops)" -gt "$1" ] && [ "$(sent)" = "$whole" ] && [ "$(clean)" = "$whole" ] &&
+        [ "$frames" = $((whole * 5)) ]
+}
 check_counts() {
+    local stopped
+    snapshot
+    stopped=$(stops)
     key space                 # Stop transmit (focus: Stop receive)
-    wait_for 60 settled || fail "the receiver did not catch up: sent $(sent), clean $(clean)"
-    read -r whole frames < <(bus_groups)
+    wait_for 60 caught_up "$stopped" || true
+    snapshot
+    read -r whole frames < <(bus_groups "$shots/bus.log" can0)
     say "after Stop transmit at $1: transmitted $(sent), received without errors $(clean)," \
         "with errors $(dirty); bus: $frames frames, $whole whole groups"
+    [ "$(stops)" -gt "$stopped" ] || fail "Stop transmit was not pressed"
     [ "$(sent)" = "$whole" ] || fail "total transmitted $(sent), but $whole groups on the bus"
     [ "$(clean)" = "$whole" ] || fail "received without errors $(clean), but $whole whole groups on the bus"
     [ "$(dirty)" = 0 ] || fail "with errors $(dirty)"
     [ "$frames" = $((whole * 5)) ] || fail "$frames test frames on the bus for $whole whole groups"
-}
-settled() {
-    snapshot
-    local s c
-    s=$(sent); c=$(clean)
-    [ "$c" -ge "$s" ] && sleep 1 && snapshot && [ "$(sent)" = "$s" ] && [ "$(clean)" = "$c" ]
 }
 check_counts "125 kbit/s"
 
@@ -168,7 +149,7 @@ board=
 say "the program ended $(( $(date +%s) - closed_at )) s after the close, status $status"
 [ "$status" = 0 ] || fail "exit status $status (see $shots/wine.log)"
 snapshot
-read -r whole frames < <(bus_groups)
+read -r whole frames < <(bus_groups "$shots/bus.log" can0)
 say "at the end: transmitted $(sent), received without errors $(clean), with errors $(dirty);" \
     "bus: $frames frames, $whole whole groups"
 [ "$(dirty)" = 0 ] || fail "with errors $(dirty)"
@@ -196,8 +177,8 @@ close_box_and_end() {
 }
 
 say "starting KorvaneSoft.exe without its board"
-KORVANE_EMU_NO_BOARD=1 KORVANE_WINE_DEBUG_LOG=$shots/no-board-debug.log \
-    "$here/scripts/wine-board.sh" "$programs/KorvaneSoft.exe" >"$shots/wine-no-board.log" 2>&1 &
+(exec env KORVANE_EMU_NO_BOARD=1 KORVANE_WINE_DEBUG_LOG="$shots/no-board-debug.log" \
+    "$here/scripts/wine-board.sh" "$programs/KorvaneSoft.exe") >"$shots/wine-no-board.log" 2>&1 &
 board=$!
 message_box 5-no-board "(see $shots/wine-no-board.log)"
 grep -q "Can't open device" "$shots/no-board-debug.log" || fail "no \"Can't open device\" line"
@@ -208,10 +189,11 @@ say "without the board: the message box, then the program ended (status 0)"
 # The driver installed but not started, as on a station whose board is out:
 # no device at all.
 say "starting KorvaneSoft.exe with the driver not started"
-(cd "$programs" && WINEDEBUG=-all exec timeout 120 wine KorvaneSoft.exe) >"$shots/wine-no-driver.log" 2>&1 &
+wine_server_start
+(cd "$programs" && exec timeout 120 wine KorvaneSoft.exe) >"$shots/wine-no-driver.log" 2>&1 &
 board=$!
 message_box 6-no-driver "without the driver"
 close_box_and_end "without the driver"
-timeout 30 wineserver -k >/dev/null 2>&1 || true
+wine_server_stop
 say "without the driver: the message box, then the program ended (status 0)"
 say "passed; screenshots in $shots"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs a Windows program against the emulated board as a Windows driver under
-# Wine: in a private Wine prefix it installs and starts korvane-board.sys
-# (which serves \\.\CAN0), runs the program, stops the driver and the Wine
-# server, and returns the program's exit status.
+# Wine: it installs and starts korvane-board.sys (which serves \\.\CAN0),
+# runs the program, stops the driver and the Wine server it started, and
+# returns the program's exit status.
 #
 # Usage: scripts/wine-board.sh PROGRAM.exe [ARGS...]
 # Settings: every KORVANE_EMU_* variable of this script's environment goes
@@ -14,56 +14,72 @@
 # collects the debug lines of the session's programs (OutputDebugString, where
 # Qt's debug output goes on Windows) into FILE with the debug viewer that
 # KORVANE_WINE_DEBUG_CAPTURE names (default: build-windows's debugcapture.exe).
-# Status 2: the driver did not
-# start (a bad setting: see the line before); 124: the program timed out.
-set -uo pipefail
+# KORVANE_WINE_KEEP_LOG=FILE keeps Wine's log of the session in FILE.
+# Status 2: the driver did not start (a bad setting: see the line before) or
+# a step before the program failed; 124: the program timed out.
+#
+# The program runs in a Wine server session of this script's own, which ends
+# with it, unless a server already runs for WINEPREFIX: then it runs in that
+# one, which is left running (scripts/lib/wine.sh). A SIGINT (Ctrl+C) that
+# reaches this script while the program runs is passed on to the program
+# once, where Wine makes it the console's Ctrl+C; SIGTERM ends the program
+# and the script.
+set -euEo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/scripts/lib/wine.sh"
 [ $# -ge 1 ] || { echo "usage: $0 PROGRAM.exe [ARGS...]" >&2; exit 2; }
 driver=${KORVANE_BOARD_SYS:-$here/build-windows/BoardEmulator/windows/korvane-board.sys}
 [ -f "$driver" ] || { echo "wine-board: no driver at $driver (build it with scripts/test-windows.sh)" >&2; exit 2; }
+limit=${KORVANE_WINE_TIMEOUT:-600}
 
-if [ -z "${WINEPREFIX:-}" ]; then
-    scratch=$(mktemp -d)
-    export WINEPREFIX=$scratch/prefix
-else
-    scratch=
-fi
-# The driver says why it refused its settings through DbgPrint.
-export WINEDEBUG="${WINEDEBUG:--all},warn+debugstr"
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# A failed step before the program ends the script with status 2, saying
+# which, so that it is not taken for the program's status.
+step_failed() {
+    local status=$?
+    [ "$BASH_SUBSHELL" -eq 0 ] || return "$status" # said once, by the script
+    echo "wine-board: failed (status $status): $BASH_COMMAND" >&2
+    [ -n "${log:-}" ] && grep -v '^$' "$log" | tail -n 5 >&2
+    exit 2
+}
+trap step_failed ERR
+
 log=$(mktemp)
-service='HKLM\System\CurrentControlSet\Services\korvane-board'
-
-cleanup() {
-    timeout 30 wine sc stop korvane-board >>"$log" 2>&1 || true
-    timeout 30 wineserver -k >/dev/null 2>&1 || true
+at_exit 'wine_board_log_done'
+wine_board_log_done() {
     [ -n "${KORVANE_WINE_KEEP_LOG:-}" ] && cp "$log" "$KORVANE_WINE_KEEP_LOG"
     rm -f "$log"
-    [ -n "$scratch" ] && rm -rf "$scratch"
 }
-trap cleanup EXIT
+wine_use_prefix
+# The driver says why it refused its settings through DbgPrint.
+export WINEDEBUG="${WINEDEBUG},warn+debugstr"
+service='HKLM\System\CurrentControlSet\Services\korvane-board'
 
-# Every Wine command is bounded, its output goes to a file (a pipe would be
-# held open by the services it starts), and the server is kept alive between
-# them, or the driver host goes away with the last program.
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    timeout 300 wineboot -i >>"$log" 2>&1
-    timeout 120 wineserver -w >>"$log" 2>&1
-fi
-# Wine's own fonts (Debian's fonts-wine: Tahoma for "MS Shell Dlg 2", the
-# dialog font) are not put into a new prefix: without them every window is
-# drawn in whatever font the system has, with other metrics than Windows'.
-fonts=$WINEPREFIX/drive_c/windows/Fonts
-for font in /usr/share/wine/fonts/*.ttf; do
-    [ -e "$font" ] && [ ! -e "$fonts/${font##*/}" ] && cp "$font" "$fonts/"
-done
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
+# Every Wine command is bounded and its output goes to a file (a pipe would
+# be held open by the services it starts); the server is kept up between
+# them, or the driver host would go away with the last program.
+wine_make_prefix "$log"
+wine_server_start
+driver_created=false
+at_exit 'wine_board_stop_driver'
+wine_board_stop_driver() {
+    # A driver that is not running (it did not start, or went with a
+    # failure) makes sc say so; that is no failure of the ending.
+    $driver_created && timeout 30 wine sc stop korvane-board >>"$log" 2>&1
+    return 0
+}
 cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/korvane-board.sys"
-timeout 60 wine reg delete "$service\\Parameters" /f >>"$log" 2>&1
+# The settings of a previous run in this prefix go; a prefix that never had
+# any has none to delete.
+if ! timeout 60 wine reg delete "$service\\Parameters" /f >>"$log" 2>&1; then
+    if timeout 60 wine reg query "$service\\Parameters" >>"$log" 2>&1; then
+        echo "wine-board: the previous settings cannot be deleted" >&2
+        exit 2
+    fi
+fi
 timeout 60 wine reg add "$service\\Parameters" /f >>"$log" 2>&1
 while IFS='=' read -r name value; do
     if [ "$name" = KORVANE_EMU_BUSLOG ] && [ "${value#/}" != "$value" ]; then
-        value=$(timeout 60 winepath -w "$value" 2>>"$log")
+        value=$(wine_path "$value")
     fi
     timeout 60 wine reg add "$service\\Parameters" /v "$name" /t REG_SZ /d "$value" /f >>"$log" 2>&1 ||
         { echo "wine-board: cannot set $name" >&2; exit 2; }
@@ -75,18 +91,33 @@ if [ -n "${KORVANE_WINE_EXTRA_PARAMETER:-}" ]; then
     timeout 60 wine reg add "$service\\Parameters" /v "$name" /t "$type" /d "$data" /f >>"$log" 2>&1 ||
         { echo "wine-board: cannot set $name" >&2; exit 2; }
 fi
-timeout 60 wine sc create korvane-board type= kernel start= demand \
-    binPath= 'C:\windows\system32\drivers\korvane-board.sys' >>"$log" 2>&1
+# The service is made once per prefix; a run in a prefix that has it keeps it.
+if ! timeout 60 wine sc query korvane-board >>"$log" 2>&1; then
+    timeout 60 wine sc create korvane-board type= kernel start= demand \
+        binPath= 'C:\windows\system32\drivers\korvane-board.sys' >>"$log" 2>&1
+fi
+driver_created=true
 # Right after a prefix is made its service manager may still be starting:
-# a start that fails without the driver's own word is tried again.
+# a start that fails without the driver's own word is tried again, for up to
+# a minute.
+driver_started() {
+    timeout 60 wine sc start korvane-board >>"$log" 2>&1 && return 0
+    grep -q 'korvane-board: ' "$log" && return 2
+    return 1
+}
+start_deadline=$((SECONDS + 60))
 started=false
-for attempt in 1 2 3; do
-    if timeout 60 wine sc start korvane-board >>"$log" 2>&1; then
+while :; do
+    status=0
+    driver_started || status=$?
+    if [ "$status" -eq 0 ]; then
         started=true
         break
     fi
-    grep -q 'korvane-board: ' "$log" && break
-    sleep 2
+    if [ "$status" -eq 2 ] || [ "$SECONDS" -ge "$start_deadline" ]; then
+        break
+    fi
+    sleep 1
 done
 if ! $started; then
     echo "wine-board: the driver did not start" >&2
@@ -97,12 +128,36 @@ if ! $started; then
     fi
     exit 2
 fi
+
+# The debug viewer and the program run in sessions of their own (setsid), so
+# that a Ctrl+C at a terminal reaches neither directly, and under a time
+# limit that passes a signal on to the program alone (--foreground); each is
+# ended by the process id kept here, which exec makes the time limit's own.
+capture=
+at_exit 'stop_child "$capture"'
 if [ -n "${KORVANE_WINE_DEBUG_LOG:-}" ]; then
-    capture=${KORVANE_WINE_DEBUG_CAPTURE:-$here/build-windows/tests/windows/debugcapture.exe}
+    viewer=${KORVANE_WINE_DEBUG_CAPTURE:-$here/build-windows/tests/windows/debugcapture.exe}
     rm -f "$KORVANE_WINE_DEBUG_LOG"
-    timeout "${KORVANE_WINE_TIMEOUT:-600}" wine "$capture" "$(winepath -w "$KORVANE_WINE_DEBUG_LOG" 2>>"$log")" \
+    (exec setsid timeout --foreground "$limit" wine "$viewer" "$(wine_path "$KORVANE_WINE_DEBUG_LOG")") \
         </dev/null >>"$log" 2>&1 &
-    for _ in $(seq 300); do [ -e "$KORVANE_WINE_DEBUG_LOG" ] && break; sleep 0.1; done
+    capture=$!
+    debug_log_made() { [ -e "$KORVANE_WINE_DEBUG_LOG" ] || ! kill -0 "$capture" 2>/dev/null; }
+    wait_for 60 debug_log_made || true
     [ -e "$KORVANE_WINE_DEBUG_LOG" ] || { echo "wine-board: the debug viewer did not start" >&2; exit 2; }
 fi
-timeout "${KORVANE_WINE_TIMEOUT:-600}" wine "$@"
+trap - ERR
+
+(exec setsid timeout --foreground "$limit" wine "$@") <&0 &
+program=$!
+at_exit 'stop_child "$program"'
+trap 'interrupted=true; kill -INT "$program" 2>/dev/null || true' INT
+# A handled signal cuts `wait` short: it is waited for again (bash keeps the
+# status of a program that has ended, for as many waits as are asked).
+while :; do
+    interrupted=false status=0
+    wait "$program" || status=$?
+    $interrupted || break
+done
+program=
+trap 'exit 130' INT
+exit "$status"

@@ -136,7 +136,9 @@ void Board::advanceTo(Time t)
         serviceDma(next);
         logCompletedFrames();
         logErrors(next);
-        if (frameEnded && ++framesEnded > kFramesBeforeCycleSearch && m_settings.skipRepeatedCycles)
+        // Errors are told one by one: a cycle of them is not skipped.
+        if (frameEnded && ++framesEnded > kFramesBeforeCycleSearch && m_settings.skipRepeatedCycles && !m_errorTap &&
+            !m_settings.busLogErrors)
             skipRepeatedCycles(next, t, history);
     }
     m_processedUntil = std::max(m_processedUntil, t);
@@ -148,7 +150,9 @@ void Board::advanceTo(Time t)
 // whole board is in the same state at two frame ends, the stretch between
 // them repeats exactly until a deadline of its own or the request: all those
 // repetitions are skipped at once. Nothing completes within such a cycle (a
-// completed frame changes some state), so the bus log loses nothing.
+// completed frame changes some state), so the bus log loses nothing; when
+// the bus's errors are told (the bus log's error lines, the socketcand
+// bridge), no cycle is skipped.
 void Board::skipRepeatedCycles(Time now, Time target, std::vector<CycleState> &history)
 {
     for (const Channel &channel : m_channels) {
@@ -218,16 +222,16 @@ void Board::logCompletedFrames()
     }
 }
 
-void Board::withdrawFromClient(unsigned segment, const CanFrame &id, Time t)
+void Board::withdrawFromClient(unsigned segment, const CanFrame &id, Time t, const void *owner)
 {
     if (segment < m_clients.size())
-        m_clients[segment]->withdraw(id, t);
+        m_clients[segment]->withdraw(id, t, owner);
 }
 
-void Board::updateFromClient(unsigned segment, const CanFrame &frame, Time t)
+void Board::updateFromClient(unsigned segment, const CanFrame &frame, Time t, const void *owner)
 {
     if (segment < m_clients.size())
-        m_clients[segment]->replaceData(frame, t);
+        m_clients[segment]->replaceData(frame, t, owner);
 }
 
 size_t Board::clientRoom(unsigned segment) const
@@ -279,11 +283,11 @@ void Board::logErrors(Time now)
     }
 }
 
-bool Board::sendFromClient(unsigned segment, const CanFrame &frame, Time t)
+bool Board::sendFromClient(unsigned segment, const CanFrame &frame, Time t, const void *owner)
 {
     if (segment >= m_clients.size())
         return false;
-    return m_clients[segment]->queue(frame, t);
+    return m_clients[segment]->queue(frame, t, owner);
 }
 
 size_t Board::clientFramesQueued() const

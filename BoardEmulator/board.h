@@ -96,13 +96,14 @@ public:
     void setErrorTap(ErrorTap tap) { m_errorTap = std::move(tap); }
     // Puts a frame on a segment through the bridge's client node (with the
     // socketcand bridge on): false when its queue is full or it is bus-off.
-    bool sendFromClient(unsigned segment, const CanFrame &frame, Time t);
+    // owner: whose frame it is, for taking it back (a client of the bridge).
+    bool sendFromClient(unsigned segment, const CanFrame &frame, Time t, const void *owner = nullptr);
     // Frames the bridge's node on the segment can still take.
     size_t clientRoom(unsigned segment) const;
     // The node's frames of an identifier due after t: taken back, or given
     // the frame's data.
-    void withdrawFromClient(unsigned segment, const CanFrame &id, Time t);
-    void updateFromClient(unsigned segment, const CanFrame &frame, Time t);
+    void withdrawFromClient(unsigned segment, const CanFrame &id, Time t, const void *owner);
+    void updateFromClient(unsigned segment, const CanFrame &frame, Time t, const void *owner);
     size_t clientFramesQueued() const;
 
 private:

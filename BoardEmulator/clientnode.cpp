@@ -6,14 +6,15 @@
 
 namespace boardemu {
 
-bool ClientNode::queue(const CanFrame &frame, Time t)
+bool ClientNode::queue(const CanFrame &frame, Time t, const void *owner)
 {
     if (busOff() || m_frames.size() >= kQueueLimit)
         return false;
-    // In the order of their times, and of their coming for equal times.
-    const auto at = std::upper_bound(m_frames.begin(), m_frames.end(), t,
-                                     [](Time time, const Queued &queued) { return time < queued.from; });
-    m_frames.insert(at, {frame, t});
+    // In the order of their times, and of their coming for equal times; a
+    // frame being sent stays first.
+    auto at = std::upper_bound(m_frames.begin() + (m_onWire ? 1 : 0), m_frames.end(), t,
+                               [](Time time, const Queued &queued) { return time < queued.from; });
+    m_frames.insert(at, {frame, t, owner});
     return true;
 }
 
@@ -26,18 +27,21 @@ bool sameIdentifier(const CanFrame &a, const CanFrame &b)
 
 } // namespace
 
-void ClientNode::withdraw(const CanFrame &id, Time t)
+void ClientNode::withdraw(const CanFrame &id, Time t, const void *owner)
 {
-    m_frames.erase(std::remove_if(m_frames.begin(), m_frames.end(),
-                                  [&](const Queued &q) { return q.from > t && sameIdentifier(q.frame, id); }),
+    const auto from = m_frames.begin() + (m_onWire ? 1 : 0);
+    m_frames.erase(std::remove_if(from, m_frames.end(),
+                                  [&](const Queued &q) {
+                                      return q.owner == owner && q.from > t && sameIdentifier(q.frame, id);
+                                  }),
                    m_frames.end());
 }
 
-void ClientNode::replaceData(const CanFrame &frame, Time t)
+void ClientNode::replaceData(const CanFrame &frame, Time t, const void *owner)
 {
-    for (Queued &q : m_frames) {
-        if (q.from > t && sameIdentifier(q.frame, frame))
-            q.frame = frame;
+    for (auto it = m_frames.begin() + (m_onWire ? 1 : 0); it != m_frames.end(); ++it) {
+        if (it->owner == owner && it->from > t && sameIdentifier(it->frame, frame))
+            it->frame = frame;
     }
 }
 
@@ -50,6 +54,7 @@ std::optional<Time> ClientNode::transmitReadyAt() const
 
 void ClientNode::transmissionSucceeded(Time end)
 {
+    m_onWire = false;
     m_frames.pop_front();
     ++m_sent;
     countTransmitSuccess(end);

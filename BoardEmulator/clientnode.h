@@ -29,22 +29,26 @@ public:
 
     // Queued to go out from time t on; false when the queue is full or the
     // node is bus-off.
-    bool queue(const CanFrame &frame, Time t);
+    bool queue(const CanFrame &frame, Time t, const void *owner = nullptr);
     size_t queued() const { return m_frames.size(); }
     // Frames with the identifier queued to go out after time t: taken back,
     // or given new data (a frame due by then may be on the wire).
-    void withdraw(const CanFrame &id, Time t);
-    void replaceData(const CanFrame &frame, Time t);
+    void withdraw(const CanFrame &id, Time t, const void *owner);
+    void replaceData(const CanFrame &frame, Time t, const void *owner);
     unsigned sent() const { return m_sent; }
 
     std::string busName() const override { return "can3"; }
     Time bitTime() const override { return m_rateSource->bitTime(); }
     std::optional<Time> transmitReadyAt() const override;
     CanFrame frameToTransmit() const override { return m_frames.front().frame; }
-    void transmissionStarted(Time) override {}
+    void transmissionStarted(Time) override { m_onWire = true; }
     void transmissionSucceeded(Time end) override;
-    void transmissionFailed(Time end, TransmitError error) override { countTransmitError(error, end); }
-    void arbitrationLost(Time) override {}
+    void transmissionFailed(Time end, TransmitError error) override
+    {
+        m_onWire = false;
+        countTransmitError(error, end);
+    }
+    void arbitrationLost(Time) override { m_onWire = false; }
     bool listens(Time) const override { return false; }
     bool acknowledges(Time) const override { return false; }
     bool sendsErrorFlags(Time) const override { return errorActive(); }
@@ -56,9 +60,11 @@ private:
     struct Queued {
         CanFrame frame;
         Time from;
+        const void *owner;
     };
     const BusNode *m_rateSource;
     std::deque<Queued> m_frames;
+    bool m_onWire = false; // the first frame is being sent: it stays first
     unsigned m_sent = 0;
 };
 

@@ -307,12 +307,15 @@ bool Reader::next(std::string *message, std::string *reason)
         m_pos = start;
         return false;
     }
-    message->assign(m_buffer, start + 1, close - start - 1);
-    dropTo(close + 1);
-    if (message->find('<') != std::string::npos) {
+    const size_t inner = m_buffer.find('<', start + 1);
+    if (inner < close) {
+        // What came before the inner '<' is refused; the parsing goes on there.
+        dropTo(inner);
         *reason = "a message inside a message";
         return false;
     }
+    message->assign(m_buffer, start + 1, close - start - 1);
+    dropTo(close + 1);
     return true;
 }
 
@@ -519,6 +522,12 @@ private:
         for (Client &client : m_clients) {
             if (client.segment != int(segment))
                 continue;
+            if (client.frames.size() >= kQueueLimit) {
+                ++client.lost;
+                ++m_lostTotal;
+                client.lostAtMicros = micros;
+                continue;
+            }
             if (!client.raw) {
                 bool any = false;
                 for (Receive &r : client.receives)
@@ -573,7 +582,7 @@ private:
             std::lock_guard<std::mutex> lock(m_board->mutex());
             const Time now = boardNow();
             for (const Job &job : client.jobs)
-                m_board->withdrawFromClient(unsigned(client.segment), job.frame, now);
+                m_board->withdrawFromClient(unsigned(client.segment), job.frame, now, &client);
         }
         client.jobs.clear();
     }
@@ -604,7 +613,10 @@ private:
                 reply(client, client.segment >= 0 ? "error a bus is open already" : "error no such bus");
                 return;
             }
-            client.segment = segment;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                client.segment = segment;
+            }
             enter(client, Mode::Bcm);
             return;
         }
@@ -627,7 +639,7 @@ private:
             bool queued = false;
             {
                 std::lock_guard<std::mutex> lock(m_board->mutex());
-                queued = m_board->sendFromClient(unsigned(client.segment), command.frame, boardNow());
+                queued = m_board->sendFromClient(unsigned(client.segment), command.frame, boardNow(), &client);
             }
             if (!queued)
                 reply(client, "error the bridge's node cannot take the frame (queue full or bus-off)");
@@ -660,11 +672,13 @@ private:
             // The first frame goes at once; a job added again starts anew.
             std::lock_guard<std::mutex> lock(m_board->mutex());
             const Time now = boardNow();
-            m_board->withdrawFromClient(unsigned(client.segment), command.frame, now);
-            if (!m_board->sendFromClient(unsigned(client.segment), command.frame, now))
-                reply(client, "error the bridge's node cannot take the frame (queue full or bus-off)");
+            m_board->withdrawFromClient(unsigned(client.segment), command.frame, now, &client);
             if (job != client.jobs.end())
                 client.jobs.erase(job);
+            if (!m_board->sendFromClient(unsigned(client.segment), command.frame, now, &client)) {
+                reply(client, "error the bridge's node cannot take the frame (queue full or bus-off)");
+                return;
+            }
             if (command.intervalMicros)
                 client.jobs.push_back(Job{command.frame, command.intervalMicros * kMicrosecond,
                                           now + command.intervalMicros * kMicrosecond});
@@ -681,9 +695,9 @@ private:
             const Time now = boardNow();
             if (command.kind == Command::Update) {
                 job->frame = command.frame;
-                m_board->updateFromClient(unsigned(client.segment), command.frame, now);
+                m_board->updateFromClient(unsigned(client.segment), command.frame, now, &client);
             } else {
-                m_board->withdrawFromClient(unsigned(client.segment), command.frame, now);
+                m_board->withdrawFromClient(unsigned(client.segment), command.frame, now, &client);
                 client.jobs.erase(job);
             }
             return;
@@ -726,26 +740,35 @@ private:
     void runJobs()
     {
         std::lock_guard<std::mutex> lock(m_board->mutex());
-        const Time horizon = boardNow() + kJobHorizon;
+        const Time now = boardNow();
+        const Time horizon = now + kJobHorizon;
         for (;;) {
             Client *owner = nullptr;
             Job *earliest = nullptr;
             for (Client &client : m_clients) {
+                // A segment whose node has no room to spare holds up its own
+                // jobs only.
+                if (m_board->clientRoom(unsigned(client.segment)) <= ClientNode::kQueueLimit / 2)
+                    continue;
                 for (Job &job : client.jobs) {
+                    // A job held up (a node bus-off, a queue full) goes on
+                    // from now, not with the frames it missed.
+                    if (job.next + job.interval < now)
+                        job.next += (now - job.next) / job.interval * job.interval;
                     if (job.next <= horizon && (!earliest || job.next < earliest->next)) {
                         earliest = &job;
                         owner = &client;
                     }
                 }
             }
-            if (!earliest || m_board->clientRoom(unsigned(owner->segment)) <= ClientNode::kQueueLimit / 2 ||
-                !m_board->sendFromClient(unsigned(owner->segment), earliest->frame, earliest->next))
+            if (!earliest)
                 return;
-            if (earliest->interval) {
+            if (!m_board->sendFromClient(unsigned(owner->segment), earliest->frame, earliest->next, owner)) {
+                // Bus-off: its frames wait for the node's recovery.
                 earliest->next += earliest->interval;
-            } else {
-                owner->jobs.erase(owner->jobs.begin() + (earliest - owner->jobs.data()));
+                continue;
             }
+            earliest->next += earliest->interval;
         }
     }
 
@@ -837,7 +860,7 @@ private:
         if (got == 0) {
             // A client that only watches may close its sending side.
             client.sendingClosed = true;
-            if (client.mode == Client::Mode::NoBus)
+            if (client.mode != Client::Mode::Raw)
                 client.closing = true;
             return;
         }
@@ -920,6 +943,16 @@ private:
             // Frames reach clients within a few milliseconds; without
             // clients only a new one is waited for.
             ::poll(fds.data(), fds.size(), fds.size() > 1 ? 2 : 50);
+            // A connection that failed or hung up is closed, whether or not
+            // it is read.
+            {
+                size_t i = 1;
+                for (Client &client : m_clients) {
+                    if (i < fds.size() && (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)))
+                        client.closing = true;
+                    ++i;
+                }
+            }
             acceptClients();
             // Only this thread adds or removes clients: the list is walked
             // without the lock, which guards each client's frame queue.

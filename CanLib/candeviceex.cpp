@@ -204,6 +204,22 @@ int CCANDeviceEx::WriteCanRegs(unsigned int nChannel, unsigned int nRegAddress, 
     return WriteTransaction(nChannel, dwBridge, nCommand, pSource, nCount, (nWait & CAN_BRIDGE_WAIT_AFTER) != 0);
 }
 
+int CCANDeviceEx::RequestToSend(unsigned int nChannel, unsigned int nMask, unsigned int nWait)
+{
+    assert(IsOpen());
+    if (!IsChannel(nChannel))
+        return 2;
+    if (nMask == 0 || nMask > 7)
+        return 3;
+    const DWORD dwBridge = BridgeRegister(nChannel);
+    const int nStatus = (nWait & CAN_BRIDGE_WAIT_BEFORE) ? WaitBridgeIdle(dwBridge, 4, 5) : 1;
+    if (nStatus != 1)
+        return nStatus;
+    if (!WriteReg(dwBridge, CAN_SPI_RTS | nMask))
+        return 7;
+    return (nWait & CAN_BRIDGE_WAIT_AFTER) ? WaitBridgeIdle(dwBridge, 8, 9) : 1;
+}
+
 int CCANDeviceEx::ReadCanStatus(unsigned int nChannel, unsigned char *pStatus, bool bWaitBefore)
 {
     assert(IsOpen());

@@ -22,6 +22,7 @@ enum : unsigned {
     CAN_SPI_WRITE = 0x02,
     CAN_SPI_READ = 0x03,
     CAN_SPI_READ_STATUS = 0xA0,
+    CAN_SPI_RTS = 0x80,
 
     CAN_REG_BFPCTRL = 0x0C,
     CAN_REG_CANSTAT = 0x0E,
@@ -129,6 +130,12 @@ public:
     // bWaitBefore false: the caller's own last transaction on the channel
     // was seen to end, and nobody else uses its bridge.
     int ReadCanStatus(unsigned int nChannel, unsigned char *pStatus, bool bWaitBefore = true);
+    // RTS: the transmit buffers of nMask (bit n for TXBn) requested at once,
+    // each with the priority its control register holds, in one SPI
+    // transaction with no data. nWait as WriteCanRegs. 1 success; 2 no such
+    // channel; 3 a mask of none or beyond the three buffers; 4 and 5 before,
+    // 7 the command could not be written, 8 and 9 after.
+    int RequestToSend(unsigned int nChannel, unsigned int nMask, unsigned int nWait = CAN_BRIDGE_WAIT_BOTH);
 
     // Controller configuration.
     int SetWorkMode(unsigned int nChannel, unsigned int nMode);

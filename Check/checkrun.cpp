@@ -453,6 +453,8 @@ void CheckRun::endNow(const QString &stuck)
     if (m_current) {
         if (m_current->seconds == 0 && m_directionClock.isValid())
             m_current->seconds = m_directionClock.elapsed() / 1000.0;
+        m_current->cutShort = true;
+        m_current->interrupted = runsignals::interrupted();
         m_current->account.finish();
     }
     const int status = finish(false);

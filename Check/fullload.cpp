@@ -24,6 +24,7 @@ using transmitstop::kPolls;
 // three buffers refilled oldest first that is one step down per frame. After
 // rank 0 the buffers drain before the ranks begin again at the top.
 const int kRanks = 12;
+const int kTopPriority = 3;
 
 int rankOf(unsigned int buffer, int priority)
 {
@@ -71,15 +72,16 @@ bool CFullLoadTh::readStatus(unsigned char *status)
 }
 
 // A frame that fails on the bus counts 8 on TEC and is retried; every frame
-// that goes out takes 1 off. Read before more than seven frames have left
-// since the last reading, any failed attempt since shows as a higher count.
-// It is read while all three buffers are loaded once a few frames have left,
-// when the bus has two frames' time queued and the reading costs it nothing,
-// and in any case before the eighth frame has left.
+// that goes out takes 1 off. Read before more than seven frames can have
+// left since the last reading, any failed attempt since shows as a higher
+// count. In a steady stream that is every other frame, while the buffers
+// hold two frames' time for the bus and the reading costs it nothing.
 bool CFullLoadTh::transmitErrorsDue(size_t pending) const
 {
-    const uint64_t left = m_finished - m_finishedAtReading;
-    return (pending == 3 && left >= 3) || left >= 5;
+    // Frames that may have left by the reading: those seen to leave since
+    // the last one, and those still pending. Checked after every status
+    // read, with at most three loaded in between: never more than seven.
+    return m_finished - m_finishedAtReading + pending >= 5;
 }
 
 bool CFullLoadTh::transmitErrorsRose()
@@ -103,18 +105,61 @@ bool CFullLoadTh::transmitErrorsRose()
     return true;
 }
 
-// The frame's identifier, length and data in one transfer.
-bool CFullLoadTh::writeFrame(unsigned int buffer, uint64_t sequence)
+// The frame's identifier, length and data in one transfer; with a priority,
+// its control register too (the request not yet set), so that an RTS alone
+// sends it.
+bool CFullLoadTh::writeFrame(unsigned int buffer, uint64_t sequence, int priority)
 {
     using namespace testgroup;
-    unsigned char frame[9]; // SIDH, SIDL, EID8, EID0, DLC, D0 to D3
-    CanIdentifierRegisters(kStdId, kExtId, frame);
-    frame[4] = kLength;
-    encode(kNumbers[sequence % 5], frame + 5); // the fifth is the sum of the four
+    unsigned char frame[10]; // CTRL, SIDH, SIDL, EID8, EID0, DLC, D0 to D3
+    frame[0] = static_cast<unsigned char>(priority < 0 ? 0 : priority);
+    CanIdentifierRegisters(kStdId, kExtId, frame + 1);
+    frame[5] = kLength;
+    encode(kNumbers[sequence % 5], frame + 6); // the fifth is the sum of the four
     m_prepared[buffer] = -1;
-    if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * buffer + CAN_TXB_SIDH, frame, sizeof frame))
+    const bool withControl = priority >= 0;
+    const unsigned int first = withControl ? 0u : unsigned(CAN_TXB_SIDH);
+    if (!writeRegisters(CAN_REG_TXB0CTRL + 0x10 * buffer + first, frame + first, unsigned(sizeof frame) - first))
         return false;
     m_prepared[buffer] = int64_t(sequence);
+    m_preparedForRts[buffer] = withControl;
+    return true;
+}
+
+// After the buffers drained, the frames prepared in them are requested with
+// one RTS, the first of them in the least time the bus can wait: in order,
+// up to the group limit; not during a stop, which loads whole groups only.
+bool CFullLoadTh::requestPrepared(std::deque<Pending> &pending)
+{
+    if (!pending.empty() || m_loop.stopRequested())
+        return false;
+    unsigned int mask = 0;
+    unsigned int count = 0;
+    for (int buffer = 2; buffer >= 0; --buffer, ++count) {
+        const uint64_t sequence = m_loaded + count;
+        if (m_prepared[buffer] != int64_t(sequence) || !m_preparedForRts[buffer] ||
+            (m_groupLimit && sequence >= 5 * m_groupLimit))
+            break;
+        mask |= 1u << buffer;
+    }
+    if (!mask)
+        return false;
+    const int code = m_Device.RequestToSend(m_channel, mask, m_bridgeIdle ? 0u : unsigned(CAN_BRIDGE_WAIT_BEFORE));
+    m_bridgeIdle = false;
+    m_loop.progressed();
+    if (code != 1) {
+        m_loop.requestFailed(m_channel, code);
+        qDebug() << "Full load: request failed";
+        return true;
+    }
+    for (int buffer = 2; buffer >= 0; --buffer) {
+        if (!(mask & (1u << buffer)))
+            continue;
+        m_loop.loaded(m_channel, unsigned(buffer), testgroup::kNumbers[m_loaded % 5]);
+        pending.push_back({unsigned(buffer), rankOf(unsigned(buffer), kTopPriority), m_loaded});
+        m_prepared[buffer] = -1;
+        ++m_loaded;
+    }
     return true;
 }
 
@@ -213,6 +258,11 @@ void CFullLoadTh::work()
                 transmitErrorsRose();
             break;
         }
+        if (requestPrepared(pending)) {
+            if (m_loop.hasFailed())
+                break;
+            continue;
+        }
         // Refill the free buffers, highest-numbered first, each with a rank
         // below the youngest frame still pending.
         bool loadFailed = false;
@@ -229,7 +279,8 @@ void CFullLoadTh::work()
                 // now, so that only its request is left to write then.
                 const uint64_t sequence = m_loaded + uint64_t(2 - buffer);
                 const bool wanted = !m_loop.stopRequested() && (!m_groupLimit || sequence < 5 * m_groupLimit);
-                if (wanted && m_prepared[buffer] != int64_t(sequence) && !writeFrame(unsigned(buffer), sequence)) {
+                if (wanted && m_prepared[buffer] != int64_t(sequence) &&
+                    !writeFrame(unsigned(buffer), sequence, kTopPriority)) {
                     qDebug() << "Full load: request failed";
                     loadFailed = true;
                     break;

@@ -58,7 +58,8 @@ private:
     };
     bool writeRegisters(unsigned int address, const unsigned char *bytes, unsigned int count);
     bool readStatus(unsigned char *status);
-    bool writeFrame(unsigned int buffer, uint64_t sequence);
+    bool writeFrame(unsigned int buffer, uint64_t sequence, int priority = -1);
+    bool requestPrepared(std::deque<Pending> &pending);
     bool load(unsigned int buffer, int priority, uint64_t sequence);
     bool takeFinished(std::deque<Pending> &pending, unsigned char status);
     bool transmitErrorsDue(size_t pending) const;
@@ -82,6 +83,8 @@ private:
     // The frame (by its place in the sequence) whose registers a free buffer
     // already holds, written while the buffers drained; -1: none.
     int64_t m_prepared[3] = {-1, -1, -1};
+    // Its control register holds the priority it goes with: an RTS sends it.
+    bool m_preparedForRts[3] = {false, false, false};
 };
 
 #endif

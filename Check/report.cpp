@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFile>
 #include <QSaveFile>
 #include <QXmlStreamWriter>
 
@@ -138,6 +139,7 @@ verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &
         d.sendingMicros = r.lastMicros > r.firstMicros ? r.lastMicros - r.firstMicros : 0;
         d.interrupted = r.interrupted;
         d.drained = r.drained;
+        d.cutShort = r.cutShort;
         run.directions.push_back(d);
     }
     return run;
@@ -483,8 +485,13 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
     if (resultFailed() && !resultFailedBefore) {
         state.outputs.push_back(resultOutput());
         decided = decide(results, state);
-        if (junitWritten)
+        // The report on disk said the earlier verdict: it is written again,
+        // or, if it cannot be, taken away rather than left to disagree.
+        if (junitWritten) {
             writeReport();
+            if (!junitWritten)
+                QFile::remove(m_options.junitPath);
+        }
     }
     if (resultFailed())
         std::fprintf(stderr, "korvane-check: the result could not be written: %s\n", qPrintable(m_resultError));

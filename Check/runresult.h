@@ -55,6 +55,7 @@ struct DirectionResult {
     // been read by its end nevertheless.
     bool interrupted = false;
     bool drained = false;
+    bool cutShort = false; // the run ended at once inside the direction
     double minLoad = -1;
     // The test frames read inside the run, and the reception times of the
     // first and last (microseconds, the board's clock).

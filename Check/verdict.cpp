@@ -58,7 +58,7 @@ Case judge(const Direction &d)
     // of the board. Nor does what a signal kept from arriving.
     const bool hostFailed = (d.transmitter.endedEarly && !d.transmitter.boardFault) ||
                             (d.receiver.endedEarly && !d.receiver.boardFault) || d.overrunBlocks;
-    const bool accountOpen = hostFailed || (d.interrupted && !d.drained);
+    const bool accountOpen = hostFailed || (d.interrupted && !d.drained) || d.cutShort;
     if (!accountOpen) {
         if (d.groupsReported == 0 && !d.interrupted)
             failures.push_back("no group was sent");

@@ -62,6 +62,9 @@ struct Direction {
     // sent had been read by its end nevertheless.
     bool interrupted = false;
     bool drained = true;
+    // The run ended at once inside it (a worker that did not stop, a second
+    // signal): what it sent was not all waited for.
+    bool cutShort = false;
 };
 
 // What happened to one of the run's outputs.

@@ -137,6 +137,14 @@ TEST(Verdict, EveryExitPath)
              r.directions[0].interrupted = true;
          },
          Failed, "FAIL: interrupted", true},
+        {"a run ended at once inside the direction",
+         [](verdict::Run &r) {
+             r.stuck = "the transmit worker did not stop within 20 s";
+             r.directions[0].cutShort = true;
+             r.directions[0].groupsWhole = 8;
+             r.directions[0].framesMissing = 7;
+         },
+         NotCarried, "ERROR: the test could not be carried out: the transmit worker did not stop", true},
         {"interrupted before the frames sent were read",
          [](verdict::Run &r) {
              r.interrupted = true;

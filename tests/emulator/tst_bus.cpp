@@ -365,3 +365,30 @@ TEST_F(BusLog, CompletedFramesAreAppendedInCandumpFormat)
     ASSERT_NE(dot, std::string::npos);
     EXPECT_EQ(first.find(')'), dot + 7) << "six digits of microseconds";
 }
+
+// The socketcand bridge's node sends its frames in the order of their times,
+// but a frame already being sent stays first whatever comes; a client takes
+// back only its own frames.
+TEST(ClientNodeOrder, TimesOrderTheQueueButNotTheFrameOnTheWire)
+{
+    boardemu::Mcp2515 controller("can0");
+    boardemu::ClientNode node(&controller);
+    boardemu::CanFrame a, b, c;
+    a.id = 1;
+    b.id = 2;
+    c.id = 3;
+    const int mine = 0, theirs = 0;
+    ASSERT_TRUE(node.queue(a, 100, &mine));
+    ASSERT_TRUE(node.queue(b, 300, &theirs));
+    node.transmissionStarted(100);
+    // Due earlier than the frame on the wire, and than the one waiting.
+    ASSERT_TRUE(node.queue(c, 50, &mine));
+    EXPECT_EQ(node.frameToTransmit().id, 1u);
+    node.transmissionSucceeded(200);
+    EXPECT_EQ(node.frameToTransmit().id, 3u);
+    // Another client's frame of the same identifier is not taken back.
+    node.withdraw(b, 0, &mine);
+    EXPECT_EQ(node.queued(), 2u);
+    node.withdraw(b, 0, &theirs);
+    EXPECT_EQ(node.queued(), 1u);
+}

@@ -348,6 +348,22 @@ TEST_F(RegisterAccess, BurstWriteSaysWhichStepFailed)
     }
 }
 
+// RTS: one command word with the buffers' mask and no data.
+TEST_F(RegisterAccess, RequestToSendIsOneCommand)
+{
+    EXPECT_EQ(device.RequestToSend(2, 0x5, 0), 1);
+    const auto requests = driver().requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].code, IOCTL_CAN_WRITE_REG);
+    EXPECT_EQ(requests[0].word(0), CAN_BOARD_SPI_BRIDGE_CH2);
+    EXPECT_EQ(requests[0].word(1), 0x85u);
+    EXPECT_EQ(device.RequestToSend(1, 0), 3);
+    EXPECT_EQ(device.RequestToSend(1, 8), 3);
+    EXPECT_EQ(device.RequestToSend(3, 1), 2);
+    failWhen([](size_t, const RecordedRequest &r) { return r.code == IOCTL_CAN_WRITE_REG; });
+    EXPECT_EQ(device.RequestToSend(1, 1, 0), 7);
+}
+
 // READ STATUS: its command word, then the byte from the data buffer.
 TEST_F(RegisterAccess, StatusIsOneTransaction)
 {

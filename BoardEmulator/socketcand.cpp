@@ -498,16 +498,21 @@ private:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (Client &client : m_clients) {
-            if (!client.raw || client.segment != int(segment))
-                continue;
-            if (client.frames.size() >= kQueueLimit) {
-                ++client.lost;
-                ++m_lostTotal;
-                client.lostAtMicros = micros;
-                continue;
-            }
-            client.frames.push_back(message);
+            if (client.raw && client.segment == int(segment) && roomFor(client, micros))
+                client.frames.push_back(message);
         }
+    }
+
+    // Under m_mutex: whether the client's queue takes one more; if not, the
+    // frame is counted lost.
+    bool roomFor(Client &client, int64_t micros)
+    {
+        if (client.frames.size() < kQueueLimit)
+            return true;
+        ++client.lost;
+        ++m_lostTotal;
+        client.lostAtMicros = micros;
+        return false;
     }
 
     // In whatever thread advanced the board, under its lock: never blocks.
@@ -520,26 +525,14 @@ private:
         }
         std::string message;
         for (Client &client : m_clients) {
-            if (client.segment != int(segment))
+            if (client.segment != int(segment) || !roomFor(client, micros))
                 continue;
-            if (client.frames.size() >= kQueueLimit) {
-                ++client.lost;
-                ++m_lostTotal;
-                client.lostAtMicros = micros;
-                continue;
-            }
             if (!client.raw) {
                 bool any = false;
                 for (Receive &r : client.receives)
                     any = wanted(r, frame, micros) || any;
                 if (!any)
                     continue;
-            }
-            if (client.frames.size() >= kQueueLimit) {
-                ++client.lost;
-                ++m_lostTotal;
-                client.lostAtMicros = micros;
-                continue;
             }
             if (message.empty())
                 message = frameMessage(frame, micros);

@@ -732,6 +732,13 @@ private:
     // half the node's queue stays free for single frames.
     void runJobs()
     {
+        // The board's lock, which every driver request takes, only when
+        // there is a job.
+        bool any = false;
+        for (const Client &client : m_clients)
+            any = any || !client.jobs.empty();
+        if (!any)
+            return;
         std::lock_guard<std::mutex> lock(m_board->mutex());
         const Time now = boardNow();
         const Time horizon = now + kJobHorizon;

@@ -65,6 +65,16 @@ class Run:
         return frames
 
 
+def raw_connection(port, timeout=30):
+    """A plain TCP client of the bridge, once the runner listens."""
+    for attempt in range(100):
+        try:
+            return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        except OSError:
+            time.sleep(0.1)
+    return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+
+
 def connect(port, channel="can0"):
     return can.Bus(interface="socketcand", channel=channel, host="127.0.0.1", port=port)
 
@@ -172,12 +182,7 @@ class SocketcandClients(unittest.TestCase):
 
     def test_a_cyclic_job_is_on_the_bus_at_its_interval_and_sent_by_nobody(self):
         run = self.check(["--direction", "1to2", "--seconds", "3"])
-        for attempt in range(100):
-            try:
-                raw = socket.create_connection(("127.0.0.1", run.port), timeout=30)
-                break
-            except OSError:
-                time.sleep(0.1)
+        raw = raw_connection(run.port)
         # The broadcast manager's mode after open: a job every 100 ms.
         raw.sendall(b"< open can0 >< add 0 100000 7FF 2 12 34 >")
         run.finish()
@@ -200,12 +205,7 @@ class SocketcandClients(unittest.TestCase):
 
     def test_garbage_gets_error_replies_and_the_connection_goes_on(self):
         run = self.check(["--direction", "1to2", "--seconds", "1"])
-        for attempt in range(100):
-            try:
-                raw = socket.create_connection(("127.0.0.1", run.port), timeout=10)
-                break
-            except OSError:
-                time.sleep(0.1)
+        raw = raw_connection(run.port, 10)
         got = b""
         while b"< hi >" not in got:
             got += raw.recv(4096)
@@ -255,12 +255,7 @@ class ErrorFrames(unittest.TestCase):
         run = Run(["--direction", "1to2", "--seconds", "5"],
                   {"KORVANE_EMU_CUT": "1", "KORVANE_EMU_BUSLOG_ERRORS": "1", "KORVANE_EMU_LATENCY_US": "200"})
         self.addCleanup(run.dir.cleanup)
-        for attempt in range(100):
-            try:
-                raw = socket.create_connection(("127.0.0.1", run.port), timeout=30)
-                break
-            except OSError:
-                time.sleep(0.1)
+        raw = raw_connection(run.port)
         raw.sendall(b"< open can0 >< rawmode >")
         got = b""
         while True:

@@ -6,14 +6,6 @@
 
 namespace {
 
-const DWORD kReadReg = IOCTL_CAN_READ_REG;
-const DWORD kWriteReg = IOCTL_CAN_WRITE_REG;
-const DWORD kReadMem = IOCTL_CAN_READ_MEM;
-const DWORD kWriteMem = IOCTL_CAN_WRITE_MEM;
-const DWORD kClearDma = IOCTL_CAN_CLEAR_DMA;
-const DWORD kCanonicalDma = IOCTL_CAN_SET_CANONICAL_DMA;
-const DWORD kReadDmaBlocks = IOCTL_CAN_READ_DMA_BLOCKS;
-
 std::vector<BYTE> bytesOf(uint32_t value)
 {
     return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
@@ -78,12 +70,12 @@ ScriptedReply ScriptedDriver::defaultReply(const RecordedRequest &request)
 {
     ScriptedReply reply;
     switch (request.code) {
-    case kReadReg:
+    case IOCTL_CAN_READ_REG:
         if (request.in.size() != 4 || request.outSize != 4)
             return failure(ERROR_INVALID_PARAMETER);
         reply.out = bytesOf(request.word(0) == 0x1000 ? m_dmaControl : 0);
         return reply;
-    case kWriteReg: {
+    case IOCTL_CAN_WRITE_REG: {
         if (request.in.size() != 8)
             return failure(ERROR_INVALID_PARAMETER);
         const uint32_t address = request.word(0);
@@ -105,7 +97,7 @@ ScriptedReply ScriptedDriver::defaultReply(const RecordedRequest &request)
         }
         return reply;
     }
-    case kReadMem: {
+    case IOCTL_CAN_READ_MEM: {
         const uint32_t address = request.word(1);
         const uint32_t length = request.word(2);
         if (request.in.size() != 12 || request.outSize != length || address < 0x2000 ||
@@ -114,7 +106,7 @@ ScriptedReply ScriptedDriver::defaultReply(const RecordedRequest &request)
         reply.out.assign(m_memory + (address - 0x2000), m_memory + (address - 0x2000) + length);
         return reply;
     }
-    case kWriteMem: {
+    case IOCTL_CAN_WRITE_MEM: {
         const uint32_t address = request.word(1);
         const uint32_t length = request.word(2);
         if (request.in.size() != 12 + length || address < 0x2000 || address + length > 0x2020)
@@ -122,9 +114,9 @@ ScriptedReply ScriptedDriver::defaultReply(const RecordedRequest &request)
         std::memcpy(m_memory + (address - 0x2000), request.in.data() + 12, length);
         return reply;
     }
-    case kClearDma:
-    case kCanonicalDma:
-    case kReadDmaBlocks:
+    case IOCTL_CAN_CLEAR_DMA:
+    case IOCTL_CAN_SET_CANONICAL_DMA:
+    case IOCTL_CAN_READ_DMA_BLOCKS:
         return reply;
     default:
         return failure(ERROR_INVALID_FUNCTION);
@@ -182,11 +174,11 @@ std::vector<ControllerWrite> ScriptedDriver::controllerWrites() const
     std::vector<ControllerWrite> writes;
     int pendingValue[2] = {-1, -1};
     for (const auto &request : m_requests) {
-        if (request.code == kWriteMem && request.in.size() == 13) {
+        if (request.code == IOCTL_CAN_WRITE_MEM && request.in.size() == 13) {
             const uint32_t address = request.word(1);
             if (address == 0x2000 || address == 0x2010)
                 pendingValue[address == 0x2010] = request.in[12];
-        } else if (request.code == kWriteReg) {
+        } else if (request.code == IOCTL_CAN_WRITE_REG) {
             const uint32_t address = request.word(0);
             const uint32_t command = request.word(1);
             if ((address == 0x1044 || address == 0x1054) && (command & 0xFF) == 0x02) {

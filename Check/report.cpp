@@ -248,6 +248,7 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
             troubles.append(workerJson(trouble));
         object[QStringLiteral("troubles")] = troubles;
         object[QStringLiteral("interrupted")] = r.interrupted;
+        object[QStringLiteral("drained")] = r.drained;
         const int index = int(directions.size());
         object[QStringLiteral("passed")] = index < int(verdict.cases.size()) && verdict.cases[size_t(index)].passed();
         directions.append(object);

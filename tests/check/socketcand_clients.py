@@ -113,6 +113,17 @@ class SocketcandClients(unittest.TestCase):
         self.addCleanup(run.dir.cleanup)
         return run
 
+    def assertPassedOrOnlyFellBehind(self, run):
+        """Passed; or, on a host too loaded to read the DMA queue in time,
+        not carried out for that reason alone and with no board failure:
+        what the clients are checked for does not depend on it."""
+        if run.status == 3:
+            self.assertEqual(run.summary["failures"], [], run.stderr)
+            for reason in run.summary["notCarriedOut"]:
+                self.assertIn("the host fell behind the board", reason, run.stderr)
+        else:
+            self.assertEqual(run.status, 0, run.stderr)
+
     def assertSeenFromTheirFirst(self, seen, bus):
         self.assertGreater(len(seen), 100)
         start = bus.index(seen[0])
@@ -125,7 +136,7 @@ class SocketcandClients(unittest.TestCase):
         run.finish()
         for reader in readers:
             reader.stop()
-        self.assertEqual(run.status, 0, run.stderr)
+        self.assertPassedOrOnlyFellBehind(run)
         bus = run.bus()
         for reader in readers:
             self.assertSeenFromTheirFirst(reader.frames, bus)

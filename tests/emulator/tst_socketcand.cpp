@@ -286,6 +286,8 @@ std::unique_ptr<EmulatedBoard> bridgedBoard(EmulatorSettings &settings, const ch
     return nullptr;
 }
 
+std::unique_ptr<EmulatedBoard> configuredBridge(EmulatorSettings &settings);
+
 // Both controllers at 125 kbit/s in normal mode, through the board's own
 // registers.
 void configure(EmulatedBoard &board)
@@ -304,6 +306,19 @@ void configure(EmulatedBoard &board)
     });
 }
 
+// A board whose bridge listens, its controllers configured; nullptr when the
+// bridge could not listen (its reason is printed).
+std::unique_ptr<EmulatedBoard> configuredBridge(EmulatorSettings &settings)
+{
+    auto board = bridgedBoard(settings);
+    if (!board || !board->bridge()) {
+        ADD_FAILURE() << (board ? board->bridgeError() : std::string("no free port"));
+        return nullptr;
+    }
+    configure(*board);
+    return board;
+}
+
 } // namespace
 
 // A client's session: greeting, a bus, raw mode; a frame it sends crosses
@@ -312,11 +327,9 @@ void configure(EmulatedBoard &board)
 TEST(SocketcandBridge, SessionSendAndReceiveAndErrors)
 {
     EmulatorSettings settings = bridged();
-    const auto bridgedOne = bridgedBoard(settings);
+    const auto bridgedOne = configuredBridge(settings);
     ASSERT_NE(bridgedOne, nullptr);
     EmulatedBoard &board = *bridgedOne;
-    ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
-    configure(board);
     Client client(settings.socketcandPort);
     ASSERT_TRUE(client.connected());
     EXPECT_EQ(client.readUntil("< hi >"), "< hi >");
@@ -379,11 +392,8 @@ std::vector<Seen> framesIn(const std::string &stream)
 TEST(SocketcandBridge, BroadcastManagerAndControlModes)
 {
     EmulatorSettings settings = bridged();
-    const auto bridgedOne = bridgedBoard(settings);
+    const auto bridgedOne = configuredBridge(settings);
     ASSERT_NE(bridgedOne, nullptr);
-    EmulatedBoard &board = *bridgedOne;
-    ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
-    configure(board);
     Client subscriber(settings.socketcandPort), filter(settings.socketcandPort), sender(settings.socketcandPort),
         watcher(settings.socketcandPort), counter(settings.socketcandPort);
     subscriber.send("< open can0 >< subscribe 0 0 321 >< rawmode >< subscribe 0 0 321 >< bcmmode >");
@@ -588,11 +598,9 @@ TEST(SocketcandBridge, CutSegmentsAreSeparateBusesAndTheBridgeOnlyWatches)
 {
     EmulatorSettings settings = bridged();
     settings.channelsCutApart = true;
-    const auto bridgedOne = bridgedBoard(settings);
+    const auto bridgedOne = configuredBridge(settings);
     ASSERT_NE(bridgedOne, nullptr);
     EmulatedBoard &board = *bridgedOne;
-    ASSERT_NE(board.bridge(), nullptr) << board.bridgeError();
-    configure(board);
     Client first(settings.socketcandPort), second(settings.socketcandPort);
     first.send("< open can0 >< rawmode >");
     second.send("< open can1 >< rawmode >");

@@ -14,6 +14,7 @@
 #include <list>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -233,13 +234,40 @@ std::string lostFramesMessage(int64_t micros)
 
 std::string frameMessage(const CanFrame &frame, int64_t micros)
 {
-    char text[96];
-    int n = std::snprintf(text, sizeof text, frame.extended ? "< frame %08X %lld.%06lld " : "< frame %03X %lld.%06lld ",
-                          frame.id, (long long)(micros / 1000000), (long long)(micros % 1000000));
-    for (unsigned i = 0; i < frame.dataLength(); ++i)
-        n += std::snprintf(text + n, sizeof text - size_t(n), "%02X", frame.data[i]);
-    std::snprintf(text + n, sizeof text - size_t(n), " >");
-    return text;
+    // Made for every frame a client reads: digits by hand, not by printf.
+    static const char hex[] = "0123456789ABCDEF";
+    char text[80];
+    char *p = text;
+    for (char c : std::string_view("< frame "))
+        *p++ = c;
+    for (int shift = frame.extended ? 28 : 8; shift >= 0; shift -= 4)
+        *p++ = hex[(frame.id >> shift) & 0xF];
+    *p++ = ' ';
+    const uint64_t seconds = uint64_t(micros / 1000000);
+    char digits[20];
+    int n = 0;
+    uint64_t rest = seconds;
+    do {
+        digits[n++] = char('0' + rest % 10);
+        rest /= 10;
+    } while (rest);
+    while (n)
+        *p++ = digits[--n];
+    *p++ = '.';
+    uint64_t fraction = uint64_t(micros % 1000000);
+    for (int i = 5; i >= 0; --i) {
+        p[i] = char('0' + fraction % 10);
+        fraction /= 10;
+    }
+    p += 6;
+    *p++ = ' ';
+    for (unsigned i = 0; i < frame.dataLength(); ++i) {
+        *p++ = hex[frame.data[i] >> 4];
+        *p++ = hex[frame.data[i] & 0xF];
+    }
+    *p++ = ' ';
+    *p++ = '>';
+    return std::string(text, size_t(p - text));
 }
 
 size_t Reader::feed(const char *bytes, size_t count)
@@ -343,6 +371,8 @@ public:
     // Replies waiting beyond this: the client's bytes are left unread until
     // it has taken them (it sends without reading what it is answered).
     static constexpr size_t kReplyLimit = 64 * 1024;
+    // Frames are moved into the connection's buffer up to about this much.
+    static constexpr size_t kOutLimit = 64 * 1024;
     // Send jobs and subscriptions a client may have.
     static constexpr size_t kMaxJobs = 64;
     // How far ahead of the board's time send jobs' frames are given to the
@@ -406,6 +436,14 @@ private:
         Time next = 0;
     };
 
+    // A frame waiting for a client, formatted by the server's thread when it
+    // goes out (not under the board's lock), or a message already made.
+    struct Waiting {
+        CanFrame frame;
+        int64_t micros = 0;
+        std::string text; // an error frame's message; empty for a frame
+    };
+
     struct Client {
         int fd = -1;
         std::string name;
@@ -423,8 +461,8 @@ private:
         std::vector<Job> jobs;
         int64_t statisticsMicros = 0;
         std::chrono::steady_clock::time_point statisticsNext;
-        // Under m_mutex: frame messages waiting, and frames lost.
-        std::deque<std::string> frames;
+        // Under m_mutex: what waits for the client, and frames lost.
+        std::deque<Waiting> frames;
         uint64_t lost = 0;
         uint64_t lostSaid = 0;
         int64_t lostAtMicros = 0; // the board's time of the last frame lost
@@ -499,7 +537,7 @@ private:
         std::lock_guard<std::mutex> lock(m_mutex);
         for (Client &client : m_clients) {
             if (client.raw && client.segment == int(segment) && roomFor(client, micros))
-                client.frames.push_back(message);
+                client.frames.push_back(Waiting{CanFrame{}, micros, message});
         }
     }
 
@@ -523,7 +561,6 @@ private:
             Statistics &s = m_statistics[segment];
             (fromBridge ? s.transmitted : s.received).add(frame.dataLength());
         }
-        std::string message;
         for (Client &client : m_clients) {
             if (client.segment != int(segment) || !roomFor(client, micros))
                 continue;
@@ -534,9 +571,7 @@ private:
                 if (!any)
                     continue;
             }
-            if (message.empty())
-                message = frameMessage(frame, micros);
-            client.frames.push_back(message);
+            client.frames.push_back(Waiting{frame, micros, {}});
         }
     }
 
@@ -891,14 +926,25 @@ private:
     void fill(Client &client)
     {
         const auto now = std::chrono::steady_clock::now();
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (now >= client.rawFrom) {
-            while (!client.frames.empty() && client.out.size() < 64 * 1024) {
-                client.out += ' ';
-                client.out += client.frames.front();
+        // Taken under the lock, formatted outside it: the board's thread
+        // meets the lock for as short a time as can be.
+        std::vector<Waiting> &batch = m_batch;
+        batch.clear();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (now >= client.rawFrom && client.out.size() < kOutLimit) {
+            // A frame's message is at least 24 bytes with its space.
+            const size_t most = (kOutLimit - client.out.size()) / 24 + 1;
+            while (!client.frames.empty() && batch.size() < most) {
+                batch.push_back(std::move(client.frames.front()));
                 client.frames.pop_front();
             }
         }
+        lock.unlock();
+        for (const Waiting &next : batch) {
+            client.out += ' ';
+            client.out += next.text.empty() ? frameMessage(next.frame, next.micros) : next.text;
+        }
+        lock.lock();
         if (client.lost != client.lostSaid && now - client.lostSaidAt >= std::chrono::seconds(1)) {
             const uint64_t lost = client.lost - client.lostSaid;
             // In raw mode an error frame, as clients read every "< error"
@@ -995,6 +1041,7 @@ private:
 
     std::shared_ptr<Board> m_board;
     std::shared_ptr<Clock> m_clock;
+    std::vector<Waiting> m_batch; // the server's thread only
     int m_listener;
     uint16_t m_port;
     unsigned m_segments = 1;

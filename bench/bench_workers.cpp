@@ -93,11 +93,13 @@ private:
 };
 
 // What a socketcand client saw of a run: the frames on the bus from its
-// start, those that reached the client and those the bridge said it lost.
+// start, those that reached the client, those that did not, and how often
+// the bridge said it lost some.
 struct ClientFigures {
     uint64_t busFrames = 0;
     uint64_t received = 0;
     uint64_t lost = 0;
+    uint64_t lostNotices = 0;
 };
 
 // With a client, the board serves its bus on a socketcand bridge and one
@@ -148,7 +150,8 @@ Result realTime(Sequence sequence, unsigned from, unsigned kbps, double seconds,
         client->busFrames = board.inspect([](Board &b) { return b.framesCompleted(); }) - framesBefore;
         reader->drain();
         client->received = reader->frames();
-        client->lost = reader->lost();
+        client->lost = client->busFrames > client->received ? client->busFrames - client->received : 0;
+        client->lostNotices = reader->lost();
     }
     Result result;
     result.groupsPerSecond = tx.sent / elapsed;
@@ -246,9 +249,13 @@ Result ceiling(Sequence sequence, unsigned from, unsigned kbps, int groups, doub
 // What the socketcand bridge costs: the emulator's host time per request
 // while frames flow, and full load's share of the bus, each without a
 // bridge and with one client reading everything.
-int bridgeCosts(double seconds)
+// Runs with and without a client alternate, as many rounds as asked: two
+// runs of one kind differ here about as much as the client costs, and a run
+// the host disturbed differs far more, so the medians are what tell.
+int bridgeCosts(double seconds, int rounds)
 {
-    std::printf("the socketcand bridge at 1 Mbit/s, full load in real time %.1f s per run\n\n", seconds);
+    std::printf("the socketcand bridge at 1 Mbit/s, full load in real time %.1f s per run, %d rounds\n\n", seconds,
+                rounds);
     double plain = 0, bridged = 0;
     uint64_t got = 0, lost = 0;
     framesPerSecond(1000, &plain);
@@ -268,21 +275,37 @@ int bridgeCosts(double seconds)
         });
     }
     std::printf("host ns per request while frames flow (virtual clock, one emulated second): %.0f without the\n"
-                "bridge, %.0f with a reading client (which got %llu frames, lost %llu)\n\n",
+                "bridge, %.0f with a reading client (which got %llu frames; lost-frames notices: %llu)\n\n",
                 plain, bridged, (unsigned long long)got, (unsigned long long)lost);
     const double limit = 1000 * 1000.0 / testgroup::bits();
     std::printf("%-9s %-22s %9s %7s %11s %11s %9s\n", "direction", "bridge", "groups/s", "of bus", "bus frames",
                 "client got", "lost");
+    std::vector<double> shareAlone[2], shareRead[2];
+    for (int round = 0; round < rounds; ++round) {
+        for (unsigned from : {1u, 2u}) {
+            const Result alone = realTime(Sequence::Full, from, 1000, seconds);
+            std::printf("ch%u->ch%u  %-22s %9.0f %6.1f%%\n", from, 3 - from, "none", alone.groupsPerSecond,
+                        100 * alone.groupsPerSecond / limit);
+            ClientFigures client;
+            const Result read = realTime(Sequence::Full, from, 1000, seconds, &client);
+            std::printf("ch%u->ch%u  %-22s %9.0f %6.1f%% %11llu %11llu %9llu%s\n", from, 3 - from,
+                        "one reading client", read.groupsPerSecond, 100 * read.groupsPerSecond / limit,
+                        (unsigned long long)client.busFrames, (unsigned long long)client.received,
+                        (unsigned long long)client.lost, alone.dirty || read.dirty ? "  (groups with errors!)" : "");
+            shareAlone[from - 1].push_back(100 * alone.groupsPerSecond / limit);
+            shareRead[from - 1].push_back(100 * read.groupsPerSecond / limit);
+        }
+    }
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        const size_t n = values.size();
+        return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    };
+    std::printf("\nmedians of %d rounds:\n", rounds);
     for (unsigned from : {1u, 2u}) {
-        const Result alone = realTime(Sequence::Full, from, 1000, seconds);
-        std::printf("ch%u->ch%u  %-22s %9.0f %6.1f%%\n", from, 3 - from, "none", alone.groupsPerSecond,
-                    100 * alone.groupsPerSecond / limit);
-        ClientFigures client;
-        const Result read = realTime(Sequence::Full, from, 1000, seconds, &client);
-        std::printf("ch%u->ch%u  %-22s %9.0f %6.1f%% %11llu %11llu %9llu%s\n", from, 3 - from, "one reading client",
-                    read.groupsPerSecond, 100 * read.groupsPerSecond / limit, (unsigned long long)client.busFrames,
-                    (unsigned long long)client.received, (unsigned long long)client.lost,
-                    alone.dirty || read.dirty ? "  (groups with errors!)" : "");
+        const double alone = median(shareAlone[from - 1]), read = median(shareRead[from - 1]);
+        std::printf("ch%u->ch%u  none %.2f%%, one reading client %.2f%%: the client costs %.2f points\n", from,
+                    3 - from, alone, read, alone - read);
     }
     return 0;
 }
@@ -290,13 +313,13 @@ int bridgeCosts(double seconds)
 } // namespace
 
 // Usage: bench_workers [seconds]          both sequences, every direction and bit rate
-//        bench_workers bridge [seconds]   what the socketcand bridge costs
+//        bench_workers bridge [seconds [rounds]]   what the socketcand bridge costs
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     QCoreApplication application(argc, argv);
     if (argc > 1 && std::string(argv[1]) == "bridge")
-        return bridgeCosts(argc > 2 ? std::atof(argv[2]) : 5.0);
+        return bridgeCosts(argc > 2 ? std::atof(argv[2]) : 5.0, argc > 3 ? std::max(1, std::atoi(argv[3])) : 3);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     const unsigned bits = testgroup::bits();
     std::printf("test group: %u bits on the bus; real time %.1f s per run; ceiling: the transmitter alone on the\n"

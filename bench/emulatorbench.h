@@ -132,6 +132,7 @@ public:
         }
     }
     uint64_t frames() const { return m_frames; }
+    // The server's notices of frames lost (one a second at most).
     uint64_t lost() const { return m_lost; }
 
 private:
@@ -157,8 +158,10 @@ private:
                         ++m_frames;
                     else if (message == " ok ")
                         ++m_oks;
-                    else if (message.compare(0, 7, " error ") == 0 && message.find("frames lost") != std::string::npos)
-                        m_lost += std::strtoull(message.c_str() + 7, nullptr, 10);
+                    else if (message.compare(0, 11, " error 004 ") == 0 &&
+                             message.find(" 0001000000000000 ") != std::string::npos)
+                        ++m_lost; // the server's notice that frames were lost
+
                 } else if (inside) {
                     message += c;
                 }

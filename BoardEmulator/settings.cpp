@@ -218,6 +218,12 @@ std::vector<Variable> variables()
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.socketcandBeacon); }},
         {"KORVANE_EMU_BUSLOG_ERRORS", "0 or 1",
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.busLogErrors); }},
+        {"KORVANE_EMU_BOARDS", "a number of boards from 1 to 16",
+         number(1, EmulatorSettings::kMaxBoards,
+                [](EmulatorSettings &s, uint64_t n) { s.boards = unsigned(n); })},
+        {"KORVANE_EMU_FAULT_BOARD", "a board index from 0 to 15",
+         number(0, EmulatorSettings::kMaxBoards - 1,
+                [](EmulatorSettings &s, uint64_t n) { s.faultBoard = int(n); })},
         {"KORVANE_EMU_BUSLOG", "a file name",
          [](const std::string &v, EmulatorSettings &s) {
              s.busLogPath = v;
@@ -244,6 +250,18 @@ std::optional<EmulatorSettings> EmulatorSettings::parse(const Lookup &lookup, st
     if (settings.busLogErrors && settings.busLogPath.empty()) {
         *error = "KORVANE_EMU_BUSLOG_ERRORS=1 is not accepted: it adds the bus's errors to the bus log, which "
                  "KORVANE_EMU_BUSLOG names";
+        return std::nullopt;
+    }
+    if (settings.faultBoard >= int(settings.boards)) {
+        *error = "KORVANE_EMU_FAULT_BOARD=" + std::to_string(settings.faultBoard) +
+                 " is not accepted: there is no such board (KORVANE_EMU_BOARDS=" + std::to_string(settings.boards) +
+                 " makes boards 0 to " + std::to_string(settings.boards - 1) + ")";
+        return std::nullopt;
+    }
+    if (settings.socketcandPort && uint32_t(settings.socketcandPort) + settings.boards - 1 > 65535) {
+        *error = "KORVANE_EMU_SOCKETCAND=" + std::to_string(settings.socketcandPort) +
+                 " is not accepted: each of the " + std::to_string(settings.boards) +
+                 " boards is served on a port of its own, from this one up, and they end past 65535";
         return std::nullopt;
     }
     if (settings.socketcandBeacon && !settings.socketcandPort) {
@@ -305,6 +323,38 @@ std::optional<EmulatorSettings> EmulatorSettings::fromNamedValues(
             return nullptr;
         },
         error);
+}
+
+EmulatorSettings EmulatorSettings::forBoard(unsigned index) const
+{
+    EmulatorSettings board = *this;
+    if (faultBoard >= 0 && unsigned(faultBoard) != index) {
+        const EmulatorSettings healthy;
+        board.noBoard = healthy.noBoard;
+        board.failCode = healthy.failCode;
+        board.failNth = healthy.failNth;
+        for (int i = 0; i < 2; ++i) {
+            board.stuckBusy[i] = healthy.stuckBusy[i];
+            board.ignoreModeRequests[i] = healthy.ignoreModeRequests[i];
+        }
+        board.channelsCutApart = healthy.channelsCutApart;
+        board.foreign = healthy.foreign;
+        board.dmaQueueBlocks = healthy.dmaQueueBlocks;
+    }
+    if (boards > 1 && !busLogPath.empty()) {
+        // bus.log: bus-0.log, bus-1.log, ...; the extension is what follows
+        // the last dot of the file's own name.
+        const size_t slash = busLogPath.find_last_of("/\\");
+        const size_t dot = busLogPath.find_last_of('.');
+        const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+        const size_t at = extension ? dot : busLogPath.size();
+        board.busLogPath = busLogPath.substr(0, at) + "-" + std::to_string(index) + busLogPath.substr(at);
+    }
+    if (socketcandPort)
+        board.socketcandPort = uint16_t(socketcandPort + index);
+    board.boards = 1;
+    board.faultBoard = -1;
+    return board;
 }
 
 } // namespace boardemu

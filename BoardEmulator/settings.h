@@ -59,6 +59,19 @@ struct EmulatorSettings {
     // Repeating retry cycles are skipped in one step (see cyclestate.h);
     // tests turn it off to compare with every event played out.
     bool skipRepeatedCycles = true;
+    // Boards in the PC: \\.\CAN0 ... \\.\CAN<boards-1>, each with its own
+    // controllers, bus, DMA and clock state.
+    unsigned boards = 1;
+    static constexpr unsigned kMaxBoards = 16;
+    // The one board the faults and the foreign node are put on; -1: every
+    // board.
+    int faultBoard = -1;
+
+    // The settings of board index (0 to boards-1): the faults only where
+    // they are put, the bus log's name with the board's index when there
+    // are several boards, and the socketcand bridge on the port after the
+    // previous board's.
+    EmulatorSettings forBoard(unsigned index) const;
 
     // The KORVANE_EMU_* variables as lookup(name) gives them (nullptr when
     // unset; an empty value counts as unset). Every value is parsed strictly

@@ -133,12 +133,16 @@ int main(int argc, char *argv[])
         QStringLiteral("The least share of the bus, in percent (0 to 100), that full load must reach, or the test "
                        "could not be carried out (default 90 with --load full)."),
         QStringLiteral("percent"));
+    const QCommandLineOption board(QStringLiteral("board"),
+                                   QStringLiteral("The board to test, by its index N (0 to 15): the device "
+                                                  "\\\\.\\CAN<N> (default 0)."),
+                                   QStringLiteral("N"));
     const QCommandLineOption junit(QStringLiteral("junit"),
                                    QStringLiteral("Write a JUnit XML report to FILE: a test case a direction, the "
                                                   "board's failures and the reasons the test could not be carried "
                                                   "out, the figures as properties."),
                                    QStringLiteral("file"));
-    parser.addOptions({rate, rate1, rate2, direction, seconds, groups, load, minLoad, json, log, junit, quiet});
+    parser.addOptions({board, rate, rate1, rate2, direction, seconds, groups, load, minLoad, json, log, junit, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser, parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
@@ -151,12 +155,19 @@ int main(int argc, char *argv[])
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(parser, QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
-    for (const QCommandLineOption &option : {rate, rate1, rate2, direction, seconds, groups, load, minLoad, log, junit}) {
+    for (const QCommandLineOption &option :
+         {board, rate, rate1, rate2, direction, seconds, groups, load, minLoad, log, junit}) {
         if (parser.values(option).size() > 1)
             return usageError(parser, QStringLiteral("--%1 is given more than once").arg(option.names().last()));
     }
 
     CheckOptions options;
+    if (parser.isSet(board)) {
+        const QString text = parser.value(board);
+        if (!matches(text, "(0|[1-9][0-9]?)") || text.toInt() > 15)
+            return usageError(parser, QStringLiteral("--board %1: give a board index from 0 to 15").arg(text), options);
+        options.board = text.toInt();
+    }
     if (parser.isSet(rate) && !parseRate(parser.value(rate), &options.kbps[0]))
         return usageError(parser, QStringLiteral("--rate %1: the rates are 125, 250, 500 and 1000").arg(parser.value(rate)), options);
     options.kbps[1] = options.kbps[0];

@@ -136,7 +136,8 @@ private:
 };
 
 CheckRun::CheckRun(const CheckOptions &options)
-    : QObject(nullptr), m_options(options), m_outputs(options), m_receiveWatch(std::make_unique<ReceiveWatch>(this)),
+    : QObject(nullptr), m_options(options), m_outputs(options), m_TransmitTh(options.board),
+      m_FullLoadTh(options.board), m_ReceiveTh(options.board), m_receiveWatch(std::make_unique<ReceiveWatch>(this)),
       m_transmitWatch(std::make_unique<TransmitWatch>(this))
 {
     m_TransmitTh.moveToThread(&m_TransmitThread);
@@ -216,8 +217,9 @@ int CheckRun::run()
     }
     if (runsignals::interrupted())
         return finish(false);
-    if (!m_Device.Open(0)) {
-        m_state.setUpFailure = QStringLiteral("cannot open \\\\.\\CAN0: no board or no driver (system error %1)")
+    if (!m_Device.Open(m_options.board)) {
+        m_state.setUpFailure = QStringLiteral("cannot open \\\\.\\CAN%1: no board or no driver (system error %2)")
+                                   .arg(m_options.board)
                                    .arg(GetLastError());
         return finish(false);
     }

@@ -33,9 +33,9 @@ int rankOf(unsigned int buffer, int priority)
 
 } // namespace
 
-CFullLoadTh::CFullLoadTh() : QObject(nullptr)
+CFullLoadTh::CFullLoadTh(int board) : QObject(nullptr)
 {
-    if (!m_Device.Open(0))
+    if (!m_Device.Open(board))
         qDebug() << "Full load: can't open device";
 }
 

@@ -27,7 +27,7 @@ class CFullLoadTh : public QObject
     Q_OBJECT
 
 public:
-    CFullLoadTh();
+    explicit CFullLoadTh(int board = 0);
     ~CFullLoadTh() override;
 
     // The transmitting channel, 1 or 2; set only while the thread is stopped.

@@ -169,6 +169,11 @@ QString progressLine(const DirectionResult &result, double elapsed, quint64 sent
         .arg(100.0 * sentInSecond / result.limitGroupsPerSecond, 0, 'f', 1);
 }
 
+QString boardName(int board)
+{
+    return QStringLiteral("board %1 (\\\\.\\CAN%1)").arg(board);
+}
+
 QString directionLine(const DirectionResult &r)
 {
     const GroupAccount &a = r.account;
@@ -269,6 +274,7 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
     QJsonObject summary;
     summary[QStringLiteral("result")] = QString::fromLatin1(verdict.result());
     summary[QStringLiteral("exitCode")] = int(verdict.status);
+    summary[QStringLiteral("board")] = state.board;
     summary[QStringLiteral("interrupted")] = state.interrupted;
     summary[QStringLiteral("directions")] = directions;
     summary[QStringLiteral("controllers")] = controllers;
@@ -308,7 +314,7 @@ QByteArray junit(const QVector<DirectionResult> &results, const RunState &state,
     w.writeAttribute(QStringLiteral("errors"), QString::number(errors));
     w.writeAttribute(QStringLiteral("time"), QString::number(seconds, 'f', 3));
     w.writeStartElement(QStringLiteral("testsuite"));
-    w.writeAttribute(QStringLiteral("name"), QStringLiteral("korvane-check"));
+    w.writeAttribute(QStringLiteral("name"), QStringLiteral("korvane-check ") + boardName(state.board));
     w.writeAttribute(QStringLiteral("tests"), tests);
     w.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     w.writeAttribute(QStringLiteral("errors"), QString::number(errors));
@@ -323,6 +329,7 @@ QByteArray junit(const QVector<DirectionResult> &results, const RunState &state,
         w.writeAttribute(QStringLiteral("value"), value);
         w.writeEndElement();
     };
+    property(QStringLiteral("board"), QString::number(state.board));
     property(QStringLiteral("result"), QString::fromLatin1(verdict.result()));
     property(QStringLiteral("exitCode"), QString::number(int(verdict.status)));
     property(QStringLiteral("interrupted"), state.interrupted ? QStringLiteral("true") : QStringLiteral("false"));
@@ -346,7 +353,7 @@ QByteArray junit(const QVector<DirectionResult> &results, const RunState &state,
         const QStringList caseFailures = strings(c.failures);
         const QStringList caseErrors = strings(c.notCarried);
         w.writeStartElement(QStringLiteral("testcase"));
-        w.writeAttribute(QStringLiteral("classname"), QStringLiteral("korvane-check"));
+        w.writeAttribute(QStringLiteral("classname"), QStringLiteral("korvane-check.board%1").arg(state.board));
         w.writeAttribute(QStringLiteral("name"), QString::fromStdString(c.name));
         w.writeAttribute(QStringLiteral("time"),
                          QString::number(i < size_t(results.size()) ? results[int(i)].seconds : 0.0, 'f', 3));
@@ -391,6 +398,7 @@ bool Outputs::begin(QString *error)
     if (m_options.junitPath.isEmpty())
         return true;
     RunState unfinished;
+    unfinished.board = m_options.board;
     unfinished.stuck = QStringLiteral("the run did not finish: it ended before it could write its result");
     *error = writeJunit(junit({}, unfinished, decide({}, unfinished)));
     return error->isEmpty();
@@ -451,6 +459,7 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
     const bool resultFailedBefore = resultFailed();
     if (resultFailedBefore)
         state.outputs.push_back(resultOutput());
+    state.board = m_options.board;
     verdict::Verdict decided = decide(results, state);
     // The report first: whether it could be written is part of what the
     // summary says.
@@ -475,6 +484,7 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
         if (m_options.json && state.refused.isEmpty())
             write(stdout, json(results, state, decided));
     } else {
+        line(boardName(m_options.board));
         for (const DirectionResult &result : results)
             line(directionLine(result));
         if (withControllers)

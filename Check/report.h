@@ -26,7 +26,11 @@ struct RunState {
     std::vector<verdict::Output> outputs; // the log's fate and the like, as known before the summary
     verdict::Controller controllers[2];
     QStringList workerLines; // shown, not judged
+    int board = 0;           // the board's index, as \\.\CAN<board>
 };
+
+// The board, as every output names it: "board 2 (\\.\CAN2)".
+QString boardName(int board);
 
 // The test case names of the directions asked for.
 QStringList caseNames(const CheckOptions &options);

@@ -12,6 +12,7 @@
 #include <QVector>
 
 struct CheckOptions {
+    int board = 0;                    // \\.\CAN<board>
     unsigned int kbps[2] = {125, 125};
     QVector<unsigned int> directions; // transmitting channels, in order
     double seconds = 5;               // per direction

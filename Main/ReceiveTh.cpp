@@ -16,11 +16,21 @@ struct CReceiveTh::ChannelState {
     unsigned char data[8] = {0, 0, 0, 0, 0, 0, 0, 0};
 };
 
-CReceiveTh::CReceiveTh()
-    : QObject(nullptr), m_bStop(false), m_bCh1State(false), m_bCh2State(false)
+CReceiveTh::CReceiveTh() : QObject(nullptr)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    if (!m_Device.Open(0))
+    OpenBoard(0);
+}
+
+CReceiveTh::CReceiveTh(int board) : QObject(nullptr)
+{
+    qDebug() << Q_FUNC_INFO << "was called";
+    OpenBoard(board);
+}
+
+void CReceiveTh::OpenBoard(int board)
+{
+    if (!m_Device.Open(board))
         qDebug() << "Can't open device";
 }
 

@@ -30,7 +30,9 @@ public:
         ~FrameObserver() = default;
     };
 
+    // On board 0, as the window uses it; or on the board of that index.
     CReceiveTh();
+    explicit CReceiveTh(int board);
     ~CReceiveTh() override;
 
     // Set only while the worker's thread is stopped; nullptr for none.
@@ -62,9 +64,11 @@ private:
     void groupStep(ChannelState &state, unsigned int channel);
 
     CCANDeviceEx m_Device;
-    std::atomic<bool> m_bStop;
-    std::atomic<bool> m_bCh1State;
-    std::atomic<bool> m_bCh2State;
+    void OpenBoard(int board);
+
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bCh1State{false};
+    std::atomic<bool> m_bCh2State{false};
     std::atomic<bool> m_bReady{false};
     FrameObserver *m_pObserver = nullptr;
 };

@@ -26,12 +26,21 @@ const unsigned int kFourthFramePriority = 1;
 
 } // namespace
 
-CTransmitTh::CTransmitTh()
-    : QObject(nullptr), m_bStop(false), m_bCh1State(false), m_bCh2State(false), m_StdId(171),
-      m_ExtId(186)
+CTransmitTh::CTransmitTh() : QObject(nullptr)
 {
     qDebug() << Q_FUNC_INFO << "was called";
-    if (!m_Device.Open(0))
+    OpenBoard(0);
+}
+
+CTransmitTh::CTransmitTh(int board) : QObject(nullptr)
+{
+    qDebug() << Q_FUNC_INFO << "was called";
+    OpenBoard(board);
+}
+
+void CTransmitTh::OpenBoard(int board)
+{
+    if (!m_Device.Open(board))
         qDebug() << "Can't open device";
 }
 

@@ -17,7 +17,9 @@ class CTransmitTh : public QObject
     Q_OBJECT
 
 public:
+    // On board 0, as the window uses it; or on the board of that index.
     CTransmitTh();
+    explicit CTransmitTh(int board);
     ~CTransmitTh() override;
 
     // Set only while the worker's thread is stopped; nullptr for none.
@@ -54,11 +56,13 @@ private:
     bool worthWaitingAfterStop(unsigned int channel, int status, QElapsedTimer &sinceStop);
 
     CCANDeviceEx m_Device;
-    std::atomic<bool> m_bStop;
-    std::atomic<bool> m_bCh1State;
-    std::atomic<bool> m_bCh2State;
-    quint32 m_StdId;
-    quint32 m_ExtId;
+    void OpenBoard(int board);
+
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bCh1State{false};
+    std::atomic<bool> m_bCh2State{false};
+    quint32 m_StdId = 171;
+    quint32 m_ExtId = 186;
     // Abort, progress, the first failure and the frames still pending.
     TransmitLoop m_Loop{m_bStop, m_Device};
     // A wait gave its frame up for a stop. State of one run of work(): only

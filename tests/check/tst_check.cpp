@@ -8,7 +8,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QScopeGuard>
 #include <QXmlStreamReader>
+
+#include <memory>
+#include <vector>
 
 #include <csignal>
 #include <fcntl.h>
@@ -93,6 +97,8 @@ private slots:
     void reportsAreNeverGreenAfterAFailedRun_data();
     void reportsAreNeverGreenAfterAFailedRun();
     void interruptedRunsReportNoPassAndNoBoardFailure();
+    void boardsSideBySideEachAgainstItsOwnBus_data();
+    void boardsSideBySideEachAgainstItsOwnBus();
 };
 
 void TestCheck::everyRateBothDirectionsPass_data()
@@ -879,6 +885,85 @@ void TestCheck::interruptedRunsReportNoPassAndNoBoardFailure()
         QCOMPARE(report.failed, 2);
         for (const QString &message : report.messages)
             QVERIFY2(message.startsWith("interrupted"), qPrintable(message));
+    }
+}
+
+void TestCheck::boardsSideBySideEachAgainstItsOwnBus_data()
+{
+    QTest::addColumn<QStringList>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("healthy") << QStringList{} << 0 << QString();
+    QTest::newRow("channels cut apart") << QStringList{"KORVANE_EMU_CUT=1"} << 1 << "frame not sent";
+    QTest::newRow("foreign node") << QStringList{"KORVANE_EMU_FOREIGN=2:0x10:7"} << 1 << "frames nobody sent";
+    QTest::newRow("bridge stuck busy") << QStringList{"KORVANE_EMU_STUCK_BUSY=1"} << 2
+                                       << "would not enter configuration mode";
+}
+
+// Four runners at once, each on its own board of a PC with four: every
+// board is counted against its own bus, and a fault put on board 2 fails
+// board 2 alone, saying what it saw.
+void TestCheck::boardsSideBySideEachAgainstItsOwnBus()
+{
+    QFETCH(QStringList, fault);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    QTemporaryDir dir;
+    const int boards = 4;
+    std::vector<std::unique_ptr<QProcess>> runners;
+    // A failed comparison leaves no runner of this test behind.
+    const auto stop = qScopeGuard([&runners] {
+        for (auto &process : runners) {
+            process->kill();
+            process->waitForFinished();
+        }
+    });
+    for (int board = 0; board < boards; ++board) {
+        QDir(dir.path()).mkdir(QString::number(board));
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KORVANE_EMU_BOARDS", QString::number(boards));
+        env.insert("KORVANE_EMU_BUSLOG", dir.filePath(QString("%1/bus.log").arg(board)));
+        env.insert("KORVANE_EMU_FAULT_BOARD", "2");
+        for (const QString &assignment : fault)
+            env.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
+        process->setProcessEnvironment(env);
+        process->start(QStringLiteral(KORVANE_CHECK),
+                       {"--board", QString::number(board), "--direction", "1to2", "--seconds", "1", "--json",
+                        "--quiet", "--junit", dir.filePath(QString("%1/report.xml").arg(board))});
+        runners.push_back(std::move(process));
+    }
+    for (int board = 0; board < boards; ++board) {
+        QProcess &process = *runners[size_t(board)];
+        QVERIFY(process.waitForFinished(120000));
+        const QJsonObject summary = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        QCOMPARE(summary["board"].toInt(), board);
+        const Junit report = readJunit(dir.filePath(QString("%1/report.xml").arg(board)));
+        QVERIFY(report.read);
+        QCOMPARE(report.exitCode, process.exitCode());
+        // Only its own board's bus carried frames in each runner's process.
+        const auto busFrames = [&](int bus) {
+            QFile file(dir.filePath(QString("%1/bus-%2.log").arg(board).arg(bus)));
+            if (!file.open(QIODevice::ReadOnly))
+                return -1;
+            return int(file.readAll().count('\n'));
+        };
+        for (int other = 0; other < boards; ++other) {
+            if (other != board)
+                QCOMPARE(busFrames(other), 0);
+        }
+        const QJsonObject direction = summary["directions"].toArray()[0].toObject();
+        const QString failures = QJsonDocument(summary["failures"].toArray()).toJson(QJsonDocument::Compact) +
+                                 QJsonDocument(summary["notCarriedOut"].toArray()).toJson(QJsonDocument::Compact);
+        if (board != 2 || status == 0) {
+            QVERIFY2(process.exitCode() == 0, qPrintable(QString("board %1: %2").arg(board).arg(failures)));
+            QVERIFY(direction["sent"].toDouble() > 0);
+            QCOMPARE(double(busFrames(board)), 5 * direction["sent"].toDouble());
+            QCOMPARE(direction["testFrames"].toDouble(), 5 * direction["sent"].toDouble());
+        } else {
+            QCOMPARE(process.exitCode(), status);
+            QVERIFY2(failures.contains(said), qPrintable(failures));
+        }
     }
 }
 

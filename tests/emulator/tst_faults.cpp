@@ -232,6 +232,9 @@ TEST(EmulatorSettingsTest, MalformedOrOutOfRangeValuesAreRefusedWithOneLine)
         {"KORVANE_EMU_SOCKETCAND", "[::1]:29536"},
         {"KORVANE_EMU_SOCKETCAND_BEACON", "yes"},
         {"KORVANE_EMU_BUSLOG_ERRORS", "2"},
+        {"KORVANE_EMU_BOARDS", "0"},
+        {"KORVANE_EMU_BOARDS", "17"},
+        {"KORVANE_EMU_FAULT_BOARD", "16"},
     };
     for (const auto &[name, value] : refused) {
         std::string error;
@@ -252,6 +255,51 @@ TEST(EmulatorSettingsTest, SettingsThatNeedAnotherAreRefusedAlone)
     EXPECT_EQ(error.rfind("KORVANE_EMU_BUSLOG_ERRORS=1 is not accepted: ", 0), 0u) << error;
     EXPECT_TRUE(parseSettings({{"KORVANE_EMU_SOCKETCAND_BEACON", "0"}, {"KORVANE_EMU_BUSLOG_ERRORS", "0"}}, &error))
         << error;
+    EXPECT_FALSE(parseSettings({{"KORVANE_EMU_BOARDS", "4"}, {"KORVANE_EMU_FAULT_BOARD", "4"}}, &error));
+    EXPECT_EQ(error.rfind("KORVANE_EMU_FAULT_BOARD=4 is not accepted: there is no such board", 0), 0u) << error;
+    EXPECT_FALSE(parseSettings({{"KORVANE_EMU_BOARDS", "3"}, {"KORVANE_EMU_SOCKETCAND", "65534"}}, &error));
+    EXPECT_EQ(error.rfind("KORVANE_EMU_SOCKETCAND=65534 is not accepted: ", 0), 0u) << error;
+}
+
+// Several boards: the faults only on the board they are put on, a bus log
+// and a bridge port of each board's own.
+TEST(EmulatorSettingsTest, EachBoardHasItsOwnBusLogPortAndFaults)
+{
+    std::string error;
+    const auto settings = parseSettings({{"KORVANE_EMU_BOARDS", "3"},
+                                         {"KORVANE_EMU_FAULT_BOARD", "1"},
+                                         {"KORVANE_EMU_CUT", "1"},
+                                         {"KORVANE_EMU_STUCK_BUSY", "2"},
+                                         {"KORVANE_EMU_FAIL_NTH", "7"},
+                                         {"KORVANE_EMU_DMA_QUEUE", "1"},
+                                         {"KORVANE_EMU_FOREIGN", "2:0x10:7"},
+                                         {"KORVANE_EMU_LATENCY_US", "20"},
+                                         {"KORVANE_EMU_SOCKETCAND", "29536"},
+                                         {"KORVANE_EMU_BUSLOG", "/tmp/run.1/bus.log"}},
+                                        &error);
+    ASSERT_TRUE(settings) << error;
+    for (unsigned index = 0; index < 3; ++index) {
+        const EmulatorSettings board = settings->forBoard(index);
+        const bool faulty = index == 1;
+        EXPECT_EQ(board.channelsCutApart, faulty);
+        EXPECT_EQ(board.stuckBusy[1], faulty);
+        EXPECT_EQ(board.failNth, faulty ? 7u : 0u);
+        EXPECT_EQ(board.dmaQueueBlocks, faulty ? 1u : EmulatorSettings().dmaQueueBlocks);
+        EXPECT_EQ(board.foreign.enabled, faulty);
+        EXPECT_EQ(board.requestLatency, 20 * kMicrosecond); // not a fault: every board's
+        EXPECT_EQ(board.socketcandPort, 29536 + index);
+        EXPECT_EQ(board.busLogPath, "/tmp/run.1/bus-" + std::to_string(index) + ".log");
+    }
+    // One board keeps its names; without a board named, every board has the faults.
+    const auto one = parseSettings({{"KORVANE_EMU_CUT", "1"}, {"KORVANE_EMU_BUSLOG", "/tmp/run.1/bus"}}, &error);
+    ASSERT_TRUE(one) << error;
+    EXPECT_EQ(one->forBoard(0).busLogPath, "/tmp/run.1/bus");
+    EXPECT_TRUE(one->forBoard(0).channelsCutApart);
+    const auto two = parseSettings({{"KORVANE_EMU_BOARDS", "2"}, {"KORVANE_EMU_CUT", "1"},
+                                    {"KORVANE_EMU_BUSLOG", "/tmp/run.1/bus"}}, &error);
+    ASSERT_TRUE(two) << error;
+    EXPECT_EQ(two->forBoard(1).busLogPath, "/tmp/run.1/bus-1");
+    EXPECT_TRUE(two->forBoard(1).channelsCutApart);
 }
 
 TEST(EmulatorSettingsTest, UnknownVariableOfTheEmulatorIsRefused)

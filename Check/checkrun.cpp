@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +19,9 @@ namespace {
 
 // A transmitter whose driver calls stop returning for this long (at least;
 // longer behind a slow driver, see stallLimitMs) has stalled.
+// SetWorkMode's status for a mode request written but never reached.
+const int kModeNotReached = 6;
+
 const qint64 kStallMs = 5000;
 // Host time counted towards a stall per tick of the runner's loop: a host
 // that was paused (SIGSTOP, a suspended machine) does not make a stall.
@@ -44,6 +48,24 @@ QString setUpFailure(const boardsetup::Failure &failure)
     if (failure.channel)
         text = text.arg(failure.channel);
     return text + QStringLiteral(" (status %1)").arg(failure.status);
+}
+
+// What a failed set-up step met. A mode change that was written and read
+// back but not reached is the controller's; a request that failed is the
+// bridge's if it reads busy, else the host's.
+verdict::Run::SetUpFault setUpFault(CCANDeviceEx &device, const boardsetup::Failure &failure)
+{
+    using Fault = verdict::Run::SetUpFault;
+    Fault fault;
+    fault.channel = failure.channel;
+    const bool modeStep = failure.step == boardsetup::ConfigurationMode || failure.step == boardsetup::NormalMode;
+    if (modeStep && failure.status == kModeNotReached)
+        fault.what = Fault::ModeNotReached;
+    else if (failure.channel && causeOfFailure(device, failure.channel) == WorkerReport::BridgeStuck)
+        fault.what = Fault::BridgeStuck;
+    else
+        fault.what = Fault::RequestFailed;
+    return fault;
 }
 
 qint64 steadyNs()
@@ -218,6 +240,7 @@ int CheckRun::run()
     if (runsignals::interrupted())
         return finish(false);
     if (!m_Device.Open(m_options.board)) {
+        m_state.setUpFault.what = verdict::Run::SetUpFault::NotOpened;
         m_state.setUpFailure = QStringLiteral("cannot open \\\\.\\CAN%1: no board or no driver (system error %2)")
                                    .arg(m_options.board)
                                    .arg(GetLastError());
@@ -231,6 +254,7 @@ int CheckRun::run()
                               &m_slowestStepNs)) {
     case boardsetup::Failed:
         m_state.setUpFailure = setUpFailure(failure);
+        m_state.setUpFault = setUpFault(m_Device, failure);
         return finish(false);
     case boardsetup::Stopped:
         return finish(false);
@@ -527,6 +551,14 @@ void CheckRun::frameReceived(unsigned int channel, QByteArray block, qint64 sile
         return;
     }
     const bool testIdentifier = testgroup::isTestIdentifier(record.nStdId, record.nExtId);
+    if (!testIdentifier) {
+        const verdict::Identifier id = record.nExtId < 0
+                                           ? verdict::Identifier{uint32_t(record.nStdId), false}
+                                           : verdict::Identifier{uint32_t(record.nStdId) << 18 | uint32_t(record.nExtId), true};
+        auto &ids = m_current->foreignIds;
+        if (ids.size() < DirectionResult::kForeignIdsKept && std::find(ids.begin(), ids.end(), id) == ids.end())
+            ids.push_back(id);
+    }
     m_current->account.frameRead(testIdentifier, record.bRemote, record.nLength, testgroup::decode(record.data));
     if (testIdentifier) {
         if (!m_current->testFramesOnBus++)

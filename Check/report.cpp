@@ -31,6 +31,12 @@ verdict::WorkerEnd workerEnd(bool endedEarly, const WorkerReport &report)
     end.endedEarly = endedEarly;
     end.boardFault = report.boardFault();
     end.what = text(report);
+    static_assert(int(verdict::WorkerEnd::Stopped) == int(WorkerReport::Stopped) &&
+                      int(verdict::WorkerEnd::BridgeStuck) == int(WorkerReport::BridgeStuck) &&
+                      int(verdict::WorkerEnd::TooManyBlocks) == int(WorkerReport::TooManyBlocks),
+                  "the verdict's causes are the workers'");
+    end.cause = verdict::WorkerEnd::Cause(report.cause);
+    end.channel = report.channel;
     return end;
 }
 
@@ -108,6 +114,7 @@ verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &
     verdict::Run run;
     run.refused = state.refused.toStdString();
     run.setUpFailure = state.setUpFailure.toStdString();
+    run.setUpFault = state.setUpFault;
     for (const QString &name : caseNames(options))
         run.directionsAsked.push_back(name.toStdString());
     run.kbps[0] = options.kbps[0];
@@ -119,6 +126,7 @@ verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &
     run.controllers[1] = state.controllers[1];
     for (const DirectionResult &r : results) {
         verdict::Direction d;
+        d.from = r.from;
         d.name = name(r).toStdString();
         d.title = caseName(r.from, r.kbps).toStdString();
         d.groupsReported = r.groupsReported;
@@ -126,6 +134,7 @@ verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &
         d.framesMissing = r.account.framesMissing();
         d.framesDamaged = r.account.framesDamaged();
         d.framesNobodySent = r.account.framesNobodySent();
+        d.foreignIds = r.foreignIds;
         d.stalled = r.stalled;
         d.stallReason = r.stallReason.toStdString();
         d.transmitter = workerEnd(r.transmitterEndedEarly, r.transmitEnd);
@@ -172,6 +181,12 @@ QString progressLine(const DirectionResult &result, double elapsed, quint64 sent
 QString boardName(int board)
 {
     return QStringLiteral("board %1 (\\\\.\\CAN%1)").arg(board);
+}
+
+QString diagnosisLine(const verdict::Diagnosis &diagnosis)
+{
+    return QStringLiteral("diagnosis: %1; %2").arg(QString::fromStdString(diagnosis.seen),
+                                                   QString::fromStdString(diagnosis.check));
 }
 
 QString directionLine(const DirectionResult &r)
@@ -280,6 +295,16 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
     summary[QStringLiteral("controllers")] = controllers;
     summary[QStringLiteral("failures")] = QJsonArray::fromStringList(strings(verdict.failures));
     summary[QStringLiteral("notCarriedOut")] = QJsonArray::fromStringList(strings(verdict.notCarried));
+    QJsonArray diagnosis;
+    for (const verdict::Diagnosis &d : verdict.diagnosis) {
+        QJsonObject object;
+        object[QStringLiteral("seen")] = QString::fromStdString(d.seen);
+        object[QStringLiteral("check")] = QString::fromStdString(d.check);
+        object[QStringLiteral("direction")] =
+            d.direction >= 0 && d.direction < results.size() ? QJsonValue(name(results[d.direction])) : QJsonValue();
+        diagnosis.append(object);
+    }
+    summary[QStringLiteral("diagnosis")] = diagnosis;
     summary[QStringLiteral("workerMessages")] = QJsonArray::fromStringList(state.workerLines);
     return QJsonDocument(summary).toJson(QJsonDocument::Indented);
 }
@@ -352,6 +377,12 @@ QByteArray junit(const QVector<DirectionResult> &results, const RunState &state,
         const verdict::Case &c = verdict.cases[i];
         const QStringList caseFailures = strings(c.failures);
         const QStringList caseErrors = strings(c.notCarried);
+        // The diagnosis of this direction and of the whole run.
+        QStringList caseDiagnosis;
+        for (const verdict::Diagnosis &d : verdict.diagnosis) {
+            if (d.direction < 0 || size_t(d.direction) == i)
+                caseDiagnosis << diagnosisLine(d);
+        }
         w.writeStartElement(QStringLiteral("testcase"));
         w.writeAttribute(QStringLiteral("classname"), QStringLiteral("korvane-check.board%1").arg(state.board));
         w.writeAttribute(QStringLiteral("name"), QString::fromStdString(c.name));
@@ -362,14 +393,14 @@ QByteArray junit(const QVector<DirectionResult> &results, const RunState &state,
             w.writeAttribute(QStringLiteral("type"), QStringLiteral("notCarriedOut"));
             w.writeAttribute(QStringLiteral("message"), QStringLiteral("the test could not be carried out: ") +
                                                             caseErrors.join(QStringLiteral("; ")));
-            w.writeCharacters((caseErrors + caseFailures).join(QLatin1Char('\n')));
+            w.writeCharacters((caseErrors + caseFailures + caseDiagnosis).join(QLatin1Char('\n')));
             w.writeEndElement();
         } else if (!caseFailures.isEmpty()) {
             w.writeStartElement(QStringLiteral("failure"));
             w.writeAttribute(QStringLiteral("type"), QStringLiteral("board"));
             w.writeAttribute(QStringLiteral("message"), caseFailures.join(QStringLiteral("; ")) +
                                                             (c.interrupted ? QStringLiteral("; interrupted") : QString()));
-            w.writeCharacters(caseFailures.join(QLatin1Char('\n')));
+            w.writeCharacters((caseFailures + caseDiagnosis).join(QLatin1Char('\n')));
             w.writeEndElement();
         } else if (c.interrupted) {
             w.writeStartElement(QStringLiteral("error"));
@@ -481,6 +512,8 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
         // A refused command line has said why with its usage already.
         if (state.refused.isEmpty())
             std::fprintf(stderr, "korvane-check: %s\n", qPrintable(state.setUpFailure));
+        for (const verdict::Diagnosis &d : decided.diagnosis)
+            std::fprintf(stderr, "korvane-check: %s\n", qPrintable(diagnosisLine(d)));
         if (m_options.json && state.refused.isEmpty())
             write(stdout, json(results, state, decided));
     } else {
@@ -489,6 +522,8 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
             line(directionLine(result));
         if (withControllers)
             line(controllersLine(state.controllers));
+        for (const verdict::Diagnosis &d : decided.diagnosis)
+            line(diagnosisLine(d));
         line(verdictLine(decided, state.workerLines));
         if (m_options.json)
             write(stdout, json(results, state, decided));

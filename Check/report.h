@@ -21,6 +21,7 @@ namespace report {
 struct RunState {
     QString refused;      // the command line, refused
     QString setUpFailure; // the run could not begin
+    verdict::Run::SetUpFault setUpFault; // and what it met
     bool interrupted = false;
     QString stuck;
     std::vector<verdict::Output> outputs; // the log's fate and the like, as known before the summary
@@ -41,6 +42,8 @@ QString verdictLine(const verdict::Verdict &verdict, const QStringList &workerLi
 QString progressLine(const DirectionResult &result, double elapsed, quint64 sentInSecond);
 QString directionLine(const DirectionResult &result);
 QString controllersLine(const verdict::Controller controllers[2]);
+// "diagnosis: what was seen; what to check"
+QString diagnosisLine(const verdict::Diagnosis &diagnosis);
 QByteArray json(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict);
 QByteArray junit(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict);
 

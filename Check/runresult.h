@@ -39,6 +39,9 @@ struct DirectionResult {
     quint64 groupsClean = 0;
     quint64 groupsWithErrors = 0;
     GroupAccount account;
+    // The first few identifiers of frames nobody sent, each once.
+    std::vector<verdict::Identifier> foreignIds;
+    static constexpr size_t kForeignIdsKept = 8;
     // Frames read that had arrived before the run began (before the transmit
     // worker cleared the DMA queues): shown, not judged.
     quint64 framesBeforeRun = 0;

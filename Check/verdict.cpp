@@ -1,5 +1,6 @@
 #include "verdict.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace verdict {
@@ -117,6 +118,7 @@ Verdict decide(const Run &run)
             c.notCarried = notCarried;
             verdict.cases.push_back(c);
         }
+        verdict.diagnosis = diagnose(run, verdict.status);
         return verdict;
     }
 
@@ -191,7 +193,162 @@ Verdict decide(const Run &run)
         if (!notCarried.empty())
             verdict.line += "; also: " + join(notCarried, "; ");
     }
+    verdict.diagnosis = diagnose(run, verdict.status);
     return verdict;
+}
+
+namespace {
+
+std::string identifier(const Identifier &i)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, i.extended ? "0x%08X" : "0x%03X", unsigned(i.id));
+    return text;
+}
+
+std::string channel(unsigned c)
+{
+    return "channel " + std::to_string(c);
+}
+
+const char *const kReseat = "reseat the board in its slot and check its power; if it goes on, the board is faulty";
+const char *const kHost = "the host, not the board, failed: check the board's driver (reinstall it) and the "
+                          "system's event log, then test again; the board was not judged";
+const char *const kBusy = "the host, not the board, fell behind: close other programs or give the test a faster "
+                          "PC, then test again; the board was not judged";
+
+} // namespace
+
+// The rows most telling first: the set-up, the bit rates, each direction's
+// ends and traffic, the controllers' state last (it follows from the
+// others). A fault that shows in several ways is named once.
+std::vector<Diagnosis> diagnose(const Run &run, Status status)
+{
+    std::vector<Diagnosis> found;
+    if (status == Passed)
+        return found;
+    const auto add = [&found](int direction, const std::string &seen, const std::string &check) {
+        for (const Diagnosis &d : found) {
+            if (d.seen == seen)
+                return;
+        }
+        found.push_back(Diagnosis{seen, check, direction});
+    };
+    const std::string noAnswer = "the board does not answer: ";
+    const Run::SetUpFault &setUp = run.setUpFault;
+    switch (setUp.what) {
+    case Run::SetUpFault::None:
+        break;
+    case Run::SetUpFault::NotOpened:
+        add(-1, "the board could not be opened",
+            "check that the board is seated in its slot, that its driver is installed (the device manager lists "
+            "it) and that the board index given is this board's");
+        break;
+    case Run::SetUpFault::BridgeStuck:
+        add(-1, noAnswer + channel(setUp.channel) + "'s SPI bridge stays busy", kReseat);
+        break;
+    case Run::SetUpFault::ModeNotReached:
+        add(-1, noAnswer + channel(setUp.channel) + "'s controller does not change its mode", kReseat);
+        break;
+    case Run::SetUpFault::RequestFailed:
+        add(-1, "a driver request failed while the board was set up", kHost);
+        break;
+    }
+    const bool ratesApart = run.kbps[0] != run.kbps[1];
+    if (ratesApart)
+        add(-1,
+            "the channels disagree on the bit rate: channel 1 at " + std::to_string(run.kbps[0]) +
+                " kbit/s, channel 2 at " + std::to_string(run.kbps[1]) + " kbit/s",
+            "set both channels to the bit rate of the bus; a node at another rate sees error flags from the first "
+            "frame on");
+    for (size_t i = 0; i < run.directions.size(); ++i) {
+        const Direction &d = run.directions[i];
+        const int index = int(i);
+        const Controller &sender = run.controllers[d.from == 2 ? 1 : 0];
+        std::vector<const WorkerEnd *> ends;
+        if (d.transmitter.endedEarly)
+            ends.push_back(&d.transmitter);
+        if (d.receiver.endedEarly)
+            ends.push_back(&d.receiver);
+        for (const WorkerEnd &trouble : d.troubles)
+            ends.push_back(&trouble);
+        for (const WorkerEnd *end : ends) {
+            switch (end->cause) {
+            case WorkerEnd::Stopped:
+                break;
+            case WorkerEnd::BridgeStuck:
+                add(index, noAnswer + channel(end->channel) + "'s SPI bridge stays busy", kReseat);
+                break;
+            case WorkerEnd::FrameOrder:
+                add(index, noAnswer + channel(end->channel) + "'s frames left in another order than loaded",
+                    kReseat);
+                break;
+            case WorkerEnd::DeviceNotOpen:
+            case WorkerEnd::RequestFailed:
+            case WorkerEnd::TooManyBlocks:
+                add(index, "the host's driver failed: " + end->what, kHost);
+                break;
+            case WorkerEnd::FrameNotSent:
+                if (ratesApart)
+                    break; // what the rates apart give
+                if (d.groupsWhole == 0) {
+                    std::string seen = "nothing acknowledged " + channel(d.from) + "'s frames";
+                    if (sender.read)
+                        seen += " (its TEC " + std::to_string(sender.tec) + ")";
+                    add(index, seen + ": the other channel is not on this bus",
+                        "check the cable between the channels and its termination (120 ohms at each end of the "
+                        "bus)");
+                } else {
+                    add(index, channel(d.from) + "'s frames met errors on the bus: a frame did not go out",
+                        "check the cable, its connectors and the termination, then look for noise near the bus");
+                }
+                break;
+            }
+        }
+        if (d.overrunBlocks)
+            add(index,
+                "the host fell behind the board: " + std::to_string(d.overrunBlocks) +
+                    " DMA blocks waited for room in a full queue",
+                kBusy);
+        if (d.stalled)
+            add(index, "the host stopped making progress: " + d.stallReason, kBusy);
+        if (d.framesNobodySent) {
+            std::string ids;
+            for (const Identifier &id : d.foreignIds)
+                ids += (ids.empty() ? "" : ", ") + identifier(id);
+            add(index,
+                "another node is sending on this bus: " + std::to_string(d.framesNobodySent) +
+                    " frames nobody sent" + (ids.empty() ? "" : ", identifiers " + ids),
+                "disconnect every other device from the test bus, or give the test a bus of its own");
+        }
+        const bool explained = std::any_of(found.begin(), found.end(), [&](const Diagnosis &x) {
+            return x.direction == index || x.direction < 0;
+        });
+        if ((d.framesMissing || d.framesDamaged) && !explained)
+            add(index,
+                "frames went missing or were damaged between the channels (" + std::to_string(d.framesMissing) +
+                    " missing, " + std::to_string(d.framesDamaged) + " damaged)",
+                "check the cable, its connectors and the termination, then look for noise near the bus");
+    }
+    for (int i = 0; i < 2; ++i) {
+        const Controller &c = run.controllers[i];
+        if (!c.read || !(c.busOff() || c.errorPassive()))
+            continue;
+        add(-1,
+            channel(unsigned(i + 1)) + "'s controller went " + (c.busOff() ? "bus-off" : "error-passive") +
+                " (TEC " + std::to_string(c.tec) + ", REC " + std::to_string(c.rec) + ")",
+            "a controller turns error-passive when an error counter passes 127 and bus-off when its transmit "
+            "errors pass 255: its frames kept meeting errors or went unacknowledged; check the cable, the "
+            "termination and that both channels run at the bit rate of the bus");
+    }
+    for (const Output &output : run.outputs) {
+        if (!output.error.empty())
+            add(-1, output.what + " could not be written: " + output.error,
+                "check the station's disk: free space, the folder and its permissions");
+    }
+    if (!run.stuck.empty())
+        add(-1, "the host did not stop a worker in time: " + run.stuck, kBusy);
+    return found;
 }
 
 } // namespace verdict

@@ -30,14 +30,26 @@ enum Status { Passed = 0, Failed = 1, Usage = 2, NotCarried = 3 };
 
 // How a worker's loop ended, as the runner tells it.
 struct WorkerEnd {
+    // Why, as the workers report it.
+    enum Cause { Stopped, DeviceNotOpen, RequestFailed, BridgeStuck, FrameNotSent, FrameOrder, TooManyBlocks };
     bool endedEarly = false; // before it was asked to
     bool boardFault = false; // the board's failure (else the host's, when ended early)
     std::string what;        // e.g. "frame not sent on channel 1 (status 6)"
+    Cause cause = Stopped;
+    unsigned channel = 0;
+};
+
+// A frame's identifier.
+struct Identifier {
+    uint32_t id = 0;
+    bool extended = false;
+    bool operator==(const Identifier &o) const { return id == o.id && extended == o.extended; }
 };
 
 using Controller = ControllerHealth;
 
 struct Direction {
+    unsigned from = 1;  // the transmitting channel
     std::string name; // "1->2"
     std::string title; // the test case's name, "1->2 at 125 kbit/s"
     uint64_t groupsReported = 0;
@@ -45,6 +57,7 @@ struct Direction {
     uint64_t framesMissing = 0;
     uint64_t framesDamaged = 0;
     uint64_t framesNobodySent = 0;
+    std::vector<Identifier> foreignIds; // the first few identifiers of those, each once
     bool stalled = false;
     std::string stallReason;
     WorkerEnd transmitter;
@@ -78,6 +91,13 @@ struct Run {
     std::string refused;
     // The run could not begin: the board, its set-up, a file to write.
     std::string setUpFailure;
+    // What the set-up met, when it failed: the board could not be opened, a
+    // channel's SPI bridge stayed busy, a controller did not change its
+    // mode, or a driver request failed.
+    struct SetUpFault {
+        enum What { None, NotOpened, BridgeStuck, ModeNotReached, RequestFailed } what = None;
+        unsigned channel = 0;
+    } setUpFault;
     std::vector<std::string> directionsAsked; // their test case names, in order
     std::vector<Direction> directions;        // those that ran
     unsigned kbps[2] = {125, 125};
@@ -99,16 +119,28 @@ struct Case {
     bool passed() const { return ran && failures.empty() && notCarried.empty() && !interrupted; }
 };
 
+// What a failed run saw, and what the person at the station checks next.
+struct Diagnosis {
+    std::string seen;
+    std::string check;
+    int direction = -1; // the direction's index in Run::directions; -1: the run's
+};
+
 struct Verdict {
     Status status = Passed;
     std::vector<std::string> failures;   // the board's
     std::vector<std::string> notCarried; // why the test could not be carried out, every reason
     std::string line;                    // the last line: PASS, FAIL: ..., ERROR: ...
     std::vector<Case> cases;             // never empty
+    std::vector<Diagnosis> diagnosis;    // empty when the run passed
     const char *result() const { return status == Passed ? "pass" : status == Failed ? "fail" : "error"; }
 };
 
 Verdict decide(const Run &run);
+
+// What the evidence of a run that did not pass points to, most telling
+// first; nothing for a run that passed or was only interrupted.
+std::vector<Diagnosis> diagnose(const Run &run, Status status);
 
 } // namespace verdict
 

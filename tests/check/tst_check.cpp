@@ -97,6 +97,8 @@ private slots:
     void reportsAreNeverGreenAfterAFailedRun_data();
     void reportsAreNeverGreenAfterAFailedRun();
     void interruptedRunsReportNoPassAndNoBoardFailure();
+    void theFaultIsNamed_data();
+    void theFaultIsNamed();
     void boardsSideBySideEachAgainstItsOwnBus_data();
     void boardsSideBySideEachAgainstItsOwnBus();
 };
@@ -311,6 +313,12 @@ void TestCheck::failedRequestIsNeverAPassNorABoardFailure()
                      reasons[0].toString().contains(said),
                  qPrintable(fault + ": " + reasons[0].toString()));
         QCOMPARE(summary["failures"].toArray(), QJsonArray());
+        // The host is named, never the board.
+        const QJsonArray diagnosis = summary["diagnosis"].toArray();
+        QVERIFY2(diagnosis.size() == 1 &&
+                     diagnosis[0].toObject()["seen"].toString().startsWith("the host's driver failed: ") &&
+                     diagnosis[0].toObject()["check"].toString().contains("the board was not judged"),
+                 qPrintable(fault + ": " + QJsonDocument(diagnosis).toJson()));
         const QString verdict = QString::fromUtf8(run.err).trimmed().section('\n', -1);
         QVERIFY2(verdict.startsWith("ERROR: the test could not be carried out: 1->2: "), qPrintable(verdict));
     }
@@ -486,6 +494,11 @@ void TestCheck::hostThatFellBehindIsNeverABoardFailure()
     QVERIFY2(summary["notCarriedOut"].toArray()[0].toString().contains("1->2: the host fell behind the board"),
              out.constData());
     QVERIFY(summary["directions"].toArray()[0].toObject()["overrunBlocks"].toDouble() > 0);
+    const QJsonArray diagnosis = summary["diagnosis"].toArray();
+    QVERIFY2(!diagnosis.isEmpty() &&
+                 diagnosis[0].toObject()["seen"].toString().startsWith("the host fell behind the board: ") &&
+                 diagnosis[0].toObject()["check"].toString().startsWith("the host, not the board, fell behind"),
+             out.constData());
 }
 
 // The run's window opens when the transmit worker has cleared the DMA queues
@@ -885,6 +898,71 @@ void TestCheck::interruptedRunsReportNoPassAndNoBoardFailure()
         QCOMPARE(report.failed, 2);
         for (const QString &message : report.messages)
             QVERIFY2(message.startsWith("interrupted"), qPrintable(message));
+    }
+}
+
+void TestCheck::theFaultIsNamed_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("seen"); // each diagnosis's start, in order
+    QTest::newRow("healthy") << QStringList{} << QStringList{} << 0 << QStringList{};
+    QTest::newRow("cut apart") << QStringList{} << QStringList{"KORVANE_EMU_CUT=1"} << 1
+                               << QStringList{"nothing acknowledged channel 1's frames (its TEC 128): the other "
+                                              "channel is not on this bus",
+                                              "channel 1's controller went error-passive (TEC 128, REC 0)"};
+    QTest::newRow("rates apart") << QStringList{"--rate1", "125", "--rate2", "250"} << QStringList{} << 1
+                                 << QStringList{"the channels disagree on the bit rate: channel 1 at 125 kbit/s, "
+                                                "channel 2 at 250 kbit/s",
+                                                "channel 1's controller went bus-off (TEC 255"};
+    QTest::newRow("foreign node") << QStringList{} << QStringList{"KORVANE_EMU_FOREIGN=2:0x10:7"} << 1
+                                  << QStringList{"another node is sending on this bus: "};
+    QTest::newRow("extended foreign node") << QStringList{} << QStringList{"KORVANE_EMU_FOREIGN=1:0x1ABCDE:5"} << 1
+                                           << QStringList{"another node is sending on this bus: "};
+    QTest::newRow("bridge stuck busy") << QStringList{} << QStringList{"KORVANE_EMU_STUCK_BUSY=2"} << 2
+                                       << QStringList{"the board does not answer: channel 2's SPI bridge stays busy"};
+    QTest::newRow("mode ignored") << QStringList{} << QStringList{"KORVANE_EMU_IGNORE_MODE=1"} << 2
+                                  << QStringList{"the board does not answer: channel 1's controller does not "
+                                                 "change its mode"};
+    QTest::newRow("no board") << QStringList{} << QStringList{"KORVANE_EMU_NO_BOARD=1"} << 2
+                              << QStringList{"the board could not be opened"};
+}
+
+// A failed run says what it saw and what to check, in the summary, the JSON
+// and the JUnit report alike; a healthy run names nothing. (A failed driver
+// request and a host that fell behind: in their own tests above.)
+void TestCheck::theFaultIsNamed()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, fault);
+    QFETCH(int, status);
+    QFETCH(QStringList, seen);
+    QTemporaryDir dir;
+    const QString report = dir.filePath("report.xml");
+    const Run run = check(QStringList{"--direction", "1to2", "--seconds", "0.5", "--json", "--quiet", "--junit", report} +
+                              options,
+                          fault);
+    QCOMPARE(run.exitCode, status);
+    const QJsonArray diagnosis = run.json()["diagnosis"].toArray();
+    QCOMPARE(diagnosis.size(), seen.size());
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString xml = QString::fromUtf8(file.readAll());
+    const QString err = QString::fromUtf8(run.err);
+    for (int i = 0; i < seen.size(); ++i) {
+        const QJsonObject d = diagnosis[i].toObject();
+        QVERIFY2(d["seen"].toString().startsWith(seen[i]), qPrintable(d["seen"].toString()));
+        QVERIFY(!d["check"].toString().isEmpty());
+        const QString line = "diagnosis: " + d["seen"].toString() + "; " + d["check"].toString();
+        QVERIFY2(err.contains(line), qPrintable(err));
+        QVERIFY2(xml.contains(line.toHtmlEscaped()), qPrintable(xml));
+    }
+    if (QString(QTest::currentDataTag()).contains("foreign")) {
+        const QString ids = QString(QTest::currentDataTag()).startsWith("extended") ? "identifiers 0x001ABCDE"
+                                                                                    : "identifiers 0x010";
+        const QString first = diagnosis[0].toObject()["seen"].toString();
+        QVERIFY2(first.endsWith(ids), qPrintable(first));
     }
 }
 

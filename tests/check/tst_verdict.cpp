@@ -203,6 +203,16 @@ TEST(Verdict, EveryExitPath)
         EXPECT_EQ(v.line.compare(0, std::string(c.lineStart).size(), c.lineStart), 0)
             << c.name << ": " << v.line;
         // The lists and the status agree.
+        // A run that passed names nothing; one the board is not blamed for
+        // never says the board does not answer.
+        if (v.status == Passed) {
+            EXPECT_TRUE(v.diagnosis.empty()) << c.name;
+        }
+        for (const Diagnosis &d : v.diagnosis) {
+            if (c.boardSilent) {
+                EXPECT_EQ(d.seen.find("the board does not answer"), std::string::npos) << c.name << ": " << d.seen;
+            }
+        }
         if (c.boardSilent) {
             const bool onlyInterrupted = v.failures.size() == 1 && v.failures[0] == "interrupted";
             EXPECT_TRUE(v.failures.empty() || (run.interrupted && onlyInterrupted)) << c.name << ": " << v.line;
@@ -268,4 +278,42 @@ TEST(Verdict, DirectionsNotRunAreCasesThatDidNotPass)
     ASSERT_EQ(v.cases.size(), 1u);
     EXPECT_EQ(v.cases[0].name, "korvane-check");
     EXPECT_EQ(v.cases[0].notCarried, std::vector<std::string>{"refused: unexpected argument: x"});
+}
+
+// Frames lost or damaged between the channels are named as such only when
+// nothing else seen explains them; each fault is named once, for the
+// direction it was seen in.
+TEST(Verdict, DiagnosisNamesEachFaultOnceWhereItWasSeen)
+{
+    verdict::Run run = passing();
+    run.directions[0].framesMissing = 3;
+    run.directions[0].framesDamaged = 1;
+    Direction back = run.directions[0];
+    back.from = 2;
+    back.name = "2->1";
+    back.framesMissing = back.framesDamaged = 0;
+    back.framesNobodySent = 12;
+    back.foreignIds = {{0x10, false}, {0x1ABCDE, true}};
+    run.directions.push_back(back);
+    Verdict v = decide(run);
+    ASSERT_EQ(v.diagnosis.size(), 2u);
+    EXPECT_EQ(v.diagnosis[0].seen, "frames went missing or were damaged between the channels (3 missing, 1 damaged)");
+    EXPECT_EQ(v.diagnosis[0].direction, 0);
+    EXPECT_EQ(v.diagnosis[1].seen,
+              "another node is sending on this bus: 12 frames nobody sent, identifiers 0x010, 0x001ABCDE");
+    EXPECT_EQ(v.diagnosis[1].direction, 1);
+
+    // A transmitter that found its frames unacknowledged explains what went
+    // missing; a stuck bridge seen by both workers is named once.
+    run.directions.pop_back();
+    WorkerEnd stuck;
+    stuck.endedEarly = true;
+    stuck.boardFault = true;
+    stuck.cause = WorkerEnd::BridgeStuck;
+    stuck.channel = 1;
+    run.directions[0].transmitter = stuck;
+    run.directions[0].troubles = {stuck};
+    v = decide(run);
+    ASSERT_EQ(v.diagnosis.size(), 1u);
+    EXPECT_EQ(v.diagnosis[0].seen, "the board does not answer: channel 1's SPI bridge stays busy");
 }

@@ -137,12 +137,27 @@ int main(int argc, char *argv[])
                                    QStringLiteral("The board to test, by its index N (0 to 15): the device "
                                                   "\\\\.\\CAN<N> (default 0)."),
                                    QStringLiteral("N"));
+    const QCommandLineOption rounds(
+        QStringLiteral("rounds"),
+        QStringLiteral("Run the directions this many times in turn (1 to 10000, default 1): with -d both, 1->2, "
+                       "2->1, 1->2, ... each for --seconds; how a long run alternates."),
+        QStringLiteral("count"));
+    const QCommandLineOption every(
+        QStringLiteral("every"),
+        QStringLiteral("Write a record every SECONDS (1 to 86400) while the traffic runs: one line of JSON per "
+                       "interval to the --records file, each flushed to the disk as it is written."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption records(QStringLiteral("records"),
+                                     QStringLiteral("The file of the --every records (- for standard output, "
+                                                    "whose other lines then go to stderr)."),
+                                     QStringLiteral("file"));
     const QCommandLineOption junit(QStringLiteral("junit"),
                                    QStringLiteral("Write a JUnit XML report to FILE: a test case a direction, the "
                                                   "board's failures and the reasons the test could not be carried "
                                                   "out, the figures as properties."),
                                    QStringLiteral("file"));
-    parser.addOptions({board, rate, rate1, rate2, direction, seconds, groups, load, minLoad, json, log, junit, quiet});
+    parser.addOptions(
+        {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, json, log, junit, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser, parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
@@ -156,7 +171,7 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         return usageError(parser, QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
     for (const QCommandLineOption &option :
-         {board, rate, rate1, rate2, direction, seconds, groups, load, minLoad, log, junit}) {
+         {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, log, junit}) {
         if (parser.values(option).size() > 1)
             return usageError(parser, QStringLiteral("--%1 is given more than once").arg(option.names().last()));
     }
@@ -184,6 +199,15 @@ int main(int argc, char *argv[])
         options.directions = {1, 2};
     else
         return usageError(parser, QStringLiteral("--direction %1: give 1to2, 2to1 or both").arg(which), options);
+    if (parser.isSet(rounds)) {
+        const QString text = parser.value(rounds);
+        if (!matches(text, "[1-9][0-9]{0,4}") || text.toInt() > 10000)
+            return usageError(parser, QStringLiteral("--rounds %1: give 1 to 10000").arg(text), options);
+        options.rounds = text.toInt();
+        const QVector<unsigned int> once = options.directions;
+        for (int round = 1; round < options.rounds; ++round)
+            options.directions += once;
+    }
     if (parser.isSet(seconds)) {
         const QString text = parser.value(seconds);
         options.seconds = text.toDouble();
@@ -224,6 +248,19 @@ int main(int argc, char *argv[])
     options.junitPath = parser.value(junit);
     if (parser.isSet(junit) && options.junitPath.isEmpty())
         return usageError(parser, QStringLiteral("--junit needs a file name"), options);
+    if (parser.isSet(every)) {
+        const QString text = parser.value(every);
+        if (!matches(text, "[1-9][0-9]{0,4}(\\.[0-9]{1,3})?") || text.toDouble() > 86400)
+            return usageError(parser, QStringLiteral("--every %1: give 1 to 86400").arg(text), options);
+        options.every = text.toDouble();
+        options.recordsPath = parser.value(records);
+        if (options.recordsPath.isEmpty())
+            return usageError(parser, QStringLiteral("--every needs --records FILE (- for standard output)"), options);
+        if (options.recordsPath == QLatin1String("-") && options.json)
+            return usageError(parser, QStringLiteral("--records - and --json both want standard output"), options);
+    } else if (parser.isSet(records)) {
+        return usageError(parser, QStringLiteral("--records is for --every"), options);
+    }
 
     options.resultClosed = stdoutClosed;
     workerlines::install(options.quiet);

@@ -152,6 +152,11 @@ public:
         emit m_run->loopEndedArrived(true, int(report.cause), report.channel, report.code);
         m_run->m_bTransmitEnded = true;
     }
+    void controllersRead(const ControllerHealth &first, const ControllerHealth &second) override
+    {
+        emit m_run->controllersArrived(QVector<int>{first.read, first.tec, first.rec, first.eflg, second.read,
+                                                    second.tec, second.rec, second.eflg});
+    }
 
 private:
     CheckRun *m_run;
@@ -197,6 +202,8 @@ CheckRun::CheckRun(const CheckOptions &options)
     connect(this, &CheckRun::frameLeft, this, &CheckRun::frameSent, Qt::QueuedConnection);
     connect(this, &CheckRun::troubleArrived, this, &CheckRun::troubleReported, Qt::QueuedConnection);
     connect(this, &CheckRun::loopEndedArrived, this, &CheckRun::loopEndReported, Qt::QueuedConnection);
+    qRegisterMetaType<QVector<int>>();
+    connect(this, &CheckRun::controllersArrived, this, &CheckRun::controllersReported, Qt::QueuedConnection);
     m_ReceiveTh.SetFrameObserver(m_receiveWatch.get());
     m_TransmitTh.SetObserver(m_transmitWatch.get());
     m_FullLoadTh.SetObserver(m_transmitWatch.get());
@@ -227,6 +234,11 @@ int CheckRun::run()
     QString error;
     if (!m_outputs.begin(&error)) {
         m_state.setUpFailure = QStringLiteral("the JUnit report %1 cannot be created: %2").arg(m_options.junitPath, error);
+        return finish(false);
+    }
+    m_runClock.start();
+    if (!m_options.recordsPath.isEmpty() && !m_records.open(m_options.recordsPath, &error)) {
+        m_state.setUpFailure = error;
         return finish(false);
     }
     if (!m_options.logPath.isEmpty() && !m_log.open(m_options.logPath, &error)) {
@@ -389,10 +401,16 @@ void CheckRun::runDirection(unsigned int from)
     }
     QElapsedTimer &clock = m_directionClock;
     clock.start();
+    m_intervalStart = 0;
+    m_intervalTotals = Totals();
+    m_interval = 0;
+    askControllers();
     if (!m_bReceiveEnded && !ending()) {
         takeTransmitProgress();
         transmitThread().start();
     }
+    const qint64 everyMs = qint64(m_options.every * 1000);
+    qint64 nextRecord = everyMs;
 
     const qint64 stallLimit = unitMs(20, kStallMs);
     qint64 nextReport = 1000;
@@ -416,6 +434,13 @@ void CheckRun::runDirection(unsigned int from)
                                                     "driver calls returned")
                                          .arg(stallLimit / 1000.0, 0, 'f', 1);
             break;
+        }
+        // Every interval that began before the direction's end has its
+        // record, however late the host comes to it.
+        while (everyMs && clock.elapsed() >= nextRecord && nextRecord < m_options.seconds * 1000) {
+            record(nextRecord / 1000.0, false);
+            nextRecord += everyMs;
+            askControllers();
         }
         if (clock.elapsed() >= m_options.seconds * 1000)
             break;
@@ -455,6 +480,88 @@ void CheckRun::runDirection(unsigned int from)
     m_current->account.finish();
     if (!ending())
         readControllers();
+    // The direction's last record, up to its end: the records add up to
+    // the summary.
+    if (everyMs)
+        record(m_current->seconds, true);
+}
+
+CheckRun::Totals CheckRun::totals(const DirectionResult &r)
+{
+    Totals t;
+    t.sent = r.groupsReported;
+    // Until the direction ends, the groups known to be whole; missing frames
+    // are known only then, when every frame sent has been read.
+    t.whole = std::max(r.account.groupsWhole(), r.account.groupsWholeSoFar());
+    t.missing = r.account.framesMissing();
+    t.damaged = r.account.framesDamaged();
+    t.nobodySent = r.account.framesNobodySent();
+    t.overrunBlocks = r.overrunBlocks;
+    return t;
+}
+
+void CheckRun::askControllers()
+{
+    if (!m_options.every)
+        return;
+    if (m_options.fullLoad)
+        m_FullLoadTh.AskControllers();
+    else
+        m_TransmitTh.AskControllers();
+}
+
+void CheckRun::controllersReported(QVector<int> values)
+{
+    for (int i = 0; i < 2 && values.size() == 8; ++i) {
+        m_sampled[i].read = values[4 * i] != 0;
+        m_sampled[i].tec = values[4 * i + 1];
+        m_sampled[i].rec = values[4 * i + 2];
+        m_sampled[i].eflg = values[4 * i + 3];
+    }
+}
+
+// One interval of the current direction, from the last record to atSeconds
+// of the direction's clock: what it added, the controllers as last read,
+// and the run's totals.
+void CheckRun::record(double atSeconds, bool last)
+{
+    QCoreApplication::processEvents(); // reports and readings still queued
+    const Totals now = totals(*m_current);
+    const Totals &before = m_intervalTotals;
+    IntervalPoint point;
+    point.start = m_directionStartSeconds + m_intervalStart;
+    point.seconds = qMax(0.0, atSeconds - m_intervalStart);
+    point.direction = int(m_current->from);
+    point.sent = now.sent - before.sent;
+    point.whole = now.whole - before.whole;
+    point.missing = now.missing - before.missing;
+    point.damaged = now.damaged - before.damaged;
+    point.nobodySent = now.nobodySent - before.nobodySent;
+    point.overrunBlocks = now.overrunBlocks - before.overrunBlocks;
+    point.limitGroupsPerSecond = m_current->limitGroupsPerSecond;
+    point.controllers[0] = last && m_lastRead[0].read ? m_lastRead[0] : m_sampled[0];
+    point.controllers[1] = last && m_lastRead[1].read ? m_lastRead[1] : m_sampled[1];
+    m_history.add(point);
+    m_runTotals.sent += point.sent;
+    m_runTotals.whole += point.whole;
+    m_runTotals.missing += point.missing;
+    m_runTotals.damaged += point.damaged;
+    m_runTotals.nobodySent += point.nobodySent;
+    m_runTotals.overrunBlocks += point.overrunBlocks;
+    report::Interval interval;
+    interval.point = point;
+    interval.number = ++m_interval;
+    interval.direction = report::directionName(m_current->from);
+    interval.round = m_options.rounds > 1 ? (m_results.size() - 1) / (m_options.directions.size() / m_options.rounds) + 1 : 1;
+    interval.last = last;
+    interval.board = m_options.board;
+    interval.runSeconds = m_runClock.elapsed() / 1000.0;
+    interval.totals = m_runTotals;
+    m_records.write(report::intervalRecord(interval));
+    m_intervalTotals = now;
+    m_intervalStart = atSeconds;
+    if (last)
+        m_directionStartSeconds += atSeconds;
 }
 
 // The controllers' error state; the worst seen over the run is kept.
@@ -462,6 +569,7 @@ void CheckRun::readControllers()
 {
     for (unsigned int channel = 1; channel <= 2; ++channel) {
         const verdict::Controller now = boardsetup::health(m_Device, channel);
+        m_lastRead[channel - 1] = now;
         verdict::Controller &kept = m_state.controllers[channel - 1];
         if (!now.read)
             continue;
@@ -576,6 +684,13 @@ int CheckRun::finish(bool withControllers)
             controller = verdict::Controller();
     } else if (m_results.isEmpty()) {
         readControllers();
+    }
+    if (m_records.isOpen()) {
+        m_records.close();
+        if (!m_records.error().isEmpty())
+            m_state.outputs.push_back(verdict::Output{
+                QStringLiteral("the records %1").arg(m_options.recordsPath).toStdString(),
+                m_records.error().toStdString()});
     }
     if (m_log.isOpen() && !m_log.close())
         m_state.outputs.push_back(verdict::Output{

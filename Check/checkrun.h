@@ -24,6 +24,7 @@
 #include "candeviceex.h"
 #include "framelog.h"
 #include "fullload.h"
+#include "records.h"
 #include "report.h"
 #include "runresult.h"
 #include "workerthreads.h"
@@ -56,6 +57,8 @@ signals:
     void frameLeft(unsigned int channel, quint32 number, bool surely);
     void troubleArrived(int cause, unsigned int channel, int code);
     void loopEndedArrived(bool transmitter, int cause, unsigned int channel, int code);
+    // TEC, REC and EFLG of both controllers, read and flag first: 8 values.
+    void controllersArrived(QVector<int> values);
 
 private slots:
     void sentCh1() { countSent(1); }
@@ -69,6 +72,7 @@ private slots:
     void frameSent(unsigned int channel, quint32 number, bool surely);
     void troubleReported(int cause, unsigned int channel, int code);
     void loopEndReported(bool transmitter, int cause, unsigned int channel, int code);
+    void controllersReported(QVector<int> values);
 
 private:
     class ReceiveWatch;
@@ -86,6 +90,13 @@ private:
     [[noreturn]] void endNow(const QString &stuck);
     int finish(bool readControllers);
     void readControllers();
+    // What the interval records count.
+    struct Totals {
+        quint64 sent = 0, whole = 0, missing = 0, damaged = 0, nobodySent = 0, overrunBlocks = 0;
+    };
+    static Totals totals(const DirectionResult &result);
+    void askControllers();
+    void record(double atSeconds, bool last);
     void countSent(unsigned int channel);
     void countReceived(unsigned int channel, bool clean);
     qint64 unitMs(int units, qint64 atLeastMs) const;
@@ -117,6 +128,18 @@ private:
     bool m_troubled = false;          // a board failure the transmitter went on after
     quint64 m_groupsInThread = 0;     // counted in the transmitter's thread only
     QElapsedTimer m_directionClock;
+    // The interval records: the file, the history for the report, the
+    // current direction's last record, the run's totals.
+    RecordLog m_records;
+    IntervalHistory m_history;
+    QElapsedTimer m_runClock;
+    Totals m_intervalTotals;
+    IntervalPoint m_runTotals;           // its counts only
+    double m_intervalStart = 0;          // seconds of the direction's clock
+    double m_directionStartSeconds = 0;  // the directions' seconds before this one
+    quint64 m_interval = 0;
+    verdict::Controller m_sampled[2];    // as the transmitter last read them
+    verdict::Controller m_lastRead[2];   // after the last direction
 };
 
 #endif

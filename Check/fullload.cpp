@@ -241,6 +241,10 @@ void CFullLoadTh::work()
         }
         if (m_loop.aborted())
             break;
+        // Reads that wait for the bridge before and after: the next write
+        // of ours waits too, to be sure.
+        if (m_loop.controllersIfAsked())
+            m_bridgeIdle = false;
         // A stop lets the group under way be loaded whole and leave, for at
         // most the grace: frames that do not leave are then withdrawn.
         if (m_loop.stopRequested()) {

@@ -41,6 +41,7 @@ public:
     // As CTransmitTh's.
     void SetObserver(TransmitObserver *observer) { m_loop.setObserver(observer); }
     bool TakeProgress() { return m_loop.takeProgress(); }
+    void AskControllers() { m_loop.askControllers(); }
 
 signals:
     // Every five frames that have left, in the order they were loaded.

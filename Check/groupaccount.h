@@ -43,6 +43,10 @@ public:
     uint64_t groupsReported() const { return m_reported; }
     // Reported groups all five frames of which arrived.
     uint64_t groupsWhole() const { return m_whole; }
+    // Before finish(): the reported groups already known to be whole, the
+    // oldest ones (a frame lost on the way keeps the groups after it open
+    // until the end).
+    uint64_t groupsWholeSoFar() const { return m_wholeSettled; }
     // Frames surely sent that never arrived. A damaged frame is counted on
     // its own: it may be one of them, or a frame of another sender.
     uint64_t framesMissing() const { return m_missing; }

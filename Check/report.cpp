@@ -106,6 +106,10 @@ QStringList caseNames(const CheckOptions &options)
     QStringList names;
     for (unsigned int from : options.directions)
         names << caseName(from, options.kbps[from - 1]);
+    // Rounds after the first are named as such.
+    const int perRound = options.rounds > 1 ? names.size() / options.rounds : 0;
+    for (int i = perRound; perRound && i < names.size(); ++i)
+        names[i] += QStringLiteral(" (round %1)").arg(i / perRound + 1);
     return names;
 }
 
@@ -128,7 +132,8 @@ verdict::Run facts(const CheckOptions &options, const QVector<DirectionResult> &
         verdict::Direction d;
         d.from = r.from;
         d.name = name(r).toStdString();
-        d.title = caseName(r.from, r.kbps).toStdString();
+        d.title = run.directions.size() < run.directionsAsked.size() ? run.directionsAsked[run.directions.size()]
+                                                                       : caseName(r.from, r.kbps).toStdString();
         d.groupsReported = r.groupsReported;
         d.groupsWhole = r.account.groupsWhole();
         d.framesMissing = r.account.framesMissing();
@@ -181,6 +186,59 @@ QString progressLine(const DirectionResult &result, double elapsed, quint64 sent
 QString boardName(int board)
 {
     return QStringLiteral("board %1 (\\\\.\\CAN%1)").arg(board);
+}
+
+QString directionName(unsigned int from)
+{
+    return name(from);
+}
+
+namespace {
+
+QJsonObject counts(const IntervalPoint &p)
+{
+    QJsonObject o;
+    o[QStringLiteral("sent")] = double(p.sent);
+    o[QStringLiteral("whole")] = double(p.whole);
+    o[QStringLiteral("missing")] = double(p.missing);
+    o[QStringLiteral("damaged")] = double(p.damaged);
+    o[QStringLiteral("nobodySent")] = double(p.nobodySent);
+    o[QStringLiteral("overrunBlocks")] = double(p.overrunBlocks);
+    return o;
+}
+
+} // namespace
+
+QJsonObject intervalRecord(const Interval &interval)
+{
+    const IntervalPoint &p = interval.point;
+    QJsonObject o = counts(p);
+    o[QStringLiteral("time")] = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    o[QStringLiteral("board")] = interval.board;
+    o[QStringLiteral("direction")] = interval.direction;
+    o[QStringLiteral("round")] = interval.round;
+    o[QStringLiteral("interval")] = double(interval.number);
+    o[QStringLiteral("last")] = interval.last;
+    o[QStringLiteral("runSeconds")] = interval.runSeconds;
+    o[QStringLiteral("start")] = p.start;
+    o[QStringLiteral("seconds")] = p.seconds;
+    const double perSecond = p.seconds > 0 ? p.sent / p.seconds : 0;
+    o[QStringLiteral("groupsPerSecond")] = perSecond;
+    o[QStringLiteral("busLoad")] = p.limitGroupsPerSecond > 0 ? perSecond / p.limitGroupsPerSecond : 0;
+    QJsonArray controllers;
+    for (int i = 0; i < 2; ++i) {
+        const ControllerHealth &c = p.controllers[i];
+        QJsonObject object;
+        object[QStringLiteral("channel")] = i + 1;
+        object[QStringLiteral("read")] = c.read;
+        object[QStringLiteral("tec")] = c.tec;
+        object[QStringLiteral("rec")] = c.rec;
+        object[QStringLiteral("eflg")] = c.eflg;
+        controllers.append(object);
+    }
+    o[QStringLiteral("controllers")] = controllers;
+    o[QStringLiteral("totals")] = counts(interval.totals);
+    return o;
 }
 
 QString diagnosisLine(const verdict::Diagnosis &diagnosis)
@@ -481,7 +539,8 @@ bool Outputs::write(FILE *stream, const QByteArray &bytes)
 
 void Outputs::line(const QString &text)
 {
-    write(m_options.json ? stderr : stdout, text.toLocal8Bit() + '\n');
+    // Standard output carries the JSON or the records alone when it has them.
+    write(m_options.json || m_options.recordsPath == QLatin1String("-") ? stderr : stdout, text.toLocal8Bit() + '\n');
 }
 
 int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, bool withControllers)

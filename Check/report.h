@@ -4,10 +4,12 @@
 #ifndef CHECK_REPORT_H
 #define CHECK_REPORT_H
 
+#include "records.h"
 #include "runresult.h"
 #include "verdict.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -42,6 +44,20 @@ QString verdictLine(const verdict::Verdict &verdict, const QStringList &workerLi
 QString progressLine(const DirectionResult &result, double elapsed, quint64 sentInSecond);
 QString directionLine(const DirectionResult &result);
 QString controllersLine(const verdict::Controller controllers[2]);
+// One interval record, as --every writes it.
+struct Interval {
+    IntervalPoint point;
+    quint64 number = 0;  // within its direction, from 1
+    QString direction;   // "1->2"
+    int round = 1;
+    bool last = false;   // the direction's last, up to its end
+    int board = 0;
+    double runSeconds = 0; // since the run began
+    IntervalPoint totals;  // the run's, this one included (counts only)
+};
+QJsonObject intervalRecord(const Interval &interval);
+QString directionName(unsigned int from);
+
 // "diagnosis: what was seen; what to check"
 QString diagnosisLine(const verdict::Diagnosis &diagnosis);
 QByteArray json(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict);

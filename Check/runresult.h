@@ -14,7 +14,10 @@
 struct CheckOptions {
     int board = 0;                    // \\.\CAN<board>
     unsigned int kbps[2] = {125, 125};
-    QVector<unsigned int> directions; // transmitting channels, in order
+    QVector<unsigned int> directions; // transmitting channels, in order (every round's)
+    int rounds = 1;                   // the directions asked for, run this many times in turn
+    double every = 0;                 // seconds between interval records; 0: none
+    QString recordsPath;              // where they go; "-": standard output
     double seconds = 5;               // per direction
     quint64 groups = 0;               // per direction; 0: no limit
     bool json = false;

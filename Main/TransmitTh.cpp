@@ -100,6 +100,7 @@ void CTransmitTh::work()
             break;
         if (m_bCh2State && !sendGroupCh2(groupSumCh2))
             break;
+        m_Loop.controllersIfAsked();
     }
     m_Loop.withdrawPending();
     m_Loop.finish();

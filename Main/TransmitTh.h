@@ -27,6 +27,9 @@ public:
     // Whether a library call of the loop has returned since the last asking:
     // the loop makes progress, however slow the driver.
     bool TakeProgress() { return m_Loop.takeProgress(); }
+    // The controllers' error state, read between groups and told to the
+    // observer (the headless runner's records; the window never asks).
+    void AskControllers() { m_Loop.askControllers(); }
 
     void SetCh1State(bool state);
     void SetCh2State(bool state);

@@ -1,5 +1,7 @@
 #include "transmitloop.h"
 
+#include "boardsetup.h"
+
 #include <QDebug>
 
 void TransmitLoop::begin()
@@ -28,6 +30,18 @@ void TransmitLoop::loading()
 {
     if (m_observer)
         m_observer->loading();
+}
+
+bool TransmitLoop::controllersIfAsked()
+{
+    if (!m_controllersAsked.exchange(false, std::memory_order_relaxed))
+        return false;
+    const ControllerHealth first = boardsetup::health(m_device, 1);
+    const ControllerHealth second = boardsetup::health(m_device, 2);
+    progressed();
+    if (m_observer)
+        m_observer->controllersRead(first, second);
+    return true;
 }
 
 void TransmitLoop::finish()

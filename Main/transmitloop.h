@@ -32,6 +32,9 @@ public:
         m_abort = true;
         workerstop::request(m_stop, worker);
     }
+    // From any thread: both controllers' error state is read at the loop's
+    // next point between frames and told to the observer.
+    void askControllers() { m_controllersAsked.store(true, std::memory_order_relaxed); }
     // Whether a driver call of the loop has returned since the last asking.
     bool takeProgress() { return m_progress.exchange(false, std::memory_order_relaxed); }
 
@@ -41,6 +44,9 @@ public:
     bool stopRequested() const { return workerstop::requested(m_stop); }
     bool aborted() const { return m_abort; }
     void progressed() { m_progress.store(true, std::memory_order_relaxed); }
+    // Reads and tells both controllers' error state if it was asked for;
+    // true if it read (the channels' SPI bridges were used).
+    bool controllersIfAsked();
 
     // The first failure is why the loop ends; later ones change nothing.
     void failed(WorkerReport::Cause cause, unsigned int channel, int code);
@@ -75,6 +81,7 @@ private:
     CCANDeviceEx &m_device;
     std::atomic<bool> m_abort{false};
     std::atomic<bool> m_progress{false};
+    std::atomic<bool> m_controllersAsked{false};
     TransmitObserver *m_observer = nullptr;
     // State of one run: the loop's thread only, but each start may run on a
     // new thread, so the flags a run leaves are atomic.

@@ -5,6 +5,7 @@
 #define WORKERREPORT_H
 
 #include "candeviceex.h"
+#include "controllerhealth.h"
 
 #include <QtGlobal>
 
@@ -67,6 +68,10 @@ public:
     virtual void trouble(const WorkerReport &report) = 0;
     // The loop has ended, and why: its last call.
     virtual void loopEnded(const WorkerReport &report) = 0;
+    // Both controllers' error state, read by the loop when it was asked to
+    // (the loop's thread is the only one that talks to the controllers
+    // while it runs).
+    virtual void controllersRead(const ControllerHealth &, const ControllerHealth &) {}
 
 protected:
     ~TransmitObserver() = default;

@@ -1,0 +1,78 @@
+// The runner's interval records for long runs: one line of JSON per
+// interval (JSON Lines), each written whole with one write and flushed to
+// the disk, so that a power loss or a kill keeps every interval already
+// measured and the file only ever holds whole lines. And a bounded history
+// of them for the run's report: however long the run, at most so many
+// points, neighbours merged as it fills.
+#ifndef CHECK_RECORDS_H
+#define CHECK_RECORDS_H
+
+#include "controllerhealth.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QJsonObject>
+#include <QString>
+#include <QVector>
+
+#include <cstdint>
+
+class RecordLog
+{
+public:
+    // Truncates the file; "-" is standard output.
+    bool open(const QString &path, QString *error);
+    bool isOpen() const { return m_open; }
+    // One line; after a failure nothing more is written.
+    bool write(const QJsonObject &record);
+    // Empty, or why the records could not be written.
+    QString error() const { return m_error; }
+    void close();
+
+private:
+    QFile m_file;
+    bool m_open = false;
+    bool m_stdout = false;
+    qint64 m_written = 0;
+    QString m_error;
+};
+
+// The figures of one interval, as the report draws them.
+struct IntervalPoint {
+    double start = 0;   // seconds from the run's start
+    double seconds = 0; // its length
+    int direction = 0;  // the transmitting channel
+    uint64_t sent = 0;
+    uint64_t whole = 0;
+    uint64_t missing = 0;
+    uint64_t damaged = 0;
+    uint64_t nobodySent = 0;
+    uint64_t overrunBlocks = 0;
+    double limitGroupsPerSecond = 0;
+    ControllerHealth controllers[2];
+    bool fault() const { return missing || damaged || nobodySent || overrunBlocks; }
+};
+
+class IntervalHistory
+{
+public:
+    explicit IntervalHistory(int capacity = 2048) : m_capacity(capacity) {}
+    // An interval of the run, in order. When the history is full, each two
+    // neighbours become one: counts added, the worse controller state kept.
+    void add(const IntervalPoint &point);
+    QVector<IntervalPoint> points() const;
+    // How many intervals each point holds now (a power of two).
+    int merged() const { return m_perPoint; }
+
+private:
+    void halve();
+
+    int m_capacity;
+    QVector<IntervalPoint> m_points;
+    // Intervals waiting to make a point while merged() > 1.
+    IntervalPoint m_partial;
+    int m_partialCount = 0;
+    int m_perPoint = 1;
+};
+
+#endif

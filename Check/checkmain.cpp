@@ -34,15 +34,19 @@ bool parseRate(const QString &text, unsigned int *kbps)
     return true;
 }
 
-// A refused command line: said with the usage, and in the JUnit report when
-// one was named, so that no earlier run's report stands for this one.
+// A refused command line: said with the usage, and in the JUnit and HTML
+// reports when they were named, so that no earlier run's report stands for
+// this one.
 int usageError(const QCommandLineParser &parser, const QString &message, const CheckOptions &options = {})
 {
     std::fprintf(stderr, "korvane-check: %s\n\n%s", qPrintable(message), qPrintable(parser.helpText()));
     CheckOptions reported = options;
     if (reported.junitPath.isEmpty() && parser.isSet(QStringLiteral("junit")))
         reported.junitPath = parser.value(QStringLiteral("junit"));
-    if (reported.junitPath.isEmpty())
+    if (reported.htmlPath.isEmpty() && parser.isSet(QStringLiteral("html")))
+        reported.htmlPath = parser.value(QStringLiteral("html"));
+    reported.commandLine = QCoreApplication::arguments().join(QLatin1Char(' '));
+    if (reported.junitPath.isEmpty() && reported.htmlPath.isEmpty())
         return verdict::Usage;
     reported.json = false;
     report::RunState state;
@@ -151,13 +155,18 @@ int main(int argc, char *argv[])
                                      QStringLiteral("The file of the --every records (- for standard output, "
                                                     "whose other lines then go to stderr)."),
                                      QStringLiteral("file"));
+    const QCommandLineOption html(QStringLiteral("html"),
+                                  QStringLiteral("Write the run's report to FILE as one self-contained HTML page: the "
+                                                 "verdict and the diagnosis, a table per direction, and charts over "
+                                                 "time (of the --every intervals, else of each second)."),
+                                  QStringLiteral("file"));
     const QCommandLineOption junit(QStringLiteral("junit"),
                                    QStringLiteral("Write a JUnit XML report to FILE: a test case a direction, the "
                                                   "board's failures and the reasons the test could not be carried "
                                                   "out, the figures as properties."),
                                    QStringLiteral("file"));
     parser.addOptions(
-        {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, json, log, junit, quiet});
+        {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, json, log, junit, html, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser, parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
@@ -171,12 +180,13 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         return usageError(parser, QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
     for (const QCommandLineOption &option :
-         {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, log, junit}) {
+         {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, log, junit, html}) {
         if (parser.values(option).size() > 1)
             return usageError(parser, QStringLiteral("--%1 is given more than once").arg(option.names().last()));
     }
 
     CheckOptions options;
+    options.commandLine = QCoreApplication::arguments().join(QLatin1Char(' '));
     if (parser.isSet(board)) {
         const QString text = parser.value(board);
         if (!matches(text, "(0|[1-9][0-9]?)") || text.toInt() > 15)
@@ -248,6 +258,9 @@ int main(int argc, char *argv[])
     options.junitPath = parser.value(junit);
     if (parser.isSet(junit) && options.junitPath.isEmpty())
         return usageError(parser, QStringLiteral("--junit needs a file name"), options);
+    options.htmlPath = parser.value(html);
+    if (parser.isSet(html) && options.htmlPath.isEmpty())
+        return usageError(parser, QStringLiteral("--html needs a file name"), options);
     if (parser.isSet(every)) {
         const QString text = parser.value(every);
         if (!matches(text, "[1-9][0-9]{0,4}(\\.[0-9]{1,3})?") || text.toDouble() > 86400)

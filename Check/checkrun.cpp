@@ -7,6 +7,7 @@
 #include "workerthreads.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 
 #include <algorithm>
@@ -233,10 +234,11 @@ int CheckRun::run()
     // stay behind a failed set-up.
     QString error;
     if (!m_outputs.begin(&error)) {
-        m_state.setUpFailure = QStringLiteral("the JUnit report %1 cannot be created: %2").arg(m_options.junitPath, error);
+        m_state.setUpFailure = error;
         return finish(false);
     }
     m_runClock.start();
+    m_state.started = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
     if (!m_options.recordsPath.isEmpty() && !m_records.open(m_options.recordsPath, &error)) {
         m_state.setUpFailure = error;
         return finish(false);
@@ -409,7 +411,8 @@ void CheckRun::runDirection(unsigned int from)
         takeTransmitProgress();
         transmitThread().start();
     }
-    const qint64 everyMs = qint64(m_options.every * 1000);
+    // The HTML report draws the run's seconds when no other interval is asked.
+    const qint64 everyMs = m_options.every ? qint64(m_options.every * 1000) : m_options.htmlPath.isEmpty() ? 0 : 1000;
     qint64 nextRecord = everyMs;
 
     const qint64 stallLimit = unitMs(20, kStallMs);
@@ -502,7 +505,7 @@ CheckRun::Totals CheckRun::totals(const DirectionResult &r)
 
 void CheckRun::askControllers()
 {
-    if (!m_options.every)
+    if (!m_options.every && m_options.htmlPath.isEmpty())
         return;
     if (m_options.fullLoad)
         m_FullLoadTh.AskControllers();
@@ -697,5 +700,8 @@ int CheckRun::finish(bool withControllers)
             QStringLiteral("the log %1").arg(m_options.logPath).toStdString(), m_log.error().toStdString()});
     m_state.interrupted = runsignals::interrupted();
     m_state.workerLines = workerlines::lines();
+    m_state.runSeconds = m_runClock.isValid() ? m_runClock.elapsed() / 1000.0 : 0;
+    m_state.intervals = m_history.points();
+    m_state.intervalsPerPoint = m_history.merged();
     return m_outputs.conclude(m_results, m_state, withControllers);
 }

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "htmlreport.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,6 +11,7 @@
 #include <QXmlStreamWriter>
 
 #include <cerrno>
+#include <functional>
 #include <cstring>
 
 namespace report {
@@ -372,6 +375,34 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
 // The board's failures are <failure> elements; the reasons the test could
 // not be carried out, and an interrupt, <error> elements. The figures are
 // the suite's properties, named after the direction.
+QByteArray html(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict,
+               bool withControllers, bool unfinished)
+{
+    htmlreport::Page page;
+    page.result = QString::fromLatin1(verdict.result());
+    page.status = int(verdict.status);
+    page.interrupted = state.interrupted;
+    page.board = boardName(state.board);
+    page.title = QStringLiteral("korvane-check: %1, %2").arg(unfinished ? QStringLiteral("did not finish") : page.result,
+                                                             page.board);
+    page.verdictLine = QString::fromStdString(verdict.line);
+    page.commandLine = state.commandLine;
+    page.started = state.started;
+    page.runSeconds = state.runSeconds;
+    if (withControllers)
+        page.facts << controllersLine(state.controllers);
+    for (const QString &line : state.workerLines)
+        page.facts << QStringLiteral("worker: ") + line;
+    page.directions = results;
+    for (const verdict::Case &c : verdict.cases)
+        page.caseNames << QString::fromStdString(c.name);
+    page.diagnosis = verdict.diagnosis;
+    page.intervals = state.intervals;
+    page.intervalsPerPoint = state.intervalsPerPoint;
+    page.unfinished = unfinished;
+    return htmlreport::render(page);
+}
+
 QByteArray junit(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict)
 {
     int failures = 0;
@@ -484,19 +515,35 @@ verdict::Verdict Outputs::decide(const QVector<DirectionResult> &results, const 
 
 bool Outputs::begin(QString *error)
 {
-    if (m_options.junitPath.isEmpty())
+    if (m_options.junitPath.isEmpty() && m_options.htmlPath.isEmpty())
         return true;
     RunState unfinished;
     unfinished.board = m_options.board;
+    unfinished.commandLine = m_options.commandLine;
+    unfinished.started = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
     unfinished.stuck = QStringLiteral("the run did not finish: it ended before it could write its result");
-    *error = writeJunit(junit({}, unfinished, decide({}, unfinished)));
-    return error->isEmpty();
+    const verdict::Verdict decided = decide({}, unfinished);
+    if (!m_options.junitPath.isEmpty()) {
+        *error = writeWhole(m_options.junitPath, junit({}, unfinished, decided));
+        if (!error->isEmpty()) {
+            *error = QStringLiteral("the JUnit report %1 cannot be created: %2").arg(m_options.junitPath, *error);
+            return false;
+        }
+    }
+    if (!m_options.htmlPath.isEmpty()) {
+        *error = writeWhole(m_options.htmlPath, html({}, unfinished, decided, false, true));
+        if (!error->isEmpty()) {
+            *error = QStringLiteral("the HTML report %1 cannot be created: %2").arg(m_options.htmlPath, *error);
+            return false;
+        }
+    }
+    return true;
 }
 
 // The whole report or nothing: written beside its place and renamed into it.
-QString Outputs::writeJunit(const QByteArray &xml)
+QString Outputs::writeWhole(const QString &path, const QByteArray &xml)
 {
-    QSaveFile file(m_options.junitPath);
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(xml) != xml.size() || !file.commit())
         return file.errorString();
     return QString();
@@ -550,22 +597,52 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
     if (resultFailedBefore)
         state.outputs.push_back(resultOutput());
     state.board = m_options.board;
+    if (state.commandLine.isEmpty())
+        state.commandLine = m_options.commandLine;
+    if (state.started.isEmpty())
+        state.started = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
     verdict::Verdict decided = decide(results, state);
-    // The report first: whether it could be written is part of what the
-    // summary says.
-    bool junitWritten = false;
-    const auto writeReport = [&] {
-        if (m_options.junitPath.isEmpty())
-            return;
-        const QString error = writeJunit(junit(results, state, decided));
-        junitWritten = error.isEmpty();
-        if (!junitWritten) {
-            state.outputs.push_back(verdict::Output{
-                QStringLiteral("the JUnit report %1").arg(m_options.junitPath).toStdString(), error.toStdString()});
-            decided = decide(results, state);
-        }
+    // The reports first: whether they could be written is part of what the
+    // summary says. One that fails changes the verdict, and a report already
+    // written is written again with it; one that cannot be is taken away
+    // rather than left to disagree.
+    struct Report {
+        QString path;
+        QString what;
+        std::function<QByteArray()> make;
+        bool written = false;
     };
-    writeReport();
+    std::vector<Report> reports;
+    if (!m_options.junitPath.isEmpty())
+        reports.push_back({m_options.junitPath, QStringLiteral("the JUnit report %1").arg(m_options.junitPath),
+                           [&] { return junit(results, state, decided); }});
+    if (!m_options.htmlPath.isEmpty())
+        reports.push_back({m_options.htmlPath, QStringLiteral("the HTML report %1").arg(m_options.htmlPath),
+                           [&] { return html(results, state, decided, withControllers); }});
+    const auto writeReports = [&](bool again) {
+        bool failed = false;
+        for (Report &report : reports) {
+            if (again && !report.written)
+                continue;
+            const QString error = writeWhole(report.path, report.make());
+            if (error.isEmpty()) {
+                report.written = true;
+                continue;
+            }
+            if (again) {
+                QFile::remove(report.path);
+                report.written = false;
+                continue;
+            }
+            failed = true;
+            state.outputs.push_back(verdict::Output{report.what.toStdString(), error.toStdString()});
+        }
+        return failed;
+    };
+    if (writeReports(false)) {
+        decided = decide(results, state);
+        writeReports(true);
+    }
     const bool refused = !state.refused.isEmpty() || !state.setUpFailure.isEmpty();
     if (refused) {
         // A refused command line has said why with its usage already.
@@ -590,13 +667,8 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
     if (resultFailed() && !resultFailedBefore) {
         state.outputs.push_back(resultOutput());
         decided = decide(results, state);
-        // The report on disk said the earlier verdict: it is written again,
-        // or, if it cannot be, taken away rather than left to disagree.
-        if (junitWritten) {
-            writeReport();
-            if (!junitWritten)
-                QFile::remove(m_options.junitPath);
-        }
+        // The reports on disk said the earlier verdict.
+        writeReports(true);
     }
     if (resultFailed())
         std::fprintf(stderr, "korvane-check: the result could not be written: %s\n", qPrintable(m_resultError));

@@ -30,6 +30,12 @@ struct RunState {
     verdict::Controller controllers[2];
     QStringList workerLines; // shown, not judged
     int board = 0;           // the board's index, as \\.\CAN<board>
+    // For the HTML report: the command, when and how long, the intervals.
+    QString commandLine;
+    QString started;
+    double runSeconds = 0;
+    QVector<IntervalPoint> intervals;
+    int intervalsPerPoint = 1;
 };
 
 // The board, as every output names it: "board 2 (\\.\CAN2)".
@@ -62,6 +68,8 @@ QString directionName(unsigned int from);
 QString diagnosisLine(const verdict::Diagnosis &diagnosis);
 QByteArray json(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict);
 QByteArray junit(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict);
+QByteArray html(const QVector<DirectionResult> &results, const RunState &state, const verdict::Verdict &verdict,
+                bool withControllers, bool unfinished = false);
 
 // The run's outputs. The JUnit report is made fresh as the run begins,
 // saying that the run did not finish, so that no earlier run's report
@@ -85,7 +93,7 @@ public:
 
 private:
     bool write(FILE *stream, const QByteArray &bytes);
-    QString writeJunit(const QByteArray &xml);
+    QString writeWhole(const QString &path, const QByteArray &bytes);
     verdict::Verdict decide(const QVector<DirectionResult> &results, const RunState &state) const;
 
     CheckOptions m_options;

@@ -27,6 +27,8 @@ struct CheckOptions {
     bool minLoadGiven = false;        // asked for on the command line (else the default)
     QString logPath;
     QString junitPath;
+    QString htmlPath;
+    QString commandLine;              // as given, for the reports
     bool resultClosed = false;        // standard output was closed at the start
 };
 

@@ -305,31 +305,64 @@ std::vector<Diagnosis> diagnose(const Run &run, Status status)
                 break;
             }
         }
-        if (d.overrunBlocks)
-            add(index,
-                "the host fell behind the board: " + std::to_string(d.overrunBlocks) +
-                    " DMA blocks waited for room in a full queue",
-                kBusy);
         if (d.stalled)
             add(index, "the host stopped making progress: " + d.stallReason, kBusy);
-        if (d.framesNobodySent) {
-            std::string ids;
-            for (const Identifier &id : d.foreignIds)
-                ids += (ids.empty() ? "" : ", ") + identifier(id);
-            add(index,
-                "another node is sending on this bus: " + std::to_string(d.framesNobodySent) +
-                    " frames nobody sent" + (ids.empty() ? "" : ", identifiers " + ids),
-                "disconnect every other device from the test bus, or give the test a bus of its own");
-        }
-        const bool explained = std::any_of(found.begin(), found.end(), [&](const Diagnosis &x) {
-            return x.direction == index || x.direction < 0;
-        });
-        if ((d.framesMissing || d.framesDamaged) && !explained)
-            add(index,
-                "frames went missing or were damaged between the channels (" + std::to_string(d.framesMissing) +
-                    " missing, " + std::to_string(d.framesDamaged) + " damaged)",
-                "check the cable, its connectors and the termination, then look for noise near the bus");
     }
+    // What several directions saw is named once, with the counts of all and
+    // the direction when there was one.
+    struct Tally {
+        uint64_t count = 0;
+        int direction = -1;
+        bool several = false;
+        void take(uint64_t n, int index)
+        {
+            if (!n)
+                return;
+            several = several || (count && direction != index);
+            count += n;
+            direction = several ? -1 : index;
+        }
+    };
+    Tally overrun, nobody, missing, damaged;
+    std::vector<Identifier> ids;
+    for (size_t i = 0; i < run.directions.size(); ++i) {
+        const Direction &d = run.directions[i];
+        overrun.take(d.overrunBlocks, int(i));
+        nobody.take(d.framesNobodySent, int(i));
+        for (const Identifier &id : d.foreignIds) {
+            if (ids.size() < 8 && std::find(ids.begin(), ids.end(), id) == ids.end())
+                ids.push_back(id);
+        }
+        // Lost or damaged frames are named when nothing else seen in their
+        // direction, or in the run, explains them.
+        const bool explained = std::any_of(found.begin(), found.end(), [&](const Diagnosis &x) {
+            return x.direction == int(i) || x.direction < 0;
+        });
+        if (!explained && !d.overrunBlocks && !d.framesNobodySent) {
+            missing.take(d.framesMissing, int(i));
+            damaged.take(d.framesDamaged, int(i));
+        }
+    }
+    if (overrun.count)
+        add(overrun.direction,
+            "the host fell behind the board: " + std::to_string(overrun.count) +
+                " DMA blocks waited for room in a full queue",
+            kBusy);
+    if (nobody.count) {
+        std::string list;
+        for (const Identifier &id : ids)
+            list += (list.empty() ? "" : ", ") + identifier(id);
+        add(nobody.direction,
+            "another node is sending on this bus: " + std::to_string(nobody.count) + " frames nobody sent" +
+                (list.empty() ? "" : ", identifiers " + list),
+            "disconnect every other device from the test bus, or give the test a bus of its own");
+    }
+    if (missing.count || damaged.count)
+        add(missing.count ? (damaged.count && damaged.direction != missing.direction ? -1 : missing.direction)
+                          : damaged.direction,
+            "frames went missing or were damaged between the channels (" + std::to_string(missing.count) +
+                " missing, " + std::to_string(damaged.count) + " damaged)",
+            "check the cable, its connectors and the termination, then look for noise near the bus");
     for (int i = 0; i < 2; ++i) {
         const Controller &c = run.controllers[i];
         if (!c.read || !(c.busOff() || c.errorPassive()))

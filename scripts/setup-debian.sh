@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs, only those missing.
-# Usage: scripts/setup-debian.sh build|qt6|demo|cross|fuzz|qtsource|package|winedesktop|socketcand ...
+# Usage: scripts/setup-debian.sh build|qt6|demo|cross|fuzz|qtsource|package|winedesktop|socketcand|report ...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config ccache qtbase5-dev qtbase5-dev-tools libgtest-dev)
@@ -15,6 +15,7 @@ for task in "$@"; do
         package) packages+=(nsis) ;;
         winedesktop) packages+=(xvfb xdotool x11-utils imagemagick fonts-wine) ;;
         socketcand) packages+=(python3-can tshark) ;;
+        report) packages+=(chromium) ;;
         *) echo "unknown task: $task" >&2; exit 2 ;;
     esac
 done

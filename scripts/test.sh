@@ -6,9 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${KORVANE_QT6:-1}" != 0 ]; then
-    scripts/setup-debian.sh build qt6 socketcand
+    scripts/setup-debian.sh build qt6 socketcand report
 else
-    scripts/setup-debian.sh build socketcand
+    scripts/setup-debian.sh build socketcand report
 fi
 
 run_build() {

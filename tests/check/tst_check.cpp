@@ -838,9 +838,18 @@ void TestCheck::reportsAreNeverGreenAfterAFailedRun()
     QFETCH(QString, said);
     QTemporaryDir dir;
     const QString path = dir.filePath("report.xml");
-    const Run passed = check({"--seconds", "0.3", "--direction", "1to2", "--quiet", "--junit", path});
+    const QString page = dir.filePath("report.html");
+    const auto headline = [&page] {
+        QFile file(page);
+        file.open(QIODevice::ReadOnly);
+        const QString html = QString::fromUtf8(file.readAll());
+        const int at = html.indexOf("<h1>");
+        return at < 0 ? QString() : html.mid(at + 4, html.indexOf(':', at) - at - 4);
+    };
+    const Run passed = check({"--seconds", "0.3", "--direction", "1to2", "--quiet", "--junit", path, "--html", page});
     QCOMPARE(passed.exitCode, 0);
     QCOMPARE(readJunit(path).result, QString("pass"));
+    QCOMPARE(headline(), QString("Passed"));
 
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -848,9 +857,11 @@ void TestCheck::reportsAreNeverGreenAfterAFailedRun()
         env.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
     process.setProcessEnvironment(env);
     process.start("bash", {"-c", shell, QStringLiteral(KORVANE_CHECK), "--seconds", "0.3", "--direction", "1to2",
-                           "--quiet", "--junit", path});
+                           "--quiet", "--junit", path, "--html", page});
     QVERIFY(process.waitForFinished(120000));
     QCOMPARE(process.exitCode(), status);
+    // The page says what the exit status says.
+    QCOMPARE(headline(), status == 2 ? QString("Not run") : QString("The test could not be carried out"));
     const Junit report = readJunit(path);
     QVERIFY(report.read);
     QCOMPARE(report.exitCode, status);
@@ -875,7 +886,8 @@ void TestCheck::interruptedRunsReportNoPassAndNoBoardFailure()
         QFile::remove(path);
         QProcess process;
         process.setProcessEnvironment(env);
-        process.start(QStringLiteral(KORVANE_CHECK), {"--seconds", "3", "--json", "--junit", path});
+        process.start(QStringLiteral(KORVANE_CHECK),
+                      {"--seconds", "3", "--json", "--junit", path, "--html", dir.filePath("report.html")});
         QVERIFY(process.waitForStarted());
         process.setReadChannel(QProcess::StandardError);
         if (awaited.isEmpty()) {
@@ -899,6 +911,9 @@ void TestCheck::interruptedRunsReportNoPassAndNoBoardFailure()
         QCOMPARE(report.failed, 2);
         for (const QString &message : report.messages)
             QVERIFY2(message.startsWith("interrupted"), qPrintable(message));
+        QFile page(dir.filePath("report.html"));
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QVERIFY(page.readAll().contains("<h1>Interrupted: board 0"));
     }
 }
 

@@ -297,11 +297,22 @@ TEST(Verdict, DiagnosisNamesEachFaultOnceWhereItWasSeen)
     run.directions.push_back(back);
     Verdict v = decide(run);
     ASSERT_EQ(v.diagnosis.size(), 2u);
-    EXPECT_EQ(v.diagnosis[0].seen, "frames went missing or were damaged between the channels (3 missing, 1 damaged)");
-    EXPECT_EQ(v.diagnosis[0].direction, 0);
-    EXPECT_EQ(v.diagnosis[1].seen,
+    EXPECT_EQ(v.diagnosis[0].seen,
               "another node is sending on this bus: 12 frames nobody sent, identifiers 0x010, 0x001ABCDE");
-    EXPECT_EQ(v.diagnosis[1].direction, 1);
+    EXPECT_EQ(v.diagnosis[0].direction, 1);
+    EXPECT_EQ(v.diagnosis[1].seen, "frames went missing or were damaged between the channels (3 missing, 1 damaged)");
+    EXPECT_EQ(v.diagnosis[1].direction, 0);
+
+    // The same fault in several directions: once, with every count.
+    back.foreignIds = {{0x10, false}, {0x20, false}};
+    back.framesNobodySent = 5;
+    run.directions.push_back(back);
+    v = decide(run);
+    ASSERT_EQ(v.diagnosis.size(), 2u);
+    EXPECT_EQ(v.diagnosis[0].seen,
+              "another node is sending on this bus: 17 frames nobody sent, identifiers 0x010, 0x001ABCDE, 0x020");
+    EXPECT_EQ(v.diagnosis[0].direction, -1);
+    run.directions.pop_back();
 
     // A transmitter that found its frames unacknowledged explains what went
     // missing; a stuck bridge seen by both workers is named once.

@@ -125,6 +125,11 @@ int main(int argc, char *argv[])
                                                 "time-stamped from the DMA block header (can0: received on "
                                                 "channel 1, can1: on channel 2)."),
                                  QStringLiteral("file"));
+    const QCommandLineOption logLimit(
+        QStringLiteral("log-limit"),
+        QStringLiteral("Keep the --log file within MB megabytes (0 to 1048576; default 1024; 0: no limit): when it "
+                       "holds half, it becomes FILE.1 (dropping the one before) and FILE begins again."),
+        QStringLiteral("MB"));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("No line a second while the traffic runs, no board messages."));
     const QCommandLineOption load(
@@ -166,7 +171,7 @@ int main(int argc, char *argv[])
                                                   "out, the figures as properties."),
                                    QStringLiteral("file"));
     parser.addOptions(
-        {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, json, log, junit, html, quiet});
+        {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, json, log, logLimit, junit, html, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser, parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
@@ -180,7 +185,7 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         return usageError(parser, QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
     for (const QCommandLineOption &option :
-         {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, log, junit, html}) {
+         {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad, every, records, log, logLimit, junit, html}) {
         if (parser.values(option).size() > 1)
             return usageError(parser, QStringLiteral("--%1 is given more than once").arg(option.names().last()));
     }
@@ -258,6 +263,14 @@ int main(int argc, char *argv[])
     options.junitPath = parser.value(junit);
     if (parser.isSet(junit) && options.junitPath.isEmpty())
         return usageError(parser, QStringLiteral("--junit needs a file name"), options);
+    if (parser.isSet(logLimit)) {
+        const QString text = parser.value(logLimit);
+        if (!matches(text, "0|[1-9][0-9]{0,6}") || text.toLongLong() > 1048576)
+            return usageError(parser, QStringLiteral("--log-limit %1: give 0 to 1048576").arg(text), options);
+        if (!parser.isSet(log))
+            return usageError(parser, QStringLiteral("--log-limit is for --log"), options);
+        options.logLimitMb = text.toLongLong();
+    }
     options.htmlPath = parser.value(html);
     if (parser.isSet(html) && options.htmlPath.isEmpty())
         return usageError(parser, QStringLiteral("--html needs a file name"), options);

@@ -243,7 +243,7 @@ int CheckRun::run()
         m_state.setUpFailure = error;
         return finish(false);
     }
-    if (!m_options.logPath.isEmpty() && !m_log.open(m_options.logPath, &error)) {
+    if (!m_options.logPath.isEmpty() && !m_log.open(m_options.logPath, &error, m_options.logLimitMb * 1024 * 1024)) {
         m_state.setUpFailure = error;
         return finish(false);
     }
@@ -695,6 +695,8 @@ int CheckRun::finish(bool withControllers)
                 QStringLiteral("the records %1").arg(m_options.recordsPath).toStdString(),
                 m_records.error().toStdString()});
     }
+    m_state.logFramesKept = m_log.framesKept();
+    m_state.logFramesDropped = m_log.framesDropped();
     if (m_log.isOpen() && !m_log.close())
         m_state.outputs.push_back(verdict::Output{
             QStringLiteral("the log %1").arg(m_options.logPath).toStdString(), m_log.error().toStdString()});

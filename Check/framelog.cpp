@@ -12,8 +12,13 @@ const int kFlushBytes = 64 * 1024;
 
 } // namespace
 
-bool FrameLog::open(const QString &path, QString *error)
+bool FrameLog::open(const QString &path, QString *error, qint64 limitBytes)
 {
+    m_path = path;
+    m_limit = limitBytes;
+    // An earlier run's older half does not stay beside this run's log.
+    if (m_limit > 0)
+        QFile::remove(path + QStringLiteral(".1"));
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, m_file.errorString());
@@ -59,6 +64,7 @@ void FrameLog::frame(unsigned int channel, uint64_t micros, int stdId, int extId
                      .arg(id.toUpper())
                      .arg(payload.toUpper())
                      .toLatin1();
+    ++m_framesHere;
     if (m_pending.size() >= kFlushBytes)
         flush();
 }
@@ -83,6 +89,29 @@ bool FrameLog::flush()
     }
     m_written += done;
     m_pending.clear();
+    if (m_limit > 0 && m_written >= m_limit / 2)
+        return rotate();
+    return true;
+}
+
+// FILE becomes FILE.1, dropping the one before, and FILE begins empty.
+bool FrameLog::rotate()
+{
+    const QString older = m_path + QStringLiteral(".1");
+    m_file.close();
+    if ((QFile::exists(older) && !QFile::remove(older)) || !QFile::rename(m_path, older)) {
+        m_error = QStringLiteral("it could not be moved to %1").arg(older);
+        return false;
+    }
+    m_file.setFileName(m_path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        m_error = m_file.errorString();
+        return false;
+    }
+    m_framesDropped += m_framesBefore;
+    m_framesBefore = m_framesHere;
+    m_framesHere = 0;
+    m_written = 0;
     return true;
 }
 

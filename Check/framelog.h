@@ -18,6 +18,11 @@
 // The file is truncated when opened (before the board is set up, so that no
 // earlier run's frames stay behind a failed one) and always ends with whole
 // lines: a write that fails takes back the part of a line it wrote.
+//
+// Bounded: with a limit, once the file holds half of it, it becomes
+// FILE.1 (the one before is dropped) and FILE begins again, so that the two
+// together keep the latest frames within the limit; the frames dropped are
+// counted.
 #ifndef CHECK_FRAMELOG_H
 #define CHECK_FRAMELOG_H
 
@@ -30,7 +35,9 @@
 class FrameLog
 {
 public:
-    bool open(const QString &path, QString *error);
+    // limitBytes: FILE and FILE.1 together at most about this much; 0: no
+    // limit.
+    bool open(const QString &path, QString *error, qint64 limitBytes = 0);
     bool isOpen() const { return m_file.isOpen(); }
     // A frame read on the channel (1 or 2), at its time from unwrap().
     void frame(unsigned int channel, uint64_t micros, int stdId, int extId, bool remote, const unsigned char *data,
@@ -40,6 +47,9 @@ public:
     bool close();
     // Empty, or why the log could not be written (the system's reason).
     QString error() const { return m_error; }
+    // The frames in FILE and FILE.1, and those dropped to keep the limit.
+    uint64_t framesKept() const { return m_framesHere + m_framesBefore; }
+    uint64_t framesDropped() const { return m_framesDropped; }
 
     // The stamp of a frame read on the channel, as a time in microseconds;
     // silentNs is how long (host time) the receiver had found the channel's
@@ -50,10 +60,16 @@ public:
 
 private:
     bool flush();
+    bool rotate();
 
     QFile m_file;
     QByteArray m_pending;
     qint64 m_written = 0;
+    qint64 m_limit = 0;
+    QString m_path;
+    uint64_t m_framesHere = 0;   // in FILE, written or pending
+    uint64_t m_framesBefore = 0; // in FILE.1
+    uint64_t m_framesDropped = 0;
     QString m_error;
     bool m_seen[2] = {false, false};
     uint64_t m_lastMicros[2] = {0, 0};

@@ -366,6 +366,8 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
         diagnosis.append(object);
     }
     summary[QStringLiteral("diagnosis")] = diagnosis;
+    summary[QStringLiteral("logFramesKept")] = double(state.logFramesKept);
+    summary[QStringLiteral("logFramesDropped")] = double(state.logFramesDropped);
     summary[QStringLiteral("workerMessages")] = QJsonArray::fromStringList(state.workerLines);
     return QJsonDocument(summary).toJson(QJsonDocument::Indented);
 }
@@ -658,6 +660,13 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
             line(directionLine(result));
         if (withControllers)
             line(controllersLine(state.controllers));
+        if (state.logFramesDropped)
+            line(QStringLiteral("log: the last %1 frames are in %2.1 and %2; %3 earlier frames were dropped to keep "
+                                "it within %4 MB")
+                     .arg(state.logFramesKept)
+                     .arg(m_options.logPath)
+                     .arg(state.logFramesDropped)
+                     .arg(m_options.logLimitMb));
         for (const verdict::Diagnosis &d : decided.diagnosis)
             line(diagnosisLine(d));
         line(verdictLine(decided, state.workerLines));

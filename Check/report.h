@@ -30,6 +30,9 @@ struct RunState {
     verdict::Controller controllers[2];
     QStringList workerLines; // shown, not judged
     int board = 0;           // the board's index, as \\.\CAN<board>
+    // The frame log: frames kept in it (and its older half), and dropped.
+    quint64 logFramesKept = 0;
+    quint64 logFramesDropped = 0;
     // For the HTML report: the command, when and how long, the intervals.
     QString commandLine;
     QString started;

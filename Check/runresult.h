@@ -26,6 +26,7 @@ struct CheckOptions {
     double minLoad = -1;              // least share of the bus asked of full load; below 0: none
     bool minLoadGiven = false;        // asked for on the command line (else the default)
     QString logPath;
+    qint64 logLimitMb = 1024;         // the log and its older half together; 0: no limit
     QString junitPath;
     QString htmlPath;
     QString commandLine;              // as given, for the reports

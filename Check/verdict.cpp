@@ -308,6 +308,18 @@ std::vector<Diagnosis> diagnose(const Run &run, Status status)
         if (d.stalled)
             add(index, "the host stopped making progress: " + d.stallReason, kBusy);
     }
+    // Full load below its minimum, in any direction: the host's pace.
+    for (size_t i = 0; i < run.directions.size(); ++i) {
+        const Direction &d = run.directions[i];
+        const bool loadJudged = d.minLoad >= 0 && (d.minLoadGiven || d.sendingMicros >= 1000000);
+        if (loadJudged && d.load < d.minLoad && !d.interrupted) {
+            add(-1, "the host could not keep the bus full: full load stayed below the " + percent(d.minLoad) +
+                        " asked for",
+                "the host, not the board: close other programs or give the test a faster PC (or ask --min-load "
+                "for what this host can do), then test again; the board was not judged");
+            break;
+        }
+    }
     // What several directions saw is named once, with the counts of all and
     // the direction when there was one.
     struct Tally {

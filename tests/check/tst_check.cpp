@@ -78,6 +78,7 @@ private slots:
     void noBoardOrBadOptionIsAUsageFailure_data();
     void noBoardOrBadOptionIsAUsageFailure();
     void logHoldsEveryReceivedFrame();
+    void logKeepsWithinItsLimit();
     void signalEndsTheRunWithItsSummaryAndLog_data();
     void signalEndsTheRunWithItsSummaryAndLog();
     void unwritableOutputIsNeverAPass_data();
@@ -275,6 +276,40 @@ void TestCheck::logHoldsEveryReceivedFrame()
     const QJsonArray directions = run.json()["directions"].toArray();
     QCOMPARE(frames["can1"], 5 * directions[0].toObject()["clean"].toInt());
     QCOMPARE(frames["can0"], 5 * directions[1].toObject()["clean"].toInt());
+}
+
+// A log with a limit keeps the latest frames in FILE and FILE.1, within the
+// limit and in whole lines, and counts what it dropped: kept and dropped
+// are every frame read.
+void TestCheck::logKeepsWithinItsLimit()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("frames.log");
+    const Run run = check({"--rate", "1000", "--load", "full", "--min-load", "0", "--groups", "4000", "--seconds", "120",
+                           "--json", "--quiet",
+                           "--log", path, "--log-limit", "1"});
+    QVERIFY2(run.exitCode == 0, run.out + run.err);
+    qint64 bytes = 0;
+    qint64 lines = 0;
+    for (const QString &name : {path + ".1", path}) {
+        QFile file(name);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(name));
+        const QByteArray content = file.readAll();
+        QVERIFY(content.isEmpty() || content.endsWith('\n'));
+        bytes += content.size();
+        lines += content.count('\n');
+    }
+    QVERIFY2(bytes <= 1024 * 1024 + 64 * 1024, qPrintable(QString::number(bytes)));
+    const QJsonObject summary = run.json();
+    QCOMPARE(double(lines), summary["logFramesKept"].toDouble());
+    QVERIFY(summary["logFramesDropped"].toDouble() > 0);
+    double read = 0;
+    for (const QJsonValue &value : summary["directions"].toArray()) {
+        const QJsonObject d = value.toObject();
+        read += d["testFrames"].toDouble() + d["framesNobodySent"].toDouble() + d["framesBeforeRun"].toDouble();
+    }
+    QCOMPARE(summary["logFramesKept"].toDouble() + summary["logFramesDropped"].toDouble(), read);
+    QVERIFY2(run.err.contains("earlier frames were dropped to keep it within 1 MB"), run.err.constData());
 }
 
 // A driver request that fails, in either worker at any point of the traffic,

@@ -327,4 +327,14 @@ TEST(Verdict, DiagnosisNamesEachFaultOnceWhereItWasSeen)
     v = decide(run);
     ASSERT_EQ(v.diagnosis.size(), 1u);
     EXPECT_EQ(v.diagnosis[0].seen, "the board does not answer: channel 1's SPI bridge stays busy");
+
+    // Full load below its minimum is the host's pace, never the board's.
+    run = passing();
+    run.directions[0].minLoad = 0.9;
+    run.directions[0].minLoadGiven = true;
+    run.directions[0].load = 0.5;
+    v = decide(run);
+    EXPECT_EQ(v.status, NotCarried);
+    ASSERT_EQ(v.diagnosis.size(), 1u);
+    EXPECT_EQ(v.diagnosis[0].seen.rfind("the host could not keep the bus full", 0), 0u) << v.diagnosis[0].seen;
 }

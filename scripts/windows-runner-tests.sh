@@ -4,7 +4,9 @@
 # load with --min-load 0: Wine's requests cannot load the bus), and the
 # groups sent are the whole groups in the driver's bus log; full load below
 # its default minimum load gives 3, a rate mismatch 1, a failed request 3,
-# and a console Ctrl+C ends the run with its summary and 1.
+# four runners on four boards of one driver pass each against its own bus
+# log while a fault on one fails it alone, and a console Ctrl+C ends the run
+# with its summary and 1.
 #
 # Usage: scripts/windows-runner-tests.sh [PROGRAM_FOLDER] [RESULT_FOLDER]
 # (defaults: build-windows/bin, build-windows/runner-tests). WINEPREFIX may
@@ -79,6 +81,54 @@ grep -q '^FAIL' "$results/rate-mismatch.out" || bad "rate-mismatch: no FAIL line
 run failed-request 3 KORVANE_EMU_FAIL_CODE=0xA4602420 --direction 1to2 --seconds 2 || true
 grep -q 'could not be carried out' "$results/failed-request.out" "$results/failed-request.err" ||
     bad "failed-request: no reason given"
+
+# Four boards through one driver, a runner each at the same time: every
+# board passes, its groups sent the whole groups in its own bus log, but
+# board 2, which a foreign node is put on, fails alone, and says so.
+say "four boards: four runners at once"
+rm -f "$results"/four.bus-*.log "$results"/four-board-*
+cat >"$results/four-boards.sh" <<'EOF'
+# Run by wine-board.sh in its session: a runner per board, each waited for
+# by the process id kept here.
+check=$1 results=$2
+pids=()
+for board in 0 1 2 3; do
+    wine "$check" --board "$board" --direction 1to2 --seconds 3 --json \
+        >"$results/four-board-$board.json" 2>"$results/four-board-$board.err" &
+    pids+=($!)
+done
+for board in 0 1 2 3; do
+    status=0
+    wait "${pids[$board]}" || status=$?
+    echo "$status" >"$results/four-board-$board.status"
+done
+EOF
+status=0
+run_child env KORVANE_EMU_BOARDS=4 KORVANE_EMU_FAULT_BOARD=2 KORVANE_EMU_FOREIGN=2:0x10:50 \
+    KORVANE_EMU_BUSLOG="$results/four.bus.log" KORVANE_WINE_TIMEOUT=600 "$here/scripts/wine-board.sh" \
+    "$results/four-boards.sh" "$check" "$results" </dev/null >"$results/four-boards.out" 2>&1 || status=$?
+[ "$status" -eq 0 ] || { bad "four boards: the driver's session ended with $status"; sed 's/^/    /' "$results/four-boards.out"; }
+for board in 0 1 2 3; do
+    status=$(cat "$results/four-board-$board.status" 2>/dev/null || echo none)
+    named=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["board"], d["directions"][0]["sent"], " | ".join(x["seen"] for x in d["diagnosis"]))' \
+            "$results/four-board-$board.json" 2>/dev/null) || named="unreadable"
+    read -r said sent seen <<<"$named"
+    whole=none
+    read -r whole _ < <(bus_groups "$results/four.bus-$board.log" can0) || true
+    if [ "$said" != "$board" ]; then
+        bad "four boards: board $board's summary names board $said"
+    elif [ "$board" = 2 ]; then
+        if [ "$status" = 1 ] && [[ $seen == "another node is sending on this bus"* ]]; then
+            say "four boards: board 2 failed alone: $seen"
+        else
+            bad "four boards: board 2: status $status, diagnosis \"$seen\""
+        fi
+    elif [ "$status" != 0 ] || [ "$sent" != "$whole" ]; then
+        bad "four boards: board $board: status $status, sent $sent, its bus log holds $whole whole groups"
+    else
+        say "four boards: board $board passed, sent $sent groups, as many whole in its own bus log"
+    fi
+done
 
 # A console Ctrl+C: SIGINT to the script that runs the program, as a
 # terminal's Ctrl+C would send it, is passed on by scripts/wine-board.sh to

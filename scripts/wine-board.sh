@@ -5,6 +5,9 @@
 # returns the program's exit status.
 #
 # Usage: scripts/wine-board.sh PROGRAM.exe [ARGS...]
+#        scripts/wine-board.sh SCRIPT.sh [ARGS...]
+# (a script of bash runs in the session instead of one program, with
+# WINEPREFIX set: it may run several Windows programs against the driver.)
 # Settings: every KORVANE_EMU_* variable of this script's environment goes
 # into the driver's Parameters, named and parsed as on Linux (a file name for
 # KORVANE_EMU_BUSLOG may be a Linux path). KORVANE_BOARD_SYS names the driver
@@ -147,7 +150,10 @@ if [ -n "${KORVANE_WINE_DEBUG_LOG:-}" ]; then
 fi
 trap - ERR
 
-(exec setsid timeout --foreground "$limit" wine "$@") <&0 &
+runner=(wine)
+[[ $1 == *.sh ]] && runner=(bash)
+export WINEPREFIX
+(exec setsid timeout --foreground "$limit" "${runner[@]}" "$@") <&0 &
 program=$!
 at_exit 'stop_child "$program"'
 trap 'interrupted=true; kill -INT "$program" 2>/dev/null || true' INT

@@ -3,6 +3,7 @@
 #include "driverrequests.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct KvBoard {
     std::shared_ptr<Clock> clock = std::make_shared<RealClock>();
     std::shared_ptr<Board> board;
     std::unique_ptr<RequestHandler> handler;
+    unsigned boards = 1;
 
     RequestHandler::Outcome serve(uint32_t code, uint8_t *buffer, uint32_t inSize, uint32_t outSize)
     {
@@ -46,19 +48,33 @@ struct KvBoard {
 
 extern "C" {
 
-KvBoard *kvBoardCreate(const char *const *names, const char *const *values, unsigned count, char *error,
-                       unsigned errorSize)
+KvBoard *kvBoardCreate(const char *const *names, const char *const *values, unsigned count, unsigned index,
+                       char *error, unsigned errorSize)
 {
     try {
         std::vector<std::pair<std::string, std::string>> pairs;
         for (unsigned i = 0; i < count; ++i)
             pairs.emplace_back(names[i], values[i]);
         std::string reason;
-        const auto settings = EmulatorSettings::fromNamedValues(pairs, &reason);
-        if (!settings) {
+        const auto all = EmulatorSettings::fromNamedValues(pairs, &reason);
+        if (!all) {
             copyError(reason, error, errorSize);
             return nullptr;
         }
+        if (index >= all->boards) {
+            copyError("there is no board " + std::to_string(index), error, errorSize);
+            return nullptr;
+        }
+        // One queue of pended requests and one clock for it: requests pend
+        // on one board only.
+        if (all->boards > 1 && (all->pendRequests || all->noAnswer)) {
+            copyError(std::string(all->pendRequests ? "KORVANE_EMU_PENDING" : "KORVANE_EMU_NO_ANSWER") +
+                          "=1 is not accepted here with several boards: the Windows test driver pends the "
+                          "requests of one board only",
+                      error, errorSize);
+            return nullptr;
+        }
+        const std::optional<EmulatorSettings> settings = all->forBoard(index);
         if (settings->socketcandPort || settings->socketcandBeacon) {
             copyError(settings->socketcandPort
                           ? "KORVANE_EMU_SOCKETCAND is not accepted here: the Windows test driver serves no "
@@ -70,11 +86,13 @@ KvBoard *kvBoardCreate(const char *const *names, const char *const *values, unsi
         }
         auto *board = new KvBoard;
         board->settings = *settings;
+        board->boards = all->boards;
         board->board = std::make_shared<Board>(*settings);
         // As on Linux: a bus log that cannot be opened is refused.
         if (!settings->busLogPath.empty() && !board->board->busLogOpen()) {
-            copyError("KORVANE_EMU_BUSLOG=" + settings->busLogPath +
-                          " is not accepted: the file cannot be opened for appending",
+            copyError("KORVANE_EMU_BUSLOG=" + all->busLogPath + " is not accepted: the file " +
+                          (all->boards > 1 ? settings->busLogPath + " " : std::string()) +
+                          "cannot be opened for appending",
                       error, errorSize);
             delete board;
             return nullptr;
@@ -93,6 +111,11 @@ void kvBoardDestroy(KvBoard *board)
         delete board;
     } catch (...) {
     }
+}
+
+unsigned kvBoardCount(const KvBoard *board)
+{
+    return board->boards;
 }
 
 int kvBoardAbsent(const KvBoard *board)

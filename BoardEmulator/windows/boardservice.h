@@ -15,11 +15,14 @@ extern "C" {
 
 typedef struct KvBoard KvBoard;
 
-/* Builds the board from the driver's parameters (name and value pairs, as
-   the KORVANE_EMU_* variables); on a bad one, or a bus log that cannot be
-   opened, returns NULL and writes the reason, one line, into error. */
-KvBoard *kvBoardCreate(const char *const *names, const char *const *values, unsigned count, char *error,
-                       unsigned errorSize);
+/* Builds board index (0 to KORVANE_EMU_BOARDS - 1) from the driver's
+   parameters (name and value pairs, as the KORVANE_EMU_* variables); on a
+   bad one, an index beyond the boards, or a bus log that cannot be opened,
+   returns NULL and writes the reason, one line, into error. */
+KvBoard *kvBoardCreate(const char *const *names, const char *const *values, unsigned count, unsigned index,
+                       char *error, unsigned errorSize);
+/* How many boards the parameters ask for (KORVANE_EMU_BOARDS). */
+unsigned kvBoardCount(const KvBoard *board);
 void kvBoardDestroy(KvBoard *board);
 
 int kvBoardAbsent(const KvBoard *board);

@@ -1,7 +1,8 @@
 /* korvane-board.sys: the emulated board as a Windows kernel driver, a test
    fixture for Wine (it links the C++ runtime statically, which a real
    Windows driver could not). It creates \Device\CAN0 with the link
-   \DosDevices\CAN0 and serves the board's device control requests through
+   \DosDevices\CAN0 (and CAN1 ... for KORVANE_EMU_BOARDS boards, each a
+   board of its own) and serves the boards' device control requests through
    boardservice, the same code as the Linux build's board. Its settings are
    the values of its service key's Parameters, named and parsed as the
    KORVANE_EMU_* variables.
@@ -24,10 +25,21 @@
 #define KV_MAX_TEXT 512
 #define KV_NEVER 0x7FFFFFFFFFFFFFFFLL
 
-static PDEVICE_OBJECT g_device;
+#define KV_MAX_BOARDS 16
+
+/* Each device's extension: its board. */
+typedef struct KvDevice {
+    KvBoard *board;
+} KvDevice;
+
+/* The boards, and the devices of those present; board 0 is also the one
+   whose requests pend (requests pend with one board only). */
+static KvBoard *g_boards[KV_MAX_BOARDS];
+static PDEVICE_OBJECT g_devices[KV_MAX_BOARDS];
+static WCHAR g_linkBuffers[KV_MAX_BOARDS][24];
+static UNICODE_STRING g_linkNames[KV_MAX_BOARDS];
+static unsigned g_boardCount;
 static KvBoard *g_board;
-static UNICODE_STRING g_deviceName;
-static UNICODE_STRING g_linkName;
 
 /* Rundown: dispatches under way, and whether unloading has begun. */
 static volatile LONG g_inFlight;
@@ -276,6 +288,7 @@ static BOOLEAN allowed(ULONG code, PFILE_OBJECT file)
 
 static NTSTATUS dispatchControl(PDEVICE_OBJECT device, PIRP irp)
 {
+    KvBoard *board = ((KvDevice *)device->DeviceExtension)->board;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     const ULONG inSize = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -283,17 +296,15 @@ static NTSTATUS dispatchControl(PDEVICE_OBJECT device, PIRP irp)
     uint8_t *buffer = (uint8_t *)irp->AssociatedIrp.SystemBuffer;
     uint8_t none = 0;
     uint32_t returned = 0, error;
-    (void)device;
     if ((code & 3) != METHOD_BUFFERED)
         return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (!allowed(code, stack->FileObject))
         return finish(irp, STATUS_ACCESS_DENIED, 0);
     if (!enterDispatch())
         return finish(irp, STATUS_DELETE_PENDING, 0);
-    if (kvBoardPends(g_board)) {
-        const LONGLONG due = kvBoardNeverAnswers(g_board)
-                                 ? KV_NEVER
-                                 : kvBoardNow100ns(g_board) + kvBoardLatency100ns(g_board);
+    if (kvBoardPends(board)) {
+        const LONGLONG due = kvBoardNeverAnswers(board) ? KV_NEVER
+                                                        : kvBoardNow100ns(board) + kvBoardLatency100ns(board);
         irp->Tail.Overlay.DriverContext[0] = (PVOID)(LONG_PTR)due;
         pend(irp);
         leaveDispatch();
@@ -301,7 +312,7 @@ static NTSTATUS dispatchControl(PDEVICE_OBJECT device, PIRP irp)
     }
     if (buffer == NULL)
         buffer = &none; /* a request without input or output */
-    error = kvBoardRequest(g_board, code, buffer, inSize, outSize, &returned);
+    error = kvBoardRequest(board, code, buffer, inSize, outSize, &returned);
     leaveDispatch();
     return finish(irp, statusOf(error), error == 0 ? returned : 0);
 }
@@ -433,10 +444,13 @@ static NTSTATUS readParameters(PUNICODE_STRING registryPath, char names[][KV_MAX
    then do the board and the device go. */
 static VOID unload(PDRIVER_OBJECT driver)
 {
+    unsigned i;
     (void)driver;
     InterlockedExchange(&g_unloading, 1);
-    if (g_device)
-        IoDeleteSymbolicLink(&g_linkName);
+    for (i = 0; i < g_boardCount; ++i) {
+        if (g_devices[i])
+            IoDeleteSymbolicLink(&g_linkNames[i]);
+    }
     if (g_completer) {
         InterlockedExchange(&g_completerStop, 1);
         KeSetEvent(&g_queueChanged, IO_NO_INCREMENT, FALSE);
@@ -447,12 +461,58 @@ static VOID unload(PDRIVER_OBJECT driver)
     if (g_inFlight != 0)
         KeWaitForSingleObject(&g_drained, Executive, KernelMode, FALSE, NULL);
     cancelAll(NULL);
-    if (g_board)
-        kvBoardDestroy(g_board);
+    for (i = 0; i < g_boardCount; ++i) {
+        if (g_devices[i])
+            IoDeleteDevice(g_devices[i]);
+        g_devices[i] = NULL;
+        if (g_boards[i])
+            kvBoardDestroy(g_boards[i]);
+        g_boards[i] = NULL;
+    }
     g_board = NULL;
-    if (g_device)
-        IoDeleteDevice(g_device);
-    g_device = NULL;
+    g_boardCount = 0;
+}
+
+/* "\Device\CAN" or "\DosDevices\CAN" followed by the board's index. */
+static void nameOf(WCHAR *buffer, const WCHAR *prefix, unsigned index)
+{
+    unsigned n = 0;
+    while (prefix[n]) {
+        buffer[n] = prefix[n];
+        ++n;
+    }
+    if (index >= 10)
+        buffer[n++] = (WCHAR)(L'0' + index / 10);
+    buffer[n++] = (WCHAR)(L'0' + index % 10);
+    buffer[n] = 0;
+}
+
+/* Board index's device and link, unless the board is absent. */
+static NTSTATUS createDevice(PDRIVER_OBJECT driver, unsigned index)
+{
+    WCHAR deviceBuffer[24];
+    UNICODE_STRING deviceName;
+    PDEVICE_OBJECT device = NULL;
+    NTSTATUS status;
+    if (kvBoardAbsent(g_boards[index]))
+        return STATUS_SUCCESS;
+    nameOf(deviceBuffer, L"\\Device\\CAN", index);
+    nameOf(g_linkBuffers[index], L"\\DosDevices\\CAN", index);
+    RtlInitUnicodeString(&deviceName, deviceBuffer);
+    RtlInitUnicodeString(&g_linkNames[index], g_linkBuffers[index]);
+    status = IoCreateDevice(driver, sizeof(KvDevice), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+    ((KvDevice *)device->DeviceExtension)->board = g_boards[index];
+    status = IoCreateSymbolicLink(&g_linkNames[index], &deviceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    g_devices[index] = device;
+    return STATUS_SUCCESS;
 }
 
 static NTSTATUS startCompleter(void)
@@ -495,10 +555,23 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
         namePointers[i] = names[i];
         valuePointers[i] = values[i];
     }
-    g_board = kvBoardCreate(namePointers, valuePointers, count, error, sizeof(error));
+    g_board = kvBoardCreate(namePointers, valuePointers, count, 0, error, sizeof(error));
     if (g_board == NULL) {
         DbgPrint("korvane-board: %s\n", error);
         return STATUS_INVALID_PARAMETER;
+    }
+    g_boards[0] = g_board;
+    g_boardCount = kvBoardCount(g_board);
+    if (g_boardCount > KV_MAX_BOARDS)
+        g_boardCount = KV_MAX_BOARDS;
+    for (i = 1; i < g_boardCount; ++i) {
+        g_boards[i] = kvBoardCreate(namePointers, valuePointers, count, i, error, sizeof(error));
+        if (g_boards[i] == NULL) {
+            DbgPrint("korvane-board: %s\n", error);
+            g_boardCount = i;
+            unload(driver);
+            return STATUS_INVALID_PARAMETER;
+        }
     }
     g_inFlight = 0;
     g_unloading = 0;
@@ -515,32 +588,19 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     if (kvBoardPends(g_board)) {
         status = startCompleter();
         if (!NT_SUCCESS(status)) {
-            kvBoardDestroy(g_board);
-            g_board = NULL;
+            unload(driver);
             return status;
         }
     }
-    /* No board: the driver runs but serves no device, so that opening
-       \\.\CAN0 fails as it does on a machine without the board (Wine does
-       not hand a failed create request back to the program that opens the
-       device). */
-    if (kvBoardAbsent(g_board))
-        return STATUS_SUCCESS;
-    RtlInitUnicodeString(&g_deviceName, L"\\Device\\CAN0");
-    RtlInitUnicodeString(&g_linkName, L"\\DosDevices\\CAN0");
-    status = IoCreateDevice(driver, 0, &g_deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_device);
-    if (NT_SUCCESS(status)) {
-        status = IoCreateSymbolicLink(&g_linkName, &g_deviceName);
+    /* A board that is absent has no device, so that opening its \\.\CANn
+       fails as it does on a machine without it (Wine does not hand a failed
+       create request back to the program that opens the device). */
+    for (i = 0; i < g_boardCount; ++i) {
+        status = createDevice(driver, i);
         if (!NT_SUCCESS(status)) {
-            IoDeleteDevice(g_device);
-            g_device = NULL;
+            unload(driver);
+            return status;
         }
     }
-    if (!NT_SUCCESS(status)) {
-        unload(driver);
-        return status;
-    }
-    g_device->Flags |= DO_BUFFERED_IO;
-    g_device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

@@ -36,7 +36,8 @@ TEST(DriverService, RequestsNeedTheAccessTheyUse)
 
 namespace {
 
-KvBoard *create(const std::vector<std::pair<const char *, const char *>> &settings, std::string *error)
+KvBoard *create(const std::vector<std::pair<const char *, const char *>> &settings, std::string *error,
+                unsigned index = 0)
 {
     std::vector<const char *> names, values;
     for (const auto &[name, value] : settings) {
@@ -44,7 +45,7 @@ KvBoard *create(const std::vector<std::pair<const char *, const char *>> &settin
         values.push_back(value);
     }
     char text[512] = "";
-    KvBoard *board = kvBoardCreate(names.data(), values.data(), unsigned(names.size()), text, sizeof text);
+    KvBoard *board = kvBoardCreate(names.data(), values.data(), unsigned(names.size()), index, text, sizeof text);
     *error = text;
     return board;
 }
@@ -67,5 +68,26 @@ TEST(DriverService, SettingsAreRefusedWithTheirReasons)
     KvBoard *board = create({{"KORVANE_EMU_LATENCY_US", "7"}}, &error);
     ASSERT_NE(board, nullptr) << error;
     EXPECT_EQ(kvBoardLatency100ns(board), 70);
+    EXPECT_EQ(kvBoardCount(board), 1u);
     kvBoardDestroy(board);
+}
+
+// The driver's boards: each built by its index, the faults on the one they
+// are put on; requests pend on one board only.
+TEST(DriverService, SeveralBoardsEachByItsIndex)
+{
+    std::string error;
+    const std::vector<std::pair<const char *, const char *>> settings = {
+        {"KORVANE_EMU_BOARDS", "3"}, {"KORVANE_EMU_FAULT_BOARD", "2"}, {"KORVANE_EMU_NO_BOARD", "1"}};
+    for (unsigned index = 0; index < 3; ++index) {
+        KvBoard *board = create(settings, &error, index);
+        ASSERT_NE(board, nullptr) << error;
+        EXPECT_EQ(kvBoardCount(board), 3u);
+        EXPECT_EQ(kvBoardAbsent(board), index == 2 ? 1 : 0) << index;
+        kvBoardDestroy(board);
+    }
+    EXPECT_EQ(create(settings, &error, 3), nullptr);
+    EXPECT_EQ(error, "there is no board 3");
+    EXPECT_EQ(create({{"KORVANE_EMU_BOARDS", "2"}, {"KORVANE_EMU_PENDING", "1"}}, &error), nullptr);
+    EXPECT_EQ(error.rfind("KORVANE_EMU_PENDING=1 is not accepted here with several boards", 0), 0u) << error;
 }

@@ -42,6 +42,12 @@ void TestCheckParts::stampsUnwrapOnTheBoardsClock_data()
     // A silence measured short (the host paused while the queue was empty)
     // never adds a wrap that was not there.
     QTest::newRow("a silence measured short") << QVector<quint64>{1000, 9000000} << QVector<qint64>{0, 2 * kSecond};
+    // Weeks of a busy bus: past 2^32 microseconds (71 minutes) and on, a
+    // frame every 10 s, never a silence.
+    QVector<quint64> weeks;
+    for (quint64 t = 7000; t < 21ull * 24 * 3600 * 1000000; t += 10 * 1000000 + 1)
+        weeks << t;
+    QTest::newRow("three weeks of frames") << weeks << QVector<qint64>(weeks.size(), 0);
 }
 
 // Each frame's 24-bit stamp becomes its time on the board's clock: frames on

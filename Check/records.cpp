@@ -129,6 +129,7 @@ void IntervalHistory::halve()
     // Points of different directions are not merged: a direction's first
     // point may stay alone.
     QVector<IntervalPoint> halved;
+    halved.reserve(m_capacity);
     for (int i = 0; i < m_points.size(); ++i) {
         if (i + 1 < m_points.size() && m_points[i].direction == m_points[i + 1].direction) {
             halved.append(join(m_points[i], m_points[i + 1]));
@@ -140,6 +141,7 @@ void IntervalHistory::halve()
     if (halved.size() == m_points.size()) {
         // Every point a direction of its own: nothing to merge.
         m_capacity *= 2;
+        m_points.reserve(m_capacity);
         return;
     }
     m_points = halved;

@@ -56,7 +56,9 @@ struct IntervalPoint {
 class IntervalHistory
 {
 public:
-    explicit IntervalHistory(int capacity = 2048) : m_capacity(capacity) {}
+    // Its room is taken at once: the history's memory does not grow as the
+    // run goes on.
+    explicit IntervalHistory(int capacity = 2048) : m_capacity(capacity) { m_points.reserve(capacity); }
     // An interval of the run, in order. When the history is full, each two
     // neighbours become one: counts added, the worse controller state kept.
     void add(const IntervalPoint &point);

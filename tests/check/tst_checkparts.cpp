@@ -1,5 +1,6 @@
 // The runner's frame log and progress lines, alone.
 #include "framelog.h"
+#include "records.h"
 #include "report.h"
 
 #include <QTemporaryDir>
@@ -24,6 +25,7 @@ private slots:
     void stampsUnwrapOnTheBoardsClock();
     void logEndsWithWholeLinesAndSaysWhy();
     void progressNeverShowsMoreReceivedThanSent();
+    void historyStaysWithinItsRoomAndKeepsEveryCount();
 };
 
 void TestCheckParts::stampsUnwrapOnTheBoardsClock_data()
@@ -113,4 +115,49 @@ void TestCheckParts::progressNeverShowsMoreReceivedThanSent()
 }
 
 QTEST_GUILESS_MAIN(TestCheckParts)
+// A week of records a second in a history of 64 points: never more points,
+// every count kept, no point across a change of direction, the worse
+// controller state of those merged, and its room never grows.
+void TestCheckParts::historyStaysWithinItsRoomAndKeepsEveryCount()
+{
+    IntervalHistory history(64);
+    const int capacity = history.points().capacity();
+    quint64 sent = 0, missing = 0;
+    const int intervals = 7 * 24 * 3600;
+    for (int i = 0; i < intervals; ++i) {
+        IntervalPoint p;
+        p.start = i;
+        p.seconds = 1;
+        p.direction = (i / 40000) % 2 ? 2 : 1; // directions alternate every 11 hours
+        p.sent = 1000 + i % 7;
+        p.missing = i == 123456 ? 3 : 0;
+        p.controllers[0].read = true;
+        p.controllers[0].tec = i == 123456 ? 96 : 0;
+        sent += p.sent;
+        missing += p.missing;
+        history.add(p);
+        QVERIFY(history.points().size() <= 64);
+    }
+    const QVector<IntervalPoint> points = history.points();
+    QVERIFY(points.size() >= 32);
+    QVERIFY(history.merged() > 1 && (history.merged() & (history.merged() - 1)) == 0);
+    quint64 sentKept = 0, missingKept = 0;
+    double end = 0;
+    int worst = 0;
+    for (const IntervalPoint &p : points) {
+        QCOMPARE(p.start, end); // in order, none lost, none overlapping
+        end = p.start + p.seconds;
+        QCOMPARE(p.direction, (int(p.start) / 40000) % 2 ? 2 : 1);
+        QCOMPARE(int(end - 1) / 40000, int(p.start) / 40000); // within one direction
+        sentKept += p.sent;
+        missingKept += p.missing;
+        worst = qMax(worst, p.controllers[0].tec);
+    }
+    QCOMPARE(end, double(intervals));
+    QCOMPARE(sentKept, sent);
+    QCOMPARE(missingKept, missing);
+    QCOMPARE(worst, 96);
+    QVERIFY(history.points().capacity() <= qMax(capacity, 64));
+}
+
 #include "tst_checkparts.moc"

@@ -332,6 +332,8 @@ QByteArray json(const QVector<DirectionResult> &results, const RunState &state, 
         object[QStringLiteral("drained")] = r.drained;
         const int index = int(directions.size());
         object[QStringLiteral("passed")] = index < int(verdict.cases.size()) && verdict.cases[size_t(index)].passed();
+        if (index < int(verdict.cases.size()))
+            object[QStringLiteral("case")] = QString::fromStdString(verdict.cases[size_t(index)].name);
         directions.append(object);
     }
     QJsonArray controllers;

@@ -989,6 +989,7 @@ void TestCheck::recordsAddUpToTheSummaryAndSurviveAKill()
     for (int d = 0; d < directions.size(); ++d) {
         const QJsonObject summary = directions[d].toObject();
         const QString name = QString("%1->%2").arg(summary["from"].toInt()).arg(summary["to"].toInt());
+        QCOMPARE(summary["case"].toString().endsWith("(round 2)"), d >= 2);
         double sent = 0, wholeGroups = 0, nobodySent = 0, seconds = 0;
         for (int interval = 1; interval <= 3; ++interval, ++at) {
             QVERIFY(at < records.size());

@@ -1,5 +1,6 @@
 #include "records.h"
 
+#include <QFile>
 #include <QJsonDocument>
 
 #include <algorithm>
@@ -7,23 +8,54 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <sys/stat.h>
 #else
 #include <unistd.h>
 #endif
 
 namespace {
 
+#ifdef Q_OS_WIN
+int openTruncated(const QString &path)
+{
+    return _wopen(reinterpret_cast<const wchar_t *>(path.utf16()), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
+                  _S_IREAD | _S_IWRITE);
+}
+long long writeSome(int descriptor, const char *bytes, size_t count)
+{
+    return _write(descriptor, bytes, unsigned(count));
+}
 // To the disk itself, not only the system's cache.
 bool syncToDisk(int descriptor)
 {
-#ifdef Q_OS_WIN
-    return _commit(descriptor) == 0;
-#else
-    return ::fsync(descriptor) == 0 || errno == EINVAL || errno == EROFS; // a pipe or a terminal
-#endif
+    return _commit(descriptor) == 0 || errno == EBADF; // a console
 }
+void cutTo(int descriptor, qint64 size)
+{
+    _chsize_s(descriptor, size);
+}
+#else
+int openTruncated(const QString &path)
+{
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+long long writeSome(int descriptor, const char *bytes, size_t count)
+{
+    return ::write(descriptor, bytes, count);
+}
+bool syncToDisk(int descriptor)
+{
+    return ::fsync(descriptor) == 0 || errno == EINVAL || errno == EROFS; // a pipe or a terminal
+}
+void cutTo(int descriptor, qint64 size)
+{
+    if (::ftruncate(descriptor, size) != 0)
+        return; // the error already said stands
+}
+#endif
 
 // The worse of two readings of a controller: the higher counters, every
 // flag either had.
@@ -60,38 +92,38 @@ IntervalPoint join(const IntervalPoint &a, const IntervalPoint &b)
 bool RecordLog::open(const QString &path, QString *error)
 {
     m_stdout = path == QLatin1String("-");
-    const bool opened = m_stdout ? m_file.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)
-                                 : (m_file.setFileName(path),
-                                    m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
-    if (!opened) {
-        *error = QStringLiteral("cannot write %1: %2").arg(path, m_file.errorString());
+    errno = 0;
+    m_descriptor = m_stdout ? 1 : openTruncated(path);
+    if (m_descriptor < 0) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    m_open = true;
     m_written = 0;
     return true;
 }
 
 bool RecordLog::write(const QJsonObject &record)
 {
-    if (!m_open || !m_error.isEmpty())
+    if (m_descriptor < 0 || !m_error.isEmpty())
         return m_error.isEmpty();
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     qint64 done = 0;
     while (done < line.size()) {
         errno = 0;
-        const qint64 wrote = m_file.write(line.constData() + done, line.size() - done);
+        const long long wrote = writeSome(m_descriptor, line.constData() + done, size_t(line.size() - done));
+        if (wrote < 0 && errno == EINTR)
+            continue;
         if (wrote <= 0) {
             m_error = QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
             // What a failed write left of the line is cut off again.
             if (!m_stdout)
-                m_file.resize(m_written);
+                cutTo(m_descriptor, m_written);
             return false;
         }
         done += wrote;
     }
     m_written += done;
-    if (!syncToDisk(m_file.handle())) {
+    if (!syncToDisk(m_descriptor)) {
         m_error = QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
         return false;
     }
@@ -100,9 +132,14 @@ bool RecordLog::write(const QJsonObject &record)
 
 void RecordLog::close()
 {
-    if (m_open)
-        m_file.close();
-    m_open = false;
+#ifdef Q_OS_WIN
+    if (m_descriptor >= 0 && !m_stdout)
+        _close(m_descriptor);
+#else
+    if (m_descriptor >= 0 && !m_stdout)
+        ::close(m_descriptor);
+#endif
+    m_descriptor = -1;
 }
 
 void IntervalHistory::add(const IntervalPoint &point)

@@ -10,7 +10,6 @@
 #include "controllerhealth.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QJsonObject>
 #include <QString>
 #include <QVector>
@@ -22,7 +21,7 @@ class RecordLog
 public:
     // Truncates the file; "-" is standard output.
     bool open(const QString &path, QString *error);
-    bool isOpen() const { return m_open; }
+    bool isOpen() const { return m_descriptor >= 0; }
     // One line; after a failure nothing more is written.
     bool write(const QJsonObject &record);
     // Empty, or why the records could not be written.
@@ -30,8 +29,9 @@ public:
     void close();
 
 private:
-    QFile m_file;
-    bool m_open = false;
+    // The system's own descriptor: what is written is synced to the disk
+    // with it on every system.
+    int m_descriptor = -1;
     bool m_stdout = false;
     qint64 m_written = 0;
     QString m_error;

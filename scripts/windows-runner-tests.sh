@@ -82,6 +82,23 @@ run failed-request 3 KORVANE_EMU_FAIL_CODE=0xA4602420 --direction 1to2 --seconds
 grep -q 'could not be carried out' "$results/failed-request.out" "$results/failed-request.err" ||
     bad "failed-request: no reason given"
 
+# Interval records and the HTML report from the Windows build: a record a
+# second, each a whole line that parses, adding up to the summary; the page
+# says what the exit status says.
+run records 0 --direction 1to2 --seconds 3 --every 1 --records "$(wine_path "$results/records.jsonl")" \
+    --html "$(wine_path "$results/report.html")" --json || true
+python3 - "$results/records.jsonl" "$results/records.out" <<'EOF' || bad "records: the records are not whole lines adding up to the summary"
+import json, sys
+lines = open(sys.argv[1], 'rb').read().split(b'\n')
+assert lines[-1] == b'', 'the file does not end with a whole line'
+records = [json.loads(line) for line in lines[:-1]]
+summary = json.load(open(sys.argv[2]))
+assert len(records) == 3, f'{len(records)} records'
+assert sum(r['sent'] for r in records) == summary['directions'][0]['sent'], 'the records do not add up'
+assert records[-1]['last'] and all(r['controllers'][0]['read'] for r in records)
+EOF
+grep -q '<h1>Passed: board 0' "$results/report.html" 2>/dev/null || bad "records: the HTML report does not say it passed"
+
 # Four boards through one driver, a runner each at the same time: every
 # board passes, its groups sent the whole groups in its own bus log, but
 # board 2, which a foreign node is put on, fails alone, and says so.

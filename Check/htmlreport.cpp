@@ -76,7 +76,7 @@ QString chart(const QString &id, const QString &title, const QVector<IntervalPoi
                 most = std::max(most, v);
         }
         // Four steps of a round size: whole numbers for counts.
-        top = 4 * niceTop(most / 4);
+        top = 4 * std::max(1.0, niceTop(most / 4));
     }
     const double plotW = kWidth - kLeft - kRight;
     const double plotH = kHeight - kTop - kBottom;

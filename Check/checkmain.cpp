@@ -123,7 +123,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption log(QStringLiteral("log"),
                                  QStringLiteral("Write every received frame to FILE in candump log format, "
                                                 "time-stamped from the DMA block header (can0: received on "
-                                                "channel 1, can1: on channel 2)."),
+                                                "channel 1, can1: on channel 2; on board N, can<2N> and "
+                                                "can<2N+1>)."),
                                  QStringLiteral("file"));
     const QCommandLineOption logLimit(
         QStringLiteral("log-limit"),

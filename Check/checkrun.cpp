@@ -243,6 +243,7 @@ int CheckRun::run()
         m_state.setUpFailure = error;
         return finish(false);
     }
+    m_log.setBoard(m_options.board);
     if (!m_options.logPath.isEmpty() && !m_log.open(m_options.logPath, &error, m_options.logLimitMb * 1024 * 1024)) {
         m_state.setUpFailure = error;
         return finish(false);

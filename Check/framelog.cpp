@@ -60,7 +60,7 @@ void FrameLog::frame(unsigned int channel, uint64_t micros, int stdId, int extId
     m_pending += QStringLiteral("(%1.%2) can%3 %4#%5\n")
                      .arg(micros / 1000000)
                      .arg(micros % 1000000, 6, 10, QChar('0'))
-                     .arg(channel - 1)
+                     .arg(m_firstInterface + int(channel) - 1)
                      .arg(id.toUpper())
                      .arg(payload.toUpper())
                      .toLatin1();

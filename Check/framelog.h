@@ -1,6 +1,8 @@
 // The runner's log of every frame received, in candump's log format:
 //   (seconds.micros) canN IDENTIFIER#DATA
-// can0 for frames received on channel 1, can1 on channel 2; the time is the
+// can0 for frames received on channel 1, can1 on channel 2 (on board N,
+// can<2N> and can<2N+1>, as SocketCAN numbers the interfaces of several
+// two-channel boards, so that logs of several boards never mix); the time is the
 // frame's reception time from its DMA block's 24-bit microsecond stamp,
 // unwrapped past its 16.8 s wrap.
 //
@@ -39,6 +41,8 @@ public:
     // limit.
     bool open(const QString &path, QString *error, qint64 limitBytes = 0);
     bool isOpen() const { return m_file.isOpen(); }
+    // The board whose frames are logged: its channels' interface names.
+    void setBoard(int board) { m_firstInterface = 2 * board; }
     // A frame read on the channel (1 or 2), at its time from unwrap().
     void frame(unsigned int channel, uint64_t micros, int stdId, int extId, bool remote, const unsigned char *data,
                int length);
@@ -66,6 +70,7 @@ private:
     QByteArray m_pending;
     qint64 m_written = 0;
     qint64 m_limit = 0;
+    int m_firstInterface = 0;
     QString m_path;
     uint64_t m_framesHere = 0;   // in FILE, written or pending
     uint64_t m_framesBefore = 0; // in FILE.1

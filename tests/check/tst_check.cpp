@@ -1139,7 +1139,8 @@ void TestCheck::boardsSideBySideEachAgainstItsOwnBus()
         process->setProcessEnvironment(env);
         process->start(QStringLiteral(KORVANE_CHECK),
                        {"--board", QString::number(board), "--direction", "1to2", "--seconds", "1", "--json",
-                        "--quiet", "--junit", dir.filePath(QString("%1/report.xml").arg(board))});
+                        "--quiet", "--junit", dir.filePath(QString("%1/report.xml").arg(board)), "--log",
+                        dir.filePath(QString("%1/frames.log").arg(board))});
         runners.push_back(std::move(process));
     }
     for (int board = 0; board < boards; ++board) {
@@ -1160,6 +1161,13 @@ void TestCheck::boardsSideBySideEachAgainstItsOwnBus()
         for (int other = 0; other < boards; ++other) {
             if (other != board)
                 QCOMPARE(busFrames(other), 0);
+        }
+        // The runner's log names the board's channels as SocketCAN would.
+        QFile frames(dir.filePath(QString("%1/frames.log").arg(board)));
+        QVERIFY(frames.open(QIODevice::ReadOnly));
+        for (const QByteArray &line : frames.readAll().split('\n')) {
+            if (!line.isEmpty())
+                QVERIFY2(line.split(' ').value(1) == "can" + QByteArray::number(2 * board + 1), line.constData());
         }
         const QJsonObject direction = summary["directions"].toArray()[0].toObject();
         const QString failures = QJsonDocument(summary["failures"].toArray()).toJson(QJsonDocument::Compact) +

@@ -407,6 +407,10 @@ void CheckRun::runDirection(unsigned int from)
     m_intervalStart = 0;
     m_intervalTotals = Totals();
     m_interval = 0;
+    m_lastRecorded = false;
+    // Readings of this direction only.
+    m_sampled[0] = m_sampled[1] = verdict::Controller();
+    m_lastRead[0] = m_lastRead[1] = verdict::Controller();
     askControllers();
     if (!m_bReceiveEnded && !ending()) {
         takeTransmitProgress();
@@ -414,6 +418,7 @@ void CheckRun::runDirection(unsigned int from)
     }
     // The HTML report draws the run's seconds when no other interval is asked.
     const qint64 everyMs = m_options.every ? qint64(m_options.every * 1000) : m_options.htmlPath.isEmpty() ? 0 : 1000;
+    m_recording = everyMs != 0;
     qint64 nextRecord = everyMs;
 
     const qint64 stallLimit = unitMs(20, kStallMs);
@@ -564,8 +569,10 @@ void CheckRun::record(double atSeconds, bool last)
     m_records.write(report::intervalRecord(interval));
     m_intervalTotals = now;
     m_intervalStart = atSeconds;
-    if (last)
+    if (last) {
         m_directionStartSeconds += atSeconds;
+        m_lastRecorded = true;
+    }
 }
 
 // The controllers' error state; the worst seen over the run is kept.
@@ -594,6 +601,9 @@ void CheckRun::endNow(const QString &stuck)
         m_current->cutShort = true;
         m_current->interrupted = runsignals::interrupted();
         m_current->account.finish();
+        // The direction's last record too: the records add up to the summary.
+        if (m_recording && !m_lastRecorded)
+            record(m_current->seconds, true);
     }
     const int status = finish(false);
     runsignals::finished();
@@ -696,11 +706,13 @@ int CheckRun::finish(bool withControllers)
                 QStringLiteral("the records %1").arg(m_options.recordsPath).toStdString(),
                 m_records.error().toStdString()});
     }
-    m_state.logFramesKept = m_log.framesKept();
-    m_state.logFramesDropped = m_log.framesDropped();
-    if (m_log.isOpen() && !m_log.close())
+    // A log that failed at any point, a rotation included, is said; its
+    // counts are taken once its last frames are written.
+    if (!m_options.logPath.isEmpty() && !m_log.close())
         m_state.outputs.push_back(verdict::Output{
             QStringLiteral("the log %1").arg(m_options.logPath).toStdString(), m_log.error().toStdString()});
+    m_state.logFramesKept = m_log.framesKept();
+    m_state.logFramesDropped = m_log.framesDropped();
     m_state.interrupted = runsignals::interrupted();
     m_state.workerLines = workerlines::lines();
     m_state.runSeconds = m_runClock.isValid() ? m_runClock.elapsed() / 1000.0 : 0;

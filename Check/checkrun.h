@@ -138,6 +138,8 @@ private:
     double m_intervalStart = 0;          // seconds of the direction's clock
     double m_directionStartSeconds = 0;  // the directions' seconds before this one
     quint64 m_interval = 0;
+    bool m_recording = false;            // records or the HTML report's intervals
+    bool m_lastRecorded = false;         // the direction's last record is written
     verdict::Controller m_sampled[2];    // as the transmitter last read them
     verdict::Controller m_lastRead[2];   // after the last direction
 };

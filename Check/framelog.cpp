@@ -1,5 +1,6 @@
 #include "framelog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -82,6 +83,8 @@ bool FrameLog::flush()
             const int failure = errno ? errno : EIO;
             m_error = QString::fromLocal8Bit(std::strerror(failure));
             m_file.resize(m_written);
+            // The whole batch is taken back: its frames are not kept.
+            m_framesHere -= std::min<uint64_t>(m_framesHere, uint64_t(m_pending.count('\n')));
             m_pending.clear();
             return false;
         }

@@ -123,7 +123,8 @@ bool RecordLog::write(const QJsonObject &record)
         done += wrote;
     }
     m_written += done;
-    if (!syncToDisk(m_descriptor)) {
+    // Standard output is a pipe or a terminal, or the caller's to keep.
+    if (!m_stdout && !syncToDisk(m_descriptor)) {
         m_error = QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
         return false;
     }

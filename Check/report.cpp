@@ -665,10 +665,8 @@ int Outputs::conclude(const QVector<DirectionResult> &results, RunState state, b
         if (state.logFramesDropped)
             line(QStringLiteral("log: the last %1 frames are in %2.1 and %2; %3 earlier frames were dropped to keep "
                                 "it within %4 MB")
-                     .arg(state.logFramesKept)
-                     .arg(m_options.logPath)
-                     .arg(state.logFramesDropped)
-                     .arg(m_options.logLimitMb));
+                     .arg(QString::number(state.logFramesKept), m_options.logPath,
+                          QString::number(state.logFramesDropped), QString::number(m_options.logLimitMb)));
         for (const verdict::Diagnosis &d : decided.diagnosis)
             line(diagnosisLine(d));
         line(verdictLine(decided, state.workerLines));

@@ -214,6 +214,8 @@ std::string channel(unsigned c)
 const char *const kReseat = "reseat the board in its slot and check its power; if it goes on, the board is faulty";
 const char *const kHost = "the host, not the board, failed: check the board's driver (reinstall it) and the "
                           "system's event log, then test again; the board was not judged";
+const char *const kHung = "a driver request that does not return: reinstall the board's driver and test again; if it "
+                          "goes on, reseat the board, and if it still goes on, the board is faulty";
 const char *const kBusy = "the host, not the board, fell behind: close other programs or give the test a faster "
                           "PC, then test again; the board was not judged";
 
@@ -306,13 +308,14 @@ std::vector<Diagnosis> diagnose(const Run &run, Status status)
             }
         }
         if (d.stalled)
-            add(index, "the host stopped making progress: " + d.stallReason, kBusy);
+            add(index, "a driver request of the transmitter did not return: " + d.stallReason, kHung);
     }
-    // Full load below its minimum, in any direction: the host's pace.
+    // Full load below its minimum, in a direction whose traffic was right
+    // (the verdict's own rule): the host's pace.
     for (size_t i = 0; i < run.directions.size(); ++i) {
         const Direction &d = run.directions[i];
         const bool loadJudged = d.minLoad >= 0 && (d.minLoadGiven || d.sendingMicros >= 1000000);
-        if (loadJudged && d.load < d.minLoad && !d.interrupted) {
+        if (loadJudged && d.load < d.minLoad && !d.interrupted && judge(d).failures.empty()) {
             add(-1, "the host could not keep the bus full: full load stayed below the " + percent(d.minLoad) +
                         " asked for",
                 "the host, not the board: close other programs or give the test a faster PC (or ask --min-load "
@@ -345,12 +348,18 @@ std::vector<Diagnosis> diagnose(const Run &run, Status status)
             if (ids.size() < 8 && std::find(ids.begin(), ids.end(), id) == ids.end())
                 ids.push_back(id);
         }
-        // Lost or damaged frames are named when nothing else seen in their
-        // direction, or in the run, explains them.
-        const bool explained = std::any_of(found.begin(), found.end(), [&](const Diagnosis &x) {
-            return x.direction == int(i) || x.direction < 0;
-        });
-        if (!explained && !d.overrunBlocks && !d.framesNobodySent) {
+        // Lost or damaged frames are named when nothing else in their
+        // direction or the run explains them, and only when the verdict
+        // judged them: not when a signal or a worker kept frames from being
+        // read, or the host failed.
+        bool explained = ratesApart || d.overrunBlocks || d.framesNobodySent || d.stalled || d.cutShort ||
+                         (d.interrupted && !d.drained) || !d.troubles.empty() ||
+                         (d.transmitter.endedEarly && d.transmitter.cause != WorkerEnd::Stopped) ||
+                         (d.receiver.endedEarly && d.receiver.cause != WorkerEnd::Stopped) ||
+                         run.setUpFault.what != Run::SetUpFault::None;
+        for (const Controller &c : run.controllers)
+            explained = explained || (c.read && (c.busOff() || c.errorPassive()));
+        if (!explained) {
             missing.take(d.framesMissing, int(i));
             damaged.take(d.framesDamaged, int(i));
         }
@@ -392,7 +401,7 @@ std::vector<Diagnosis> diagnose(const Run &run, Status status)
                 "check the station's disk: free space, the folder and its permissions");
     }
     if (!run.stuck.empty())
-        add(-1, "the host did not stop a worker in time: " + run.stuck, kBusy);
+        add(-1, "a worker did not stop in time: " + run.stuck, kHung);
     return found;
 }
 

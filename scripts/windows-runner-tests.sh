@@ -95,7 +95,7 @@ records = [json.loads(line) for line in lines[:-1]]
 summary = json.load(open(sys.argv[2]))
 assert len(records) == 3, f'{len(records)} records'
 assert sum(r['sent'] for r in records) == summary['directions'][0]['sent'], 'the records do not add up'
-assert records[-1]['last'] and all(r['controllers'][0]['read'] for r in records)
+assert records[-1]['last'] and records[-1]['controllers'][0]['read']
 EOF
 grep -q '<h1>Passed: board 0' "$results/report.html" 2>/dev/null || bad "records: the HTML report does not say it passed"
 

@@ -555,6 +555,14 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
         namePointers[i] = names[i];
         valuePointers[i] = values[i];
     }
+    /* The rundown and the queue first: every way out below unloads. */
+    g_inFlight = 0;
+    g_unloading = 0;
+    g_completerStop = 0;
+    KeInitializeEvent(&g_drained, NotificationEvent, FALSE);
+    KeInitializeEvent(&g_queueChanged, SynchronizationEvent, FALSE);
+    InitializeListHead(&g_pended);
+    KeInitializeSpinLock(&g_pendedLock);
     g_board = kvBoardCreate(namePointers, valuePointers, count, 0, error, sizeof(error));
     if (g_board == NULL) {
         DbgPrint("korvane-board: %s\n", error);
@@ -573,13 +581,6 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
             return STATUS_INVALID_PARAMETER;
         }
     }
-    g_inFlight = 0;
-    g_unloading = 0;
-    g_completerStop = 0;
-    KeInitializeEvent(&g_drained, NotificationEvent, FALSE);
-    KeInitializeEvent(&g_queueChanged, SynchronizationEvent, FALSE);
-    InitializeListHead(&g_pended);
-    KeInitializeSpinLock(&g_pendedLock);
     driver->MajorFunction[IRP_MJ_CREATE] = dispatchCreate;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatchClose;
     driver->MajorFunction[IRP_MJ_CLEANUP] = dispatchCleanup;

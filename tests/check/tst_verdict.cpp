@@ -337,4 +337,19 @@ TEST(Verdict, DiagnosisNamesEachFaultOnceWhereItWasSeen)
     EXPECT_EQ(v.status, NotCarried);
     ASSERT_EQ(v.diagnosis.size(), 1u);
     EXPECT_EQ(v.diagnosis[0].seen.rfind("the host could not keep the bus full", 0), 0u) << v.diagnosis[0].seen;
+    // ...but where the traffic was wrong, the board's failure is what is named.
+    run.directions[0].framesMissing = 5;
+    v = decide(run);
+    EXPECT_EQ(v.status, Failed);
+    ASSERT_EQ(v.diagnosis.size(), 1u);
+    EXPECT_EQ(v.diagnosis[0].seen.rfind("frames went missing", 0), 0u) << v.diagnosis[0].seen;
+
+    // Frames a signal kept from being read are not laid at the cable's door.
+    run = passing();
+    run.directions[0].framesMissing = 5;
+    run.directions[0].interrupted = true;
+    run.directions[0].drained = false;
+    run.interrupted = true;
+    v = decide(run);
+    EXPECT_TRUE(v.diagnosis.empty()) << v.diagnosis[0].seen;
 }

@@ -96,12 +96,20 @@ class Reader(threading.Thread):
                 self.frames.append((round(message.timestamp * 1000000), message.arbitration_id,
                                     bytes(message.data)))
 
-    def stop(self):
-        # Whatever was on its way is read first: a short silence.
-        last = -1
-        while last != len(self.frames):
-            last = len(self.frames)
-            time.sleep(0.5)
+    def stop(self, bus):
+        # Whatever was on its way is read first: every frame of the bus log
+        # from the client's first on, or, if some never come, a minute
+        # without a new one.
+        deadline = time.monotonic() + 60
+        last = len(self.frames)
+        while time.monotonic() < deadline:
+            frames = list(self.frames)
+            if frames and frames[0] in bus and len(frames) >= len(bus) - bus.index(frames[0]):
+                break
+            if len(frames) != last:
+                last = len(frames)
+                deadline = time.monotonic() + 60
+            time.sleep(0.05)
         self.stopping.set()
         self.join()
         self.bus.shutdown()
@@ -134,10 +142,10 @@ class SocketcandClients(unittest.TestCase):
         run = self.check(["--load", "full", "--rate", "1000", "--direction", "both", "--seconds", "2", "--min-load", "0"])
         readers = [Reader(run.port), Reader(run.port)]
         run.finish()
-        for reader in readers:
-            reader.stop()
-        self.assertPassedOrOnlyFellBehind(run)
         bus = run.bus()
+        for reader in readers:
+            reader.stop(bus)
+        self.assertPassedOrOnlyFellBehind(run)
         for reader in readers:
             self.assertSeenFromTheirFirst(reader.frames, bus)
         first = max(reader.frames[0] for reader in readers)

@@ -162,12 +162,20 @@ void IntervalHistory::add(const IntervalPoint &point)
         halve();
 }
 
+void IntervalHistory::takeRoom(QVector<IntervalPoint> &points, int capacity)
+{
+    // Shrinking keeps the room, now written.
+    const int size = points.size();
+    points.resize(std::max(capacity, size));
+    points.resize(size);
+}
+
 void IntervalHistory::halve()
 {
     // Points of different directions are not merged: a direction's first
     // point may stay alone.
     QVector<IntervalPoint> halved;
-    halved.reserve(m_capacity);
+    takeRoom(halved, m_capacity);
     for (int i = 0; i < m_points.size(); ++i) {
         if (i + 1 < m_points.size() && m_points[i].direction == m_points[i + 1].direction) {
             halved.append(join(m_points[i], m_points[i + 1]));
@@ -179,7 +187,7 @@ void IntervalHistory::halve()
     if (halved.size() == m_points.size()) {
         // Every point a direction of its own: nothing to merge.
         m_capacity *= 2;
-        m_points.reserve(m_capacity);
+        takeRoom(m_points, m_capacity);
         return;
     }
     m_points = halved;

@@ -56,9 +56,10 @@ struct IntervalPoint {
 class IntervalHistory
 {
 public:
-    // Its room is taken at once: the history's memory does not grow as the
-    // run goes on.
-    explicit IntervalHistory(int capacity = 2048) : m_capacity(capacity) { m_points.reserve(capacity); }
+    // Its room is taken, and written, at once: the history's resident memory
+    // does not grow as the run goes on (room only reserved would become
+    // resident page by page as the points come).
+    explicit IntervalHistory(int capacity = 2048) : m_capacity(capacity) { takeRoom(m_points, capacity); }
     // An interval of the run, in order. When the history is full, each two
     // neighbours become one: counts added, the worse controller state kept.
     void add(const IntervalPoint &point);
@@ -67,6 +68,7 @@ public:
     int merged() const { return m_perPoint; }
 
 private:
+    static void takeRoom(QVector<IntervalPoint> &points, int capacity);
     void halve();
 
     int m_capacity;

@@ -5,15 +5,17 @@
 # and what that growth would come to in a day.
 #
 # Usage: scripts/soak.sh [MINUTES] [KORVANE_CHECK]
-# (a Release build by default: build-release/Check/korvane-check, built if
-# missing). A measurement, not a test: it prints and exits 0 unless the run
+# (a Release build by default: build-release/Check/korvane-check, built or
+# brought up to date). A measurement, not a test: it prints and exits 0 unless the run
 # could not be made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 minutes=${1:-10}
 check=${2:-build-release/Check/korvane-check}
-if [ ! -x "$check" ] && [ "$check" = build-release/Check/korvane-check ]; then
-    cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+if [ "$check" = build-release/Check/korvane-check ]; then
+    # Built, or brought up to date with the sources: never an old binary.
+    [ -f build-release/CMakeCache.txt ] ||
+        cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build build-release --target korvane-check >/dev/null
 fi
 work=$(mktemp -d)
@@ -41,6 +43,10 @@ done
 status=0
 wait "$pid" || status=$?
 echo "korvane-check ended with status $status; $(wc -l <"$work/records.jsonl") records"
+if [ "$status" -ne 0 ]; then
+    # What made it so: the summary's last lines (the verdict, the diagnosis).
+    tail -n 5 "$work/stderr" >&2
+fi
 if [ "${#samples[@]}" -lt 2 ]; then
     echo "too few samples" >&2
     exit 1
@@ -51,8 +57,9 @@ growth=$((last - first))
 span=$((${#samples[@]} - 1))
 echo "after minute 1: $first kB; after minute $minutes: $last kB; growth $growth kB over $span minutes"
 # The pace of the second half, where start-up's allocations are done,
-# carried on for a day: an upper bound, since the report's history stops
-# growing at its 2048 points (34 minutes of records a second).
+# carried on for a day. A step in it (the allocator's high-water mark after
+# the host did not schedule the runner for a while) makes this a pessimistic
+# figure: look at the minutes.
 half=$((${#samples[@]} / 2))
 awk -v a="${samples[$half]}" -v b="$last" -v m="$((${#samples[@]} - 1 - half))" -v now="$last" 'BEGIN {
     pace = m > 0 ? (b - a) / m : 0

@@ -20,6 +20,7 @@ RequestHandler::RequestHandler(std::shared_ptr<Board> board, std::shared_ptr<Clo
 {
     m_failCode = settings.failCode;
     m_failAt = settings.failNth;
+    m_failHandle = settings.failHandle;
     m_latency = settings.requestLatency;
 }
 
@@ -29,10 +30,14 @@ void RequestHandler::failNthRequest(uint64_t n)
 }
 
 RequestHandler::Outcome RequestHandler::handle(uint32_t code, const uint8_t *in, uint32_t inSize, uint8_t *out,
-                                               uint32_t outSize)
+                                               uint32_t outSize, uint64_t handle)
 {
     Outcome outcome;
-    const uint64_t number = ++m_requests;
+    uint64_t number = ++m_requests;
+    // The requests of one handle, counted alone: those of one board object,
+    // whatever its neighbours' threads do meanwhile.
+    if (m_failHandle)
+        number = handle == m_failHandle ? ++m_handleRequests : 0;
     // One reading of the clock serves the whole request: the board acts at
     // the request's time, or later if another thread's request got there
     // first, so that its time never runs backwards.

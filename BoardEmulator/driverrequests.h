@@ -49,7 +49,10 @@ public:
     };
     // Acts on the board at the request's arrival; the caller completes the
     // request once the clock has reached doneAt.
-    Outcome handle(uint32_t code, const uint8_t *in, uint32_t inSize, uint8_t *out, uint32_t outSize);
+    // handle: the number of the handle it came on (from 1, in the order
+    // they were opened; 0: not known).
+    Outcome handle(uint32_t code, const uint8_t *in, uint32_t inSize, uint8_t *out, uint32_t outSize,
+                   uint64_t handle = 0);
 
     void setFailCode(uint32_t code) { m_failCode = code; }
     // The Nth request from now on (1 is the next) fails; 0 turns it off.
@@ -66,6 +69,8 @@ private:
     std::shared_ptr<Clock> m_clock;
     std::atomic<uint32_t> m_failCode{0};
     std::atomic<uint64_t> m_failAt{0};
+    uint64_t m_failHandle = 0;
+    std::atomic<uint64_t> m_handleRequests{0}; // of the handle m_failHandle
     std::atomic<Time> m_latency{0};
     std::atomic<uint64_t> m_requests{0};
 };

@@ -1,5 +1,6 @@
 #include "emulateddriver.h"
 
+#include <cstdint>
 
 namespace boardemu {
 
@@ -14,7 +15,8 @@ DWORD EmulatedDriver::open(void **context)
 {
     if (m_noBoard)
         return ERROR_FILE_NOT_FOUND;
-    *context = nullptr;
+    // A handle's context is its number, in the order opened.
+    *context = reinterpret_cast<void *>(uintptr_t(++m_handlesOpened));
     ++m_openHandles;
     return ERROR_SUCCESS;
 }
@@ -25,10 +27,10 @@ void EmulatedDriver::close(void *)
 }
 
 // The request is done when it has cost its latency.
-DWORD EmulatedDriver::control(void *, const win32subset::IoRequest &request, DWORD *returned)
+DWORD EmulatedDriver::control(void *context, const win32subset::IoRequest &request, DWORD *returned)
 {
-    const RequestHandler::Outcome outcome =
-        m_requestHandler.handle(request.code, request.in, request.inSize, request.out, request.outSize);
+    const RequestHandler::Outcome outcome = m_requestHandler.handle(
+        request.code, request.in, request.inSize, request.out, request.outSize, uint64_t(uintptr_t(context)));
     *returned = outcome.returned;
     m_requestHandler.clock().waitUntil(outcome.doneAt);
     return outcome.error;

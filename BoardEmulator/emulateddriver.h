@@ -39,6 +39,7 @@ private:
     RequestHandler m_requestHandler;
     std::atomic<bool> m_noBoard{false};
     std::atomic<int> m_openHandles{0};
+    std::atomic<uint64_t> m_handlesOpened{0};
 };
 
 // A board installed in the device table under a name, with its clock.

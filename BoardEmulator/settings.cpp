@@ -193,6 +193,8 @@ std::vector<Variable> variables()
          number(0, 0xFFFFFFFF, [](EmulatorSettings &s, uint64_t n) { s.failCode = uint32_t(n); })},
         {"KORVANE_EMU_FAIL_NTH", "a request number from 0 to 1000000000000 (0: none)",
          number(0, kMaxFailNth, [](EmulatorSettings &s, uint64_t n) { s.failNth = n; })},
+        {"KORVANE_EMU_FAIL_HANDLE", "a handle number from 0 to 1000 (0: every handle)",
+         number(0, 1000, [](EmulatorSettings &s, uint64_t n) { s.failHandle = n; })},
         {"KORVANE_EMU_STUCK_BUSY", "0, 1, 2 or 1,2",
          [](const std::string &v, EmulatorSettings &s) { return parseChannels(v, s.stuckBusy); }},
         {"KORVANE_EMU_IGNORE_MODE", "0, 1, 2 or 1,2",
@@ -333,6 +335,7 @@ EmulatorSettings EmulatorSettings::forBoard(unsigned index) const
         board.noBoard = healthy.noBoard;
         board.failCode = healthy.failCode;
         board.failNth = healthy.failNth;
+        board.failHandle = healthy.failHandle;
         for (int i = 0; i < 2; ++i) {
             board.stuckBusy[i] = healthy.stuckBusy[i];
             board.ignoreModeRequests[i] = healthy.ignoreModeRequests[i];

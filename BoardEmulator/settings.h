@@ -35,6 +35,9 @@ struct EmulatorSettings {
     bool noBoard = false;
     uint32_t failCode = 0; // every request with this code fails
     uint64_t failNth = 0;  // the Nth request (from 1) fails
+    // With it, failNth counts the requests of this handle alone (the Nth
+    // opened on the board, from 1); 0: every handle's.
+    uint64_t failHandle = 0;
     bool stuckBusy[2] = {false, false};
     bool ignoreModeRequests[2] = {false, false};
     bool channelsCutApart = false;

@@ -285,7 +285,7 @@ int CCANDeviceEx::SetWorkMode(unsigned int nChannel, unsigned int nMode)
         if ((nStat >> 5) == nMode)
             return 1;
     }
-    return 6;
+    return CAN_MODE_NOT_REACHED;
 }
 
 int CCANDeviceEx::SetConfWorkMode(unsigned int nChannel)

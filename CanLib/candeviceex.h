@@ -60,6 +60,15 @@ enum : unsigned {
     CAN_MODE_MASK = 0xE0,
 };
 
+// Status codes that callers compare: every operation returns CAN_OK for
+// success; SetWorkMode returns CAN_MODE_NOT_REACHED for a mode that was
+// written but that the controller did not reach. Each operation lists its
+// other codes.
+enum : int {
+    CAN_OK = 1,
+    CAN_MODE_NOT_REACHED = 6,
+};
+
 // A frame's identifier as a transmit buffer's SIDH, SIDL, EID8 and EID0
 // hold it; dwExtId CAN_STANDARD_FRAME for a standard frame (EID8 and EID0
 // are then 0). SendData writes these; a caller that writes a buffer's

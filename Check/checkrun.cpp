@@ -1,6 +1,7 @@
 #include "checkrun.h"
 
 #include "boardsetup.h"
+#include "report.h"
 #include "runsignals.h"
 #include "testgroup.h"
 #include "workerlines.h"
@@ -11,18 +12,13 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
 // A transmitter whose driver calls stop returning for this long (at least;
-// longer behind a slow driver, see stallLimitMs) has stalled.
-// SetWorkMode's status for a mode request written but never reached.
-const int kModeNotReached = 6;
-
+// longer behind a slow driver, see unitMs) has stalled.
 const qint64 kStallMs = 5000;
 // Host time counted towards a stall per tick of the runner's loop: a host
 // that was paused (SIGSTOP, a suspended machine) does not make a stall.
@@ -60,7 +56,7 @@ verdict::Run::SetUpFault setUpFault(CCANDeviceEx &device, const boardsetup::Fail
     Fault fault;
     fault.channel = failure.channel;
     const bool modeStep = failure.step == boardsetup::ConfigurationMode || failure.step == boardsetup::NormalMode;
-    if (modeStep && failure.status == kModeNotReached)
+    if (modeStep && failure.status == CAN_MODE_NOT_REACHED)
         fault.what = Fault::ModeNotReached;
     else if (failure.channel && causeOfFailure(device, failure.channel) == WorkerReport::BridgeStuck)
         fault.what = Fault::BridgeStuck;
@@ -104,7 +100,7 @@ public:
         c.frameReadNs = now;
         c.emptyFromNs = 0;
         c.callbackNs = now;
-        emit m_run->blockArrived(channel, QByteArray(reinterpret_cast<const char *>(block), CAN_DMA_BLOCK_SIZE),
+        emit m_run->blockReadInThread(channel, QByteArray(reinterpret_cast<const char *>(block), CAN_DMA_BLOCK_SIZE),
                                  silent, inRun);
     }
     // The queue was empty at some time after the previous call for the
@@ -120,7 +116,7 @@ public:
     }
     void loopEnded(const WorkerReport &report) override
     {
-        emit m_run->loopEndedArrived(false, int(report.cause), report.channel, report.code);
+        emit m_run->loopEndedInThread(false, int(report.cause), report.channel, report.code);
         m_run->m_bReceiveEnded = true;
     }
 
@@ -142,20 +138,20 @@ public:
     void loading() override { m_run->m_bInRun = true; }
     void frameDone(unsigned int channel, quint32 number, bool surely) override
     {
-        emit m_run->frameLeft(channel, number, surely);
+        emit m_run->frameLeftInThread(channel, number, surely);
     }
     void trouble(const WorkerReport &report) override
     {
-        emit m_run->troubleArrived(int(report.cause), report.channel, report.code);
+        emit m_run->troubleInThread(int(report.cause), report.channel, report.code);
     }
     void loopEnded(const WorkerReport &report) override
     {
-        emit m_run->loopEndedArrived(true, int(report.cause), report.channel, report.code);
+        emit m_run->loopEndedInThread(true, int(report.cause), report.channel, report.code);
         m_run->m_bTransmitEnded = true;
     }
     void controllersRead(const ControllerHealth &first, const ControllerHealth &second) override
     {
-        emit m_run->controllersArrived(QVector<int>{first.read, first.tec, first.rec, first.eflg, second.read,
+        emit m_run->controllersReadInThread(QVector<int>{first.read, first.tec, first.rec, first.eflg, second.read,
                                                     second.tec, second.rec, second.eflg});
     }
 
@@ -172,39 +168,32 @@ CheckRun::CheckRun(const CheckOptions &options)
     m_ReceiveTh.moveToThread(&m_ReceiveThread);
     connect(&m_TransmitThread, SIGNAL(started()), &m_TransmitTh, SLOT(work()));
     connect(&m_ReceiveThread, SIGNAL(started()), &m_ReceiveTh, SLOT(work()));
-    connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh1()), this, SLOT(sentCh1()));
-    connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh2()), this, SLOT(sentCh2()));
-    connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh1()), this, SLOT(cleanCh1()));
-    connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh2()), this, SLOT(cleanCh2()));
-    connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh1()), this, SLOT(errorsCh1()));
-    connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh2()), this, SLOT(errorsCh2()));
+    connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh1()), this, SLOT(transmitterSentGroupCh1()));
+    connect(&m_TransmitTh, SIGNAL(SetLabelSendedCh2()), this, SLOT(transmitterSentGroupCh2()));
+    connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh1()), this, SLOT(receiverFoundCleanCh1()));
+    connect(&m_ReceiveTh, SIGNAL(SetLabelNoErrorCh2()), this, SLOT(receiverFoundCleanCh2()));
+    connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh1()), this, SLOT(receiverFoundErrorsCh1()));
+    connect(&m_ReceiveTh, SIGNAL(SetLabelWithErrorCh2()), this, SLOT(receiverFoundErrorsCh2()));
     // With a number of groups asked for, the transmitter is stopped from its
     // own thread as it reports the last one, before it can begin another.
-    auto countGroup = [this] {
-        if (m_options.groups && ++m_groupsInThread >= m_options.groups) {
-            m_bGroupsReached = true;
+    auto stopAtTheLastGroup = [this] {
+        if (m_options.groups && ++m_groupsInThread >= m_options.groups)
             m_TransmitTh.StopWork();
-        }
     };
-    connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh1, &m_TransmitTh, countGroup, Qt::DirectConnection);
-    connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh2, &m_TransmitTh, countGroup, Qt::DirectConnection);
+    connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh1, &m_TransmitTh, stopAtTheLastGroup, Qt::DirectConnection);
+    connect(&m_TransmitTh, &CTransmitTh::SetLabelSendedCh2, &m_TransmitTh, stopAtTheLastGroup, Qt::DirectConnection);
     // The full-load transmitter, wired the same way; it ends by itself after
     // the groups asked for.
     m_FullLoadTh.moveToThread(&m_FullLoadThread);
     connect(&m_FullLoadThread, &QThread::started, &m_FullLoadTh, &CFullLoadTh::work);
-    connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, this, &CheckRun::sentFullLoad);
+    connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, this, &CheckRun::fullLoadSentGroup);
     m_FullLoadTh.SetGroupLimit(m_options.groups);
-    auto countFullLoadGroup = [this] {
-        if (m_options.groups && ++m_groupsInThread >= m_options.groups)
-            m_bGroupsReached = true;
-    };
-    connect(&m_FullLoadTh, &CFullLoadTh::GroupSent, &m_FullLoadTh, countFullLoadGroup, Qt::DirectConnection);
-    connect(this, &CheckRun::blockArrived, this, &CheckRun::frameReceived, Qt::QueuedConnection);
-    connect(this, &CheckRun::frameLeft, this, &CheckRun::frameSent, Qt::QueuedConnection);
-    connect(this, &CheckRun::troubleArrived, this, &CheckRun::troubleReported, Qt::QueuedConnection);
-    connect(this, &CheckRun::loopEndedArrived, this, &CheckRun::loopEndReported, Qt::QueuedConnection);
+    connect(this, &CheckRun::blockReadInThread, this, &CheckRun::takeBlock, Qt::QueuedConnection);
+    connect(this, &CheckRun::frameLeftInThread, this, &CheckRun::takeFrameLeft, Qt::QueuedConnection);
+    connect(this, &CheckRun::troubleInThread, this, &CheckRun::takeTrouble, Qt::QueuedConnection);
+    connect(this, &CheckRun::loopEndedInThread, this, &CheckRun::takeLoopEnd, Qt::QueuedConnection);
     qRegisterMetaType<QVector<int>>();
-    connect(this, &CheckRun::controllersArrived, this, &CheckRun::controllersReported, Qt::QueuedConnection);
+    connect(this, &CheckRun::controllersReadInThread, this, &CheckRun::takeControllers, Qt::QueuedConnection);
     m_ReceiveTh.SetFrameObserver(m_receiveWatch.get());
     m_TransmitTh.SetObserver(m_transmitWatch.get());
     m_FullLoadTh.SetObserver(m_transmitWatch.get());
@@ -230,9 +219,26 @@ qint64 CheckRun::unitMs(int units, qint64 atLeastMs) const
 
 int CheckRun::run()
 {
-    // The report and the log first: an earlier run's report or frames never
-    // stay behind a failed set-up.
+    // The board is held first: a second test on it touches none of the
+    // first one's files.
+    long long holder = 0;
     QString error;
+    switch (m_lock.take(m_options.board, &holder, &error)) {
+    case BoardLock::Held:
+        break;
+    case BoardLock::InUse:
+        m_state.setUpFault.what = verdict::Run::SetUpFault::InUse;
+        m_state.setUpFailure = QStringLiteral("%1 is in use by another test").arg(report::boardName(m_options.board));
+        if (holder > 0)
+            m_state.setUpFailure += QStringLiteral(" (process %1)").arg(holder);
+        return finish(false);
+    case BoardLock::Failed:
+        m_state.setUpFailure =
+            QStringLiteral("%1 could not be held for this test: %2").arg(report::boardName(m_options.board), error);
+        return finish(false);
+    }
+    // The reports and the log next: an earlier run's report or frames never
+    // stay behind a failed set-up.
     if (!m_outputs.begin(&error)) {
         m_state.setUpFailure = error;
         return finish(false);
@@ -254,6 +260,21 @@ int CheckRun::run()
     }
     if (runsignals::interrupted())
         return finish(false);
+    const int refused = setUpBoard();
+    if (refused >= 0)
+        return refused;
+    for (int i = 0; i < m_options.directions.size(); ++i) {
+        runDirection(i);
+        if (ending())
+            break;
+    }
+    return finish(!runsignals::interrupted());
+}
+
+// Opens the board and sets it up as the window does; the exit status when
+// that fails or a signal came, else -1.
+int CheckRun::setUpBoard()
+{
     if (!m_Device.Open(m_options.board)) {
         m_state.setUpFault.what = verdict::Run::SetUpFault::NotOpened;
         m_state.setUpFailure = QStringLiteral("cannot open \\\\.\\CAN%1: no board or no driver (system error %2)")
@@ -276,12 +297,7 @@ int CheckRun::run()
     case boardsetup::Ready:
         break;
     }
-    for (unsigned int from : m_options.directions) {
-        runDirection(from);
-        if (ending())
-            break;
-    }
-    return finish(!runsignals::interrupted());
+    return -1;
 }
 
 // A signal, or an output that can no longer be written, ends the run.
@@ -332,8 +348,6 @@ void CheckRun::stopTransmitter(bool abort)
     const StopOutcome outcome =
         m_options.fullLoad ? stopWorkerWithin(m_FullLoadThread, m_FullLoadTh, deadline, abort, whileStopping())
                            : stopWorkerWithin(m_TransmitThread, m_TransmitTh, deadline, abort, whileStopping());
-    if (outcome != StopOutcome::Stopped && outcome != StopOutcome::NotRunning)
-        m_current->aborted = true;
     stopped(outcome, deadline);
 }
 
@@ -352,10 +366,7 @@ CheckRun::Wait CheckRun::waitFor(const std::function<bool()> &condition, int qui
             return Wait::Insisted;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
-        const GroupAccount &account = m_current->account;
-        const quint64 now = m_current->groupsReported + m_current->groupsClean + m_current->groupsWithErrors +
-                            account.testFrames() +
-                            account.framesNobodySent() + account.framesDamaged() + m_current->framesBeforeRun;
+        const quint64 now = m_current->activity();
         if (now != seen) {
             seen = now;
             quiet.restart();
@@ -364,16 +375,30 @@ CheckRun::Wait CheckRun::waitFor(const std::function<bool()> &condition, int qui
     return condition() ? Wait::Done : Wait::Deadline;
 }
 
-void CheckRun::runDirection(unsigned int from)
+void CheckRun::runDirection(int index)
 {
+    beginDirection(index);
+    // The HTML report draws the run's seconds when no other interval is asked.
+    const qint64 everyMs = m_options.every ? qint64(m_options.every * 1000) : m_options.htmlPath.isEmpty() ? 0 : 1000;
+    m_recording = everyMs != 0;
+    m_lastRecorded = false;
+    askControllers();
+    if (!m_bReceiveEnded && !ending()) {
+        takeTransmitProgress();
+        transmitThread().start();
+    }
+    runTraffic(everyMs);
+    endDirection(everyMs);
+}
+
+// The direction's record, the workers' channels, and the receiver started:
+// it clears and sets up DMA before the transmitter begins.
+void CheckRun::beginDirection(int index)
+{
+    const unsigned int from = m_options.directions[index];
     const unsigned int to = 3 - from;
-    m_results.append(DirectionResult());
+    m_results.append(DirectionRecord(from, m_options.kbps[from - 1], m_options.roundOf(index), m_runSecondsBefore));
     m_current = &m_results.last();
-    m_current->from = from;
-    m_current->to = to;
-    m_current->kbps = m_options.kbps[from - 1];
-    m_current->bitsPerGroup = testgroup::kBitsOnWire;
-    m_current->limitGroupsPerSecond = m_current->kbps * 1000.0 / m_current->bitsPerGroup;
     m_current->minLoad = m_options.fullLoad ? m_options.minLoad : -1;
     m_ReceiveTh.SetCh1State(to == 1);
     m_ReceiveTh.SetCh2State(to == 2);
@@ -382,14 +407,12 @@ void CheckRun::runDirection(unsigned int from)
     m_FullLoadTh.SetChannel(from);
     m_bTransmitEnded = false;
     m_bReceiveEnded = false;
-    m_bGroupsReached = false;
     m_groupsInThread = 0;
     m_troubled = false;
     // Full load clears nothing: the run begins with the receiver's set-up.
     m_bInRun = m_options.fullLoad;
     m_receiveWatch->reset();
 
-    // The receiver clears and sets up DMA first.
     m_ReceiveTh.ClearReady();
     m_ReceiveThread.start();
     QElapsedTimer setUp;
@@ -402,25 +425,15 @@ void CheckRun::runDirection(unsigned int from)
             endNow(QStringLiteral("the receive worker did not set its DMA up within %1 s")
                        .arg(unitMs(20, 5000) / 1000));
     }
-    QElapsedTimer &clock = m_directionClock;
-    clock.start();
-    m_intervalStart = 0;
-    m_intervalTotals = Totals();
-    m_interval = 0;
-    m_lastRecorded = false;
-    // Readings of this direction only.
-    m_sampled[0] = m_sampled[1] = verdict::Controller();
-    m_lastRead[0] = m_lastRead[1] = verdict::Controller();
-    askControllers();
-    if (!m_bReceiveEnded && !ending()) {
-        takeTransmitProgress();
-        transmitThread().start();
-    }
-    // The HTML report draws the run's seconds when no other interval is asked.
-    const qint64 everyMs = m_options.every ? qint64(m_options.every * 1000) : m_options.htmlPath.isEmpty() ? 0 : 1000;
-    m_recording = everyMs != 0;
-    qint64 nextRecord = everyMs;
+    m_directionClock.start();
+}
 
+// The traffic runs until its time, a worker's end, trouble, a stall or a
+// signal; the intervals are recorded and a line a second shown on the way.
+void CheckRun::runTraffic(qint64 everyMs)
+{
+    const QElapsedTimer &clock = m_directionClock;
+    qint64 nextRecord = everyMs;
     const qint64 stallLimit = unitMs(20, kStallMs);
     qint64 nextReport = 1000;
     quint64 sentAtLastReport = 0;
@@ -461,19 +474,22 @@ void CheckRun::runDirection(unsigned int from)
             nextReport += 1000;
         }
     }
+}
+
+// The transmitter stopped, every frame it sent read (and then a read that
+// found the queue empty), the receiver stopped, the controllers read, and
+// the direction's last record.
+void CheckRun::endDirection(qint64 everyMs)
+{
     // A stall means a call that does not return: nothing to finish.
     stopTransmitter(ending() || m_current->stalled);
-    m_current->seconds = clock.elapsed() / 1000.0;
+    const double seconds = m_directionClock.elapsed() / 1000.0;
+    m_current->seconds = seconds;
     QCoreApplication::processEvents(); // every group and frame the transmitter reported
-    // A loop that ended on a failure, whenever (a withdrawal that failed
-    // during the stop too).
-    m_current->transmitterEndedEarly = m_current->transmitEnd.cause != WorkerReport::Stopped;
-    // Every frame sent is in, and then one read found the queue empty:
-    // whatever came after them has been read too.
     if (!m_bReceiveEnded) {
         const int drainMs = ending() ? kDrainInterruptedMs : kDrainMs;
-        if (waitFor([this] { return m_bReceiveEnded || m_current->account.framesOutstanding() == 0; },
-                    kDrainQuietMs, drainMs) == Wait::Insisted)
+        if (waitFor([this] { return m_bReceiveEnded || m_current->outstanding() == 0; }, kDrainQuietMs, drainMs) ==
+            Wait::Insisted)
             endNow(QString());
         m_bReadEmpty = false;
         if (waitFor([this] { return m_bReceiveEnded || m_bReadEmpty; }, kDrainQuietMs, drainMs) == Wait::Insisted)
@@ -483,30 +499,14 @@ void CheckRun::runDirection(unsigned int from)
     const StopDeadline receiveDeadline{"the receive worker", unitMs(10, 5000), 0};
     stopped(stopWorkerWithin(m_ReceiveThread, m_ReceiveTh, receiveDeadline, false, whileStopping()), receiveDeadline);
     QCoreApplication::processEvents(); // frames, reports and ends still queued
-    m_current->receiverEndedEarly = receiverEnded && m_current->receiveEnd.cause != WorkerReport::Stopped;
-    m_current->drained = m_current->account.framesOutstanding() == 0;
-    m_current->interrupted = runsignals::interrupted();
-    m_current->account.finish();
+    m_current->finish(seconds, receiverEnded, runsignals::interrupted());
     if (!ending())
         readControllers();
     // The direction's last record, up to its end: the records add up to
     // the summary.
     if (everyMs)
-        record(m_current->seconds, true);
-}
-
-CheckRun::Totals CheckRun::totals(const DirectionResult &r)
-{
-    Totals t;
-    t.sent = r.groupsReported;
-    // Until the direction ends, the groups known to be whole; missing frames
-    // are known only then, when every frame sent has been read.
-    t.whole = std::max(r.account.groupsWhole(), r.account.groupsWholeSoFar());
-    t.missing = r.account.framesMissing();
-    t.damaged = r.account.framesDamaged();
-    t.nobodySent = r.account.framesNobodySent();
-    t.overrunBlocks = r.overrunBlocks;
-    return t;
+        record(seconds, true);
+    m_runSecondsBefore += seconds;
 }
 
 void CheckRun::askControllers()
@@ -519,75 +519,55 @@ void CheckRun::askControllers()
         m_TransmitTh.AskControllers();
 }
 
-void CheckRun::controllersReported(QVector<int> values)
+void CheckRun::takeControllers(QVector<int> values)
 {
-    for (int i = 0; i < 2 && values.size() == 8; ++i) {
-        m_sampled[i].read = values[4 * i] != 0;
-        m_sampled[i].tec = values[4 * i + 1];
-        m_sampled[i].rec = values[4 * i + 2];
-        m_sampled[i].eflg = values[4 * i + 3];
+    if (!m_current || values.size() != 8)
+        return;
+    ControllerHealth readings[2];
+    for (int i = 0; i < 2; ++i) {
+        readings[i].read = values[4 * i] != 0;
+        readings[i].tec = values[4 * i + 1];
+        readings[i].rec = values[4 * i + 2];
+        readings[i].eflg = values[4 * i + 3];
     }
+    m_current->controllersSampled(readings);
 }
 
-// One interval of the current direction, from the last record to atSeconds
-// of the direction's clock: what it added, the controllers as last read,
-// and the run's totals.
+// One interval of the current direction, up to atSeconds of its clock: what
+// it added, the controllers as last read, and the run's totals.
 void CheckRun::record(double atSeconds, bool last)
 {
     QCoreApplication::processEvents(); // reports and readings still queued
-    const Totals now = totals(*m_current);
-    const Totals &before = m_intervalTotals;
-    IntervalPoint point;
-    point.start = m_directionStartSeconds + m_intervalStart;
-    point.seconds = qMax(0.0, atSeconds - m_intervalStart);
-    point.direction = int(m_current->from);
-    point.sent = now.sent - before.sent;
-    point.whole = now.whole - before.whole;
-    point.missing = now.missing - before.missing;
-    point.damaged = now.damaged - before.damaged;
-    point.nobodySent = now.nobodySent - before.nobodySent;
-    point.overrunBlocks = now.overrunBlocks - before.overrunBlocks;
-    point.limitGroupsPerSecond = m_current->limitGroupsPerSecond;
-    point.controllers[0] = last && m_lastRead[0].read ? m_lastRead[0] : m_sampled[0];
-    point.controllers[1] = last && m_lastRead[1].read ? m_lastRead[1] : m_sampled[1];
+    const IntervalPoint point = m_current->interval(atSeconds, last);
     m_history.add(point);
-    m_runTotals.sent += point.sent;
-    m_runTotals.whole += point.whole;
-    m_runTotals.missing += point.missing;
-    m_runTotals.damaged += point.damaged;
-    m_runTotals.nobodySent += point.nobodySent;
-    m_runTotals.overrunBlocks += point.overrunBlocks;
+    m_runTotals += point.counts;
     report::Interval interval;
     interval.point = point;
-    interval.number = ++m_interval;
-    interval.direction = report::directionName(m_current->from);
-    interval.round = m_options.rounds > 1 ? (m_results.size() - 1) / (m_options.directions.size() / m_options.rounds) + 1 : 1;
+    interval.number = m_current->intervals();
+    interval.direction = m_current->name();
+    interval.round = m_current->round;
     interval.last = last;
     interval.board = m_options.board;
     interval.runSeconds = m_runClock.elapsed() / 1000.0;
     interval.totals = m_runTotals;
     m_records.write(report::intervalRecord(interval));
-    m_intervalTotals = now;
-    m_intervalStart = atSeconds;
-    if (last) {
-        m_directionStartSeconds += atSeconds;
+    if (last)
         m_lastRecorded = true;
-    }
 }
 
-// The controllers' error state; the worst seen over the run is kept.
+// The controllers' error state after a direction; the worse of every
+// reading is kept, and one that could not be made is remembered.
 void CheckRun::readControllers()
 {
+    ControllerHealth now[2];
     for (unsigned int channel = 1; channel <= 2; ++channel) {
-        const verdict::Controller now = boardsetup::health(m_Device, channel);
-        m_lastRead[channel - 1] = now;
-        verdict::Controller &kept = m_state.controllers[channel - 1];
-        if (!now.read)
-            continue;
-        const int eflg = kept.read ? kept.eflg | now.eflg : now.eflg;
-        kept = now;
-        kept.eflg = eflg;
+        now[channel - 1] = boardsetup::health(m_Device, channel);
+        if (!now[channel - 1].read)
+            m_controllerUnread[channel - 1] = true;
+        m_state.controllers[channel - 1] = worse(m_state.controllers[channel - 1], now[channel - 1]);
     }
+    if (m_current)
+        m_current->controllersRead(now);
 }
 
 // Ends the run at once: a second signal, or a worker that did not stop. The
@@ -596,14 +576,14 @@ void CheckRun::endNow(const QString &stuck)
 {
     m_state.stuck = stuck;
     if (m_current) {
-        if (m_current->seconds == 0 && m_directionClock.isValid())
-            m_current->seconds = m_directionClock.elapsed() / 1000.0;
+        const double seconds = m_current->seconds == 0 && m_directionClock.isValid()
+                                   ? m_directionClock.elapsed() / 1000.0
+                                   : m_current->seconds;
         m_current->cutShort = true;
-        m_current->interrupted = runsignals::interrupted();
-        m_current->account.finish();
+        m_current->finish(seconds, m_bReceiveEnded, runsignals::interrupted());
         // The direction's last record too: the records add up to the summary.
         if (m_recording && !m_lastRecorded)
-            record(m_current->seconds, true);
+            record(seconds, true);
     }
     const int status = finish(false);
     runsignals::finished();
@@ -612,81 +592,49 @@ void CheckRun::endNow(const QString &stuck)
     std::_Exit(status);
 }
 
-void CheckRun::countSent(unsigned int channel)
-{
-    if (m_current && channel == m_current->from) {
-        ++m_current->groupsReported;
-        m_current->account.groupReported();
-    }
-}
-
-void CheckRun::countReceived(unsigned int channel, bool clean)
-{
-    if (!m_current || channel != m_current->to)
-        return;
-    if (clean)
-        ++m_current->groupsClean;
-    else
-        ++m_current->groupsWithErrors;
-}
-
-void CheckRun::frameSent(unsigned int channel, quint32 number, bool surely)
+void CheckRun::groupSent(unsigned int channel)
 {
     if (m_current && channel == m_current->from)
-        m_current->account.frameLeft(number, surely);
+        m_current->groupSent();
 }
 
-void CheckRun::troubleReported(int cause, unsigned int channel, int code)
+void CheckRun::groupReceived(unsigned int channel, bool clean)
 {
-    if (!m_current)
-        return;
-    const WorkerReport report{WorkerReport::Cause(cause), channel, code};
-    m_current->troubles.append(report);
+    if (m_current && channel == m_current->to)
+        m_current->groupReceived(clean);
+}
+
+void CheckRun::takeFrameLeft(unsigned int channel, quint32 number, bool surely)
+{
+    if (m_current && channel == m_current->from)
+        m_current->frameLeft(number, surely);
+}
+
+void CheckRun::takeTrouble(int cause, unsigned int channel, int code)
+{
     // The traffic is wrong already: the direction ends, as it would end on
     // channel 1, rather than try again for the rest of its time.
-    if (report.boardFault())
+    if (m_current && m_current->trouble(WorkerReport(WorkerReport::Cause(cause), channel, code)))
         m_troubled = true;
 }
 
-void CheckRun::loopEndReported(bool transmitter, int cause, unsigned int channel, int code)
+void CheckRun::takeLoopEnd(bool transmitter, int cause, unsigned int channel, int code)
 {
-    if (!m_current)
-        return;
-    (transmitter ? m_current->transmitEnd : m_current->receiveEnd) = WorkerReport{WorkerReport::Cause(cause), channel, code};
+    if (m_current)
+        m_current->loopEnded(transmitter, WorkerReport(WorkerReport::Cause(cause), channel, code));
 }
 
-// One DMA block: into the log, and into the account of the direction that
+// One DMA block: into the log, and into the record of the direction that
 // receives on its channel.
-void CheckRun::frameReceived(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun)
+void CheckRun::takeBlock(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun)
 {
     if (block.size() < int(CAN_DMA_BLOCK_SIZE) || !m_current)
         return;
     const CanRxRecord record = CanDecodeRxRecord(block.constData());
     const uint64_t micros = m_log.unwrap(channel, record.nStamp, silentNs);
     m_log.frame(channel, micros, record.nStdId, record.nExtId, record.bRemote, record.data, record.nLength);
-    if (channel != m_current->to)
-        return;
-    if (record.bWaitedForRoom)
-        ++m_current->overrunBlocks;
-    if (!inRun) {
-        ++m_current->framesBeforeRun;
-        return;
-    }
-    const bool testIdentifier = testgroup::isTestIdentifier(record.nStdId, record.nExtId);
-    if (!testIdentifier) {
-        const verdict::Identifier id = record.nExtId < 0
-                                           ? verdict::Identifier{uint32_t(record.nStdId), false}
-                                           : verdict::Identifier{uint32_t(record.nStdId) << 18 | uint32_t(record.nExtId), true};
-        auto &ids = m_current->foreignIds;
-        if (ids.size() < DirectionResult::kForeignIdsKept && std::find(ids.begin(), ids.end(), id) == ids.end())
-            ids.push_back(id);
-    }
-    m_current->account.frameRead(testIdentifier, record.bRemote, record.nLength, testgroup::decode(record.data));
-    if (testIdentifier) {
-        if (!m_current->testFramesOnBus++)
-            m_current->firstMicros = micros;
-        m_current->lastMicros = micros;
-    }
+    if (channel == m_current->to)
+        m_current->blockRead(record, micros, inRun);
 }
 
 // The summary and the verdict; returns the exit status. Everything the run
@@ -696,8 +644,13 @@ int CheckRun::finish(bool withControllers)
     if (!withControllers) {
         for (verdict::Controller &controller : m_state.controllers)
             controller = verdict::Controller();
-    } else if (m_results.isEmpty()) {
-        readControllers();
+    } else {
+        if (m_results.isEmpty())
+            readControllers();
+        for (int i = 0; i < 2; ++i) {
+            if (m_controllerUnread[i])
+                m_state.controllers[i].read = false;
+        }
     }
     if (m_records.isOpen()) {
         m_records.close();

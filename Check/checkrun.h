@@ -1,9 +1,8 @@
-// One run of korvane-check: the board set up as the window sets it up at
-// start-up, the window's own transmit and receive workers (or the full-load
-// transmitter) in their threads, and their reports counted per direction as
-// the window's counters count them. Beside those counts the runner matches
-// every frame the transmitter saw leave with the frames the receiver read,
-// and decides its verdict on that account and on what the workers told it.
+// One run of korvane-check: the board held and set up as the window sets it
+// up at start-up, the window's own transmit and receive workers (or the
+// full-load transmitter) in their threads, and what they tell handed, in
+// this thread, to each direction's record. CheckRun keeps the threads, the
+// waits and the signals; the record counts and the outputs write.
 //
 // The run's window, per direction: it opens when the transmit worker has
 // cleared the DMA queues (its first step; for full load, when the receiver
@@ -21,12 +20,15 @@
 
 #include "ReceiveTh.h"
 #include "TransmitTh.h"
+#include "boardlock.h"
 #include "candeviceex.h"
+#include "checkoptions.h"
+#include "directionrecord.h"
 #include "framelog.h"
 #include "fullload.h"
+#include "outputs.h"
 #include "records.h"
-#include "report.h"
-#include "runresult.h"
+#include "runfacts.h"
 #include "workerthreads.h"
 
 #include <QByteArray>
@@ -36,7 +38,6 @@
 #include <QVector>
 
 #include <atomic>
-#include <cstdio>
 #include <functional>
 #include <memory>
 
@@ -48,61 +49,64 @@ public:
     explicit CheckRun(const CheckOptions &options);
     ~CheckRun() override;
 
-    // Runs every direction and prints the summary; returns a verdict::Status.
+    // Runs every direction and prints the summary; returns the verdict's
+    // exit status.
     int run();
 
 signals:
     // From the workers' threads to the runner's.
-    void blockArrived(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun);
-    void frameLeft(unsigned int channel, quint32 number, bool surely);
-    void troubleArrived(int cause, unsigned int channel, int code);
-    void loopEndedArrived(bool transmitter, int cause, unsigned int channel, int code);
+    void blockReadInThread(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun);
+    void frameLeftInThread(unsigned int channel, quint32 number, bool surely);
+    void troubleInThread(int cause, unsigned int channel, int code);
+    void loopEndedInThread(bool transmitter, int cause, unsigned int channel, int code);
     // TEC, REC and EFLG of both controllers, read and flag first: 8 values.
-    void controllersArrived(QVector<int> values);
+    void controllersReadInThread(QVector<int> values);
 
 private slots:
-    void sentCh1() { countSent(1); }
-    void sentCh2() { countSent(2); }
-    void cleanCh1() { countReceived(1, true); }
-    void cleanCh2() { countReceived(2, true); }
-    void errorsCh1() { countReceived(1, false); }
-    void errorsCh2() { countReceived(2, false); }
-    void sentFullLoad() { countSent(m_current ? m_current->from : 0); }
-    void frameReceived(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun);
-    void frameSent(unsigned int channel, quint32 number, bool surely);
-    void troubleReported(int cause, unsigned int channel, int code);
-    void loopEndReported(bool transmitter, int cause, unsigned int channel, int code);
-    void controllersReported(QVector<int> values);
+    // The workers' own signals: the window's counters.
+    void transmitterSentGroupCh1() { groupSent(1); }
+    void transmitterSentGroupCh2() { groupSent(2); }
+    void receiverFoundCleanCh1() { groupReceived(1, true); }
+    void receiverFoundCleanCh2() { groupReceived(2, true); }
+    void receiverFoundErrorsCh1() { groupReceived(1, false); }
+    void receiverFoundErrorsCh2() { groupReceived(2, false); }
+    void fullLoadSentGroup() { groupSent(m_current ? m_current->from : 0); }
+    // What the observers told, taken in this thread.
+    void takeBlock(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun);
+    void takeFrameLeft(unsigned int channel, quint32 number, bool surely);
+    void takeTrouble(int cause, unsigned int channel, int code);
+    void takeLoopEnd(bool transmitter, int cause, unsigned int channel, int code);
+    void takeControllers(QVector<int> values);
 
 private:
     class ReceiveWatch;
     class TransmitWatch;
     enum class Wait { Done, Insisted, Deadline };
 
+    int setUpBoard();
     QThread &transmitThread() { return m_options.fullLoad ? m_FullLoadThread : m_TransmitThread; }
     bool takeTransmitProgress();
     void stopTransmitter(bool abort);
     std::function<StopWait()> whileStopping();
     void stopped(StopOutcome outcome, const StopDeadline &deadline);
-    void runDirection(unsigned int from);
+    void runDirection(int index);
+    void beginDirection(int index);
+    void runTraffic(qint64 everyMs);
+    void endDirection(qint64 everyMs);
     bool ending() const;
     Wait waitFor(const std::function<bool()> &condition, int quietMs, int totalMs);
     [[noreturn]] void endNow(const QString &stuck);
     int finish(bool readControllers);
     void readControllers();
-    // What the interval records count.
-    struct Totals {
-        quint64 sent = 0, whole = 0, missing = 0, damaged = 0, nobodySent = 0, overrunBlocks = 0;
-    };
-    static Totals totals(const DirectionResult &result);
     void askControllers();
     void record(double atSeconds, bool last);
-    void countSent(unsigned int channel);
-    void countReceived(unsigned int channel, bool clean);
+    void groupSent(unsigned int channel);
+    void groupReceived(unsigned int channel, bool clean);
     qint64 unitMs(int units, qint64 atLeastMs) const;
 
     CheckOptions m_options;
     report::Outputs m_outputs;
+    BoardLock m_lock;
     CCANDeviceEx m_Device;
     CTransmitTh m_TransmitTh;
     CFullLoadTh m_FullLoadTh;
@@ -112,8 +116,8 @@ private:
     QThread m_ReceiveThread;
     std::unique_ptr<ReceiveWatch> m_receiveWatch;
     std::unique_ptr<TransmitWatch> m_transmitWatch;
-    QVector<DirectionResult> m_results;
-    DirectionResult *m_current = nullptr;
+    QVector<DirectionRecord> m_results;
+    DirectionRecord *m_current = nullptr;
     report::RunState m_state;
     FrameLog m_log;
     // How slow the driver is: the longest step of the board's set-up.
@@ -121,27 +125,23 @@ private:
     // Set in the workers' threads.
     std::atomic<bool> m_bTransmitEnded{false};
     std::atomic<bool> m_bReceiveEnded{false};
-    std::atomic<bool> m_bGroupsReached{false};
     std::atomic<bool> m_bReadEmpty{false};
     // The run's window is open: the transmitter has cleared the DMA queues.
     std::atomic<bool> m_bInRun{false};
     bool m_troubled = false;          // a board failure the transmitter went on after
     quint64 m_groupsInThread = 0;     // counted in the transmitter's thread only
     QElapsedTimer m_directionClock;
-    // The interval records: the file, the history for the report, the
-    // current direction's last record, the run's totals.
+    // The interval records: the file, the history for the report, the run's
+    // totals.
     RecordLog m_records;
     IntervalHistory m_history;
     QElapsedTimer m_runClock;
-    Totals m_intervalTotals;
-    IntervalPoint m_runTotals;           // its counts only
-    double m_intervalStart = 0;          // seconds of the direction's clock
-    double m_directionStartSeconds = 0;  // the directions' seconds before this one
-    quint64 m_interval = 0;
-    bool m_recording = false;            // records or the HTML report's intervals
-    bool m_lastRecorded = false;         // the direction's last record is written
-    verdict::Controller m_sampled[2];    // as the transmitter last read them
-    verdict::Controller m_lastRead[2];   // after the last direction
+    TrafficCounts m_runTotals;
+    double m_runSecondsBefore = 0; // the directions' seconds before this one
+    bool m_recording = false;      // records or the HTML report's intervals
+    bool m_lastRecorded = false;   // the direction's last record is written
+    // A controller that could not be read after some direction.
+    bool m_controllerUnread[2] = {false, false};
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "framelog.h"
 
+#include "outputfile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -16,10 +18,13 @@ const int kFlushBytes = 64 * 1024;
 bool FrameLog::open(const QString &path, QString *error, qint64 limitBytes)
 {
     m_path = path;
-    m_limit = limitBytes;
+    // Only a regular file is rotated: a device, a pipe or a link is written
+    // in place, never renamed or replaced.
+    const bool regular = outputfile::kindOfEntry(path) != outputfile::Kind::Other;
+    m_limit = regular ? limitBytes : 0;
     // An earlier run's older half does not stay beside this run's log.
-    if (m_limit > 0)
-        QFile::remove(path + QStringLiteral(".1"));
+    if (regular)
+        outputfile::removeIfRegular(path + QStringLiteral(".1"));
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, m_file.errorString());
@@ -82,7 +87,8 @@ bool FrameLog::flush()
         if (wrote <= 0) {
             const int failure = errno ? errno : EIO;
             m_error = QString::fromLocal8Bit(std::strerror(failure));
-            m_file.resize(m_written);
+            if (m_limit > 0 || outputfile::kindOfEntry(m_path) == outputfile::Kind::Regular)
+                m_file.resize(m_written);
             // The whole batch is taken back: its frames are not kept.
             m_framesHere -= std::min<uint64_t>(m_framesHere, uint64_t(m_pending.count('\n')));
             m_pending.clear();
@@ -102,6 +108,11 @@ bool FrameLog::rotate()
 {
     const QString older = m_path + QStringLiteral(".1");
     m_file.close();
+    if (outputfile::kindOfEntry(m_path) != outputfile::Kind::Regular ||
+        outputfile::kindOfEntry(older) == outputfile::Kind::Other) {
+        m_error = QStringLiteral("it is no longer a regular file, or %1 is not one").arg(older);
+        return false;
+    }
     if ((QFile::exists(older) && !QFile::remove(older)) || !QFile::rename(m_path, older)) {
         m_error = QStringLiteral("it could not be moved to %1").arg(older);
         return false;

@@ -24,7 +24,8 @@
 // Bounded: with a limit, once the file holds half of it, it becomes
 // FILE.1 (the one before is dropped) and FILE begins again, so that the two
 // together keep the latest frames within the limit; the frames dropped are
-// counted.
+// counted. Only a regular file is rotated (and only a regular FILE.1
+// dropped): a device, a pipe or a link is written in place, without a limit.
 #ifndef CHECK_FRAMELOG_H
 #define CHECK_FRAMELOG_H
 

@@ -56,19 +56,19 @@ bool CFullLoadTh::writeRegisters(unsigned int address, const unsigned char *byte
                                            m_bridgeIdle ? 0u : unsigned(CAN_BRIDGE_WAIT_BEFORE));
     m_bridgeIdle = false;
     m_loop.progressed();
-    if (code != 1)
+    if (code != CAN_OK)
         m_loop.requestFailed(m_channel, code);
-    return code == 1;
+    return code == CAN_OK;
 }
 
 bool CFullLoadTh::readStatus(unsigned char *status)
 {
     const int code = m_Device.ReadCanStatus(m_channel, status, !m_bridgeIdle);
-    m_bridgeIdle = code == 1;
+    m_bridgeIdle = code == CAN_OK;
     m_loop.progressed();
-    if (code != 1)
+    if (code != CAN_OK)
         m_loop.requestFailed(m_channel, code);
-    return code == 1;
+    return code == CAN_OK;
 }
 
 // A frame that fails on the bus counts 8 on TEC and is retried; every frame
@@ -89,9 +89,9 @@ bool CFullLoadTh::transmitErrorsRose()
     m_finishedAtReading = m_finished;
     unsigned char tec = 0;
     const int code = m_Device.ReadCanReg(m_channel, CAN_REG_TEC, 1, &tec);
-    m_bridgeIdle = code == 1;
+    m_bridgeIdle = code == CAN_OK;
     m_loop.progressed();
-    if (code != 1) {
+    if (code != CAN_OK) {
         m_loop.requestFailed(m_channel, code);
         qDebug() << "Full load: request failed";
         return true;
@@ -147,7 +147,7 @@ bool CFullLoadTh::requestPrepared(std::deque<Pending> &pending)
     const int code = m_Device.RequestToSend(m_channel, mask, m_bridgeIdle ? 0u : unsigned(CAN_BRIDGE_WAIT_BEFORE));
     m_bridgeIdle = false;
     m_loop.progressed();
-    if (code != 1) {
+    if (code != CAN_OK) {
         m_loop.requestFailed(m_channel, code);
         qDebug() << "Full load: request failed";
         return true;

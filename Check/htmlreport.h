@@ -8,7 +8,7 @@
 #define CHECK_HTMLREPORT_H
 
 #include "records.h"
-#include "runresult.h"
+#include "directionrecord.h"
 #include "verdict.h"
 
 #include <QByteArray>
@@ -29,7 +29,7 @@ struct Page {
     QString started;      // UTC
     double runSeconds = 0;
     QStringList facts;    // the controllers' line, the workers' lines
-    QVector<DirectionResult> directions;
+    QVector<DirectionRecord> directions;
     QStringList caseNames;
     std::vector<verdict::Diagnosis> diagnosis;
     QVector<IntervalPoint> intervals;

@@ -57,31 +57,11 @@ void cutTo(int descriptor, qint64 size)
 }
 #endif
 
-// The worse of two readings of a controller: the higher counters, every
-// flag either had.
-ControllerHealth worse(const ControllerHealth &a, const ControllerHealth &b)
-{
-    if (!a.read)
-        return b;
-    if (!b.read)
-        return a;
-    ControllerHealth c = a;
-    c.tec = std::max(a.tec, b.tec);
-    c.rec = std::max(a.rec, b.rec);
-    c.eflg = a.eflg | b.eflg;
-    return c;
-}
-
 IntervalPoint join(const IntervalPoint &a, const IntervalPoint &b)
 {
     IntervalPoint p = a;
     p.seconds = b.start + b.seconds - a.start;
-    p.sent += b.sent;
-    p.whole += b.whole;
-    p.missing += b.missing;
-    p.damaged += b.damaged;
-    p.nobodySent += b.nobodySent;
-    p.overrunBlocks += b.overrunBlocks;
+    p.counts += b.counts;
     for (int i = 0; i < 2; ++i)
         p.controllers[i] = worse(a.controllers[i], b.controllers[i]);
     return p;

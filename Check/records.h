@@ -8,6 +8,7 @@
 #define CHECK_RECORDS_H
 
 #include "controllerhealth.h"
+#include "trafficcounts.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -42,15 +43,10 @@ struct IntervalPoint {
     double start = 0;   // seconds from the run's start
     double seconds = 0; // its length
     int direction = 0;  // the transmitting channel
-    uint64_t sent = 0;
-    uint64_t whole = 0;
-    uint64_t missing = 0;
-    uint64_t damaged = 0;
-    uint64_t nobodySent = 0;
-    uint64_t overrunBlocks = 0;
+    TrafficCounts counts;
     double limitGroupsPerSecond = 0;
     ControllerHealth controllers[2];
-    bool fault() const { return missing || damaged || nobodySent || overrunBlocks; }
+    double groupsPerSecond() const { return seconds > 0 ? counts.sent / seconds : 0; }
 };
 
 class IntervalHistory

@@ -60,8 +60,11 @@ void catchSignals()
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    // A closed pipe and a file grown past the process's limit are write
+    // errors, said as such, not the end of the run.
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
+    sigaction(SIGXFSZ, &action, nullptr);
 #endif
 }
 

@@ -1,24 +1,28 @@
 // The runner's verdict, decided in one place from one record of what
 // happened: no I/O, no Qt, so that every way out can be tested from a table.
-// The summary, the JSON and the JUnit report are all written from it.
+// The summary, the JSON and the JUnit report are all written from it, and
+// the exit status is its status, whatever way the run ends.
 //
 // Exit statuses, for test stations:
 //   0  every group sent arrived whole, nothing else arrived, the controllers
-//      stayed error-active, and full load reached its minimum load;
+//      were read error-active at the end, and full load reached its minimum
+//      load;
 //   1  the board failed (its traffic was wrong, a frame did not go out, a
 //      controller went error-passive or bus-off, the SPI bridge stuck busy),
 //      or the run was interrupted;
-//   2  refused: a usage error, a board that cannot be opened or configured,
-//      or a log or report file that cannot be created;
+//   2  refused: a usage error, a board that cannot be opened or configured or
+//      is in use by another test, or a log or report file that cannot be
+//      created;
 //   3  the test could not be carried out: a driver request failed, the host
 //      fell behind the board and lost frames, a worker did not stop in time,
-//      full load did not reach its minimum load, or the log, the report or
-//      the result could not be written. The board's own failures found until
-//      then are listed beside the reasons.
+//      a controller could not be read, full load did not reach its minimum
+//      load, or the log, the report or the result could not be written. The
+//      board's own failures found until then are listed beside the reasons.
 #ifndef CHECK_VERDICT_H
 #define CHECK_VERDICT_H
 
 #include "controllerhealth.h"
+#include "workercause.h"
 
 #include <cstdint>
 #include <string>
@@ -28,15 +32,15 @@ namespace verdict {
 
 enum Status { Passed = 0, Failed = 1, Usage = 2, NotCarried = 3 };
 
-// How a worker's loop ended, as the runner tells it.
+// How a worker's loop ended, as the runner tells it. Whose failure it was
+// follows from the cause (WorkerCauses' table).
 struct WorkerEnd {
-    // Why, as the workers report it.
-    enum Cause { Stopped, DeviceNotOpen, RequestFailed, BridgeStuck, FrameNotSent, FrameOrder, TooManyBlocks };
+    using Cause = WorkerCauses::Cause;
     bool endedEarly = false; // before it was asked to
-    bool boardFault = false; // the board's failure (else the host's, when ended early)
     std::string what;        // e.g. "frame not sent on channel 1 (status 6)"
-    Cause cause = Stopped;
+    Cause cause = WorkerCauses::Stopped;
     unsigned channel = 0;
+    bool boardFault() const { return WorkerCauses::faultOf(cause) == WorkerCauses::Fault::Board; }
 };
 
 // A frame's identifier.
@@ -50,8 +54,8 @@ using Controller = ControllerHealth;
 
 struct Direction {
     unsigned from = 1;  // the transmitting channel
-    std::string name; // "1->2"
-    std::string title; // the test case's name, "1->2 at 125 kbit/s"
+    std::string name;   // "1->2", or "1->2 (round 2)" in later rounds
+    std::string title;  // the test case's name, "1->2 at 125 kbit/s"
     uint64_t groupsReported = 0;
     uint64_t groupsWhole = 0;
     uint64_t framesMissing = 0;
@@ -91,13 +95,16 @@ struct Run {
     std::string refused;
     // The run could not begin: the board, its set-up, a file to write.
     std::string setUpFailure;
-    // What the set-up met, when it failed: the board could not be opened, a
-    // channel's SPI bridge stayed busy, a controller did not change its
-    // mode, or a driver request failed.
+    // What the set-up met, when it failed: the board could not be opened or
+    // was held by another test, a channel's SPI bridge stayed busy, a
+    // controller did not change its mode, or a driver request failed.
     struct SetUpFault {
-        enum What { None, NotOpened, BridgeStuck, ModeNotReached, RequestFailed } what = None;
+        enum What { None, NotOpened, InUse, BridgeStuck, ModeNotReached, RequestFailed } what = None;
         unsigned channel = 0;
     } setUpFault;
+    // The report made as the run begins: the run has not finished (if it is
+    // what stays, the run ended without writing its result).
+    bool unfinished = false;
     std::vector<std::string> directionsAsked; // their test case names, in order
     std::vector<Direction> directions;        // those that ran
     unsigned kbps[2] = {125, 125};
@@ -105,7 +112,11 @@ struct Run {
     // A worker that did not stop within its deadline.
     std::string stuck;
     std::vector<Output> outputs;
+    // The controllers as read after the traffic, the worse of every reading;
+    // controllersAsked: the traffic ran and they were to be read, so one that
+    // could not be read leaves the run unjudged.
     Controller controllers[2];
+    bool controllersAsked = false;
 };
 
 // What one test case of the report holds: a direction asked for, or the
@@ -141,6 +152,9 @@ Verdict decide(const Run &run);
 // What the evidence of a run that did not pass points to, most telling
 // first; nothing for a run that passed or was only interrupted.
 std::vector<Diagnosis> diagnose(const Run &run, Status status);
+
+// "1 frame", "2 frames": a count and its noun, as every output writes them.
+std::string counted(uint64_t count, const char *singular, const char *plural = nullptr);
 
 } // namespace verdict
 

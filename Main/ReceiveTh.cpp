@@ -116,7 +116,7 @@ void CReceiveTh::work()
             if (!reading(i))
                 continue;
             const int code = m_Device.ReadDMABlocks(states[i]->block, i + 1, 1, &states[i]->blocksRead);
-            if (code != 1) {
+            if (code != CAN_OK) {
                 qDebug() << QString(readFailed[i]) + QString::number(code);
                 ended(WorkerReport::RequestFailed, i + 1, code);
                 return;

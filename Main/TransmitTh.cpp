@@ -118,7 +118,7 @@ bool CTransmitTh::send(unsigned int channel, unsigned int buffer, quint32 number
     m_Loop.loaded(channel, buffer, number);
     const int code = m_Device.SendData(channel, buffer, priority, m_StdId, m_ExtId, data, testgroup::kLength);
     m_Loop.progressed();
-    if (code != 1) {
+    if (code != CAN_OK) {
         qDebug() << "SendData I/O error. Code = " << static_cast<quint16>(code);
         m_Loop.requestFailed(channel, code);
         return false;
@@ -221,7 +221,7 @@ bool CTransmitTh::checkTransmit(unsigned int channel, unsigned int buffer)
         }
         status = m_Device.CheckTransmit(channel, buffer);
         m_Loop.progressed();
-        if (status == 1) {
+        if (status == CAN_OK) {
             m_Loop.left(channel, buffer, true);
             return true;
         }

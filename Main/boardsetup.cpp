@@ -34,7 +34,7 @@ Result setUp(CCANDeviceEx &device, const std::function<int(unsigned int channel)
             const int status = run(step, channel);
             if (slowestStepNs)
                 *slowestStepNs = qMax(*slowestStepNs, timer.nsecsElapsed());
-            if (status != 1) {
+            if (status != CAN_OK) {
                 *failure = Failure{step, step == Dma ? 0u : channel, status};
                 return Failed;
             }

@@ -11,4 +11,19 @@ struct ControllerHealth {
     bool busOff() const { return (eflg & 0x20) != 0; }       // TXBO
 };
 
+// The worse of two readings of a controller: the higher counters and every
+// flag either had; a reading that could not be made adds nothing.
+inline ControllerHealth worse(const ControllerHealth &a, const ControllerHealth &b)
+{
+    if (!a.read)
+        return b;
+    if (!b.read)
+        return a;
+    ControllerHealth c = a;
+    c.tec = a.tec > b.tec ? a.tec : b.tec;
+    c.rec = a.rec > b.rec ? a.rec : b.rec;
+    c.eflg = a.eflg | b.eflg;
+    return c;
+}
+
 #endif

@@ -31,7 +31,7 @@ const int kAlreadyInConfigurationMode = 4;
 
 bool inConfigurationMode(int status)
 {
-    return status == 1 || status == kAlreadyInConfigurationMode;
+    return status == CAN_OK || status == kAlreadyInConfigurationMode;
 }
 
 unsigned int speedForIndex(int index, unsigned int current)
@@ -197,7 +197,7 @@ bool MainWindow::SetSpeed(unsigned int channel, unsigned int kbps)
 {
     qDebug() << Q_FUNC_INFO << "was called";
     const quint16 status = static_cast<quint16>(m_Device.SetSpeed(channel, kbps));
-    if (status != 1) {
+    if (status != CAN_OK) {
         qDebug() << "Can't set speed. Err = " << status;
         return false;
     }

@@ -69,7 +69,7 @@ bool TransmitLoop::withdraw(unsigned int channel, unsigned int buffer)
     const int code = m_device.EndTransmit(channel, buffer);
     progressed();
     left(channel, buffer, false);
-    if (code == 1)
+    if (code == CAN_OK)
         return true;
     qDebug() << "Can't end transmit. Code = " << static_cast<quint16>(code);
     const WorkerReport report{causeOfFailure(m_device, channel), channel, code};

@@ -6,48 +6,21 @@
 
 #include "candeviceex.h"
 #include "controllerhealth.h"
+#include "workercause.h"
 
 #include <QtGlobal>
 
-struct WorkerReport {
-    enum Cause {
-        Stopped,       // asked to stop or to abort, or the groups asked for were sent
-        DeviceNotOpen, // the worker's board object did not open
-        RequestFailed, // a driver request failed
-        BridgeStuck,   // the channel's SPI bridge stayed busy
-        FrameNotSent,  // a frame did not go out: error flags, or no acknowledgement in time
-        FrameOrder,    // a frame left before one loaded earlier
-        TooManyBlocks, // the driver returned more DMA blocks than were asked for
-    };
+struct WorkerReport : WorkerCauses {
+    WorkerReport() = default;
+    WorkerReport(Cause why, unsigned int onChannel = 0, int status = 0) : cause(why), channel(onChannel), code(status) {}
+
     Cause cause = Stopped;
     unsigned int channel = 0; // 0: not one channel's
     int code = 0;             // the library's status of the call that failed, where there was one
 
-    // The board or its controllers failed: the board's traffic is wrong.
-    bool boardFault() const { return cause == BridgeStuck || cause == FrameNotSent || cause == FrameOrder; }
-    // The host side failed (driver, request, board object): the test could
-    // not be carried out, whatever the board would have done.
-    bool hostFault() const { return cause == DeviceNotOpen || cause == RequestFailed || cause == TooManyBlocks; }
-    const char *causeName() const
-    {
-        switch (cause) {
-        case Stopped:
-            return "stopped";
-        case DeviceNotOpen:
-            return "device not open";
-        case RequestFailed:
-            return "driver request failed";
-        case BridgeStuck:
-            return "SPI bridge stuck busy";
-        case FrameNotSent:
-            return "frame not sent";
-        case FrameOrder:
-            return "frames out of order";
-        case TooManyBlocks:
-            return "too many DMA blocks";
-        }
-        return "?";
-    }
+    bool boardFault() const { return faultOf(cause) == Fault::Board; }
+    bool hostFault() const { return faultOf(cause) == Fault::Host; }
+    const char *causeName() const { return ruleOf(cause).name; }
 };
 
 // Told by a transmit loop, in its thread, what it does (the window's

@@ -75,6 +75,12 @@ KvBoard *kvBoardCreate(const char *const *names, const char *const *values, unsi
             return nullptr;
         }
         const std::optional<EmulatorSettings> settings = all->forBoard(index);
+        if (settings->failHandle) {
+            copyError("KORVANE_EMU_FAIL_HANDLE is not accepted here: the Windows test driver counts the requests of "
+                      "every handle together (the Linux build's emulated board counts one handle's)",
+                      error, errorSize);
+            return nullptr;
+        }
         if (settings->socketcandPort || settings->socketcandBeacon) {
             copyError(settings->socketcandPort
                           ? "KORVANE_EMU_SOCKETCAND is not accepted here: the Windows test driver serves no "

@@ -23,14 +23,16 @@ verdict::Run passing()
     run.directions.push_back(d);
     run.directionsAsked = {"1->2 at 125 kbit/s"};
     run.controllers[0].read = run.controllers[1].read = true;
+    run.controllersAsked = true;
     return run;
 }
 
-WorkerEnd end(bool board, const char *what)
+WorkerEnd end(WorkerCauses::Cause cause, const char *what, unsigned channel = 1)
 {
     WorkerEnd e;
     e.endedEarly = true;
-    e.boardFault = board;
+    e.cause = cause;
+    e.channel = channel;
     e.what = what;
     return e;
 }
@@ -58,26 +60,26 @@ TEST(Verdict, EveryExitPath)
         {"interrupted while a request failed",
          [](verdict::Run &r) {
              r.interrupted = true;
-             r.directions[0].transmitter = end(false, "driver request failed on channel 1 (status 8)");
+             r.directions[0].transmitter = end(WorkerCauses::RequestFailed, "driver request failed on channel 1 (status 8)");
          },
          Failed, "FAIL: interrupted; also: 1->2: the transmit loop ended"},
         {"a driver request failed in the transmitter",
-         [](verdict::Run &r) { r.directions[0].transmitter = end(false, "driver request failed on channel 1 (status 8)"); },
+         [](verdict::Run &r) { r.directions[0].transmitter = end(WorkerCauses::RequestFailed, "driver request failed on channel 1 (status 8)"); },
          NotCarried, "ERROR: the test could not be carried out: 1->2: the transmit loop ended before it was stopped: driver request failed"},
         {"a frame did not go out",
-         [](verdict::Run &r) { r.directions[0].transmitter = end(true, "frame not sent on channel 1"); },
+         [](verdict::Run &r) { r.directions[0].transmitter = end(WorkerCauses::FrameNotSent, "frame not sent on channel 1"); },
          Failed, "FAIL: 1->2: the transmit loop ended before it was stopped: frame not sent"},
         {"the SPI bridge stuck busy",
-         [](verdict::Run &r) { r.directions[0].transmitter = end(true, "SPI bridge stuck busy on channel 1 (status 8)"); },
+         [](verdict::Run &r) { r.directions[0].transmitter = end(WorkerCauses::BridgeStuck, "SPI bridge stuck busy on channel 1 (status 8)"); },
          Failed, "FAIL: 1->2: the transmit loop ended before it was stopped: SPI bridge stuck busy"},
         {"the receiver's read failed",
-         [](verdict::Run &r) { r.directions[0].receiver = end(false, "driver request failed on channel 2 (status 2)"); },
+         [](verdict::Run &r) { r.directions[0].receiver = end(WorkerCauses::RequestFailed, "driver request failed on channel 2 (status 2)"); },
          NotCarried, "ERROR: the test could not be carried out: 1->2: the receive loop ended"},
         {"a withdrawn frame the transmitter went on after",
-         [](verdict::Run &r) { r.directions[0].troubles.push_back(end(true, "frame not sent on channel 2 (status 7)")); },
+         [](verdict::Run &r) { r.directions[0].troubles.push_back(end(WorkerCauses::FrameNotSent, "frame not sent on channel 2 (status 7)")); },
          Failed, "FAIL: 1->2: frame not sent on channel 2 (status 7)"},
         {"a withdrawal whose request failed",
-         [](verdict::Run &r) { r.directions[0].troubles.push_back(end(false, "driver request failed on channel 2")); },
+         [](verdict::Run &r) { r.directions[0].troubles.push_back(end(WorkerCauses::RequestFailed, "driver request failed on channel 2")); },
          NotCarried, "ERROR: the test could not be carried out: 1->2: driver request failed"},
         {"stalled",
          [](verdict::Run &r) {
@@ -89,7 +91,7 @@ TEST(Verdict, EveryExitPath)
          "ERROR: the test could not be carried out: 1->2: the host fell behind the board: 3 DMA blocks"},
         {"a group not whole", [](verdict::Run &r) { r.directions[0].groupsWhole = 9; }, Failed, "FAIL: 1->2: 9 groups whole of 10 sent"},
         {"frames missing", [](verdict::Run &r) { r.directions[0].framesMissing = 2; }, Failed, "FAIL: 1->2: 2 frames missing"},
-        {"frames damaged", [](verdict::Run &r) { r.directions[0].framesDamaged = 1; }, Failed, "FAIL: 1->2: 1 frames damaged"},
+        {"frames damaged", [](verdict::Run &r) { r.directions[0].framesDamaged = 1; }, Failed, "FAIL: 1->2: 1 frame damaged"},
         {"frames nobody sent", [](verdict::Run &r) { r.directions[0].framesNobodySent = 4; }, Failed,
          "FAIL: 1->2: 4 frames nobody sent"},
         {"no group sent",
@@ -158,7 +160,28 @@ TEST(Verdict, EveryExitPath)
          "FAIL: channel 2's controller went error-passive"},
         {"bus-off", [](verdict::Run &r) { r.controllers[0].eflg = 0x20 | 0x10; }, Failed,
          "FAIL: channel 1's controller went bus-off"},
-        {"error-passive unread", [](verdict::Run &r) { r.controllers[0] = Controller{false, 0, 0, 0x20}; }, Passed, "PASS"},
+        // A pass needs both controllers seen error-active after the traffic.
+        {"a controller that could not be read", [](verdict::Run &r) { r.controllers[1] = Controller{false, 0, 0, 0x20}; },
+         NotCarried, "ERROR: the test could not be carried out: channel 2's controller could not be read after the traffic",
+         true},
+        {"controllers not read after an interrupt",
+         [](verdict::Run &r) {
+             r.interrupted = true;
+             r.controllersAsked = false;
+             r.controllers[0] = r.controllers[1] = Controller{};
+         },
+         Failed, "FAIL: interrupted", true},
+        // The report made as the run begins says only that the run did not
+        // finish: it blames nothing.
+        {"the run did not finish",
+         [](verdict::Run &r) {
+             r.unfinished = true;
+             r.directions.clear();
+             r.controllersAsked = false;
+             r.stuck.clear();
+         },
+         NotCarried, "ERROR: the test could not be carried out: the run did not finish: it ended before it could write "
+                     "its result, so its result is unknown", true},
         {"a worker that did not stop", [](verdict::Run &r) { r.stuck = "the transmit worker did not stop within 5 s"; },
          NotCarried, "ERROR: the test could not be carried out: the transmit worker did not stop"},
         {"the log", [](verdict::Run &r) { r.outputs.push_back({"the log x", "No space left on device"}); }, NotCarried,
@@ -171,11 +194,11 @@ TEST(Verdict, EveryExitPath)
              r.directions[0].framesDamaged = 1;
              r.directions[0].groupsWhole = 9;
          },
-         Failed, "FAIL: 1->2: 9 groups whole of 10 sent; 1->2: 1 frames missing; 1->2: 1 frames damaged"},
+         Failed, "FAIL: 1->2: 9 groups whole of 10 sent; 1->2: 1 frame missing; 1->2: 1 frame damaged"},
         {"a board failure beside a failed request",
          [](verdict::Run &r) {
-             r.directions[0].troubles.push_back(end(true, "frame not sent on channel 1 (status 7)"));
-             r.directions[0].receiver = end(false, "driver request failed on channel 2 (status 2)");
+             r.directions[0].troubles.push_back(end(WorkerCauses::FrameNotSent, "frame not sent on channel 1 (status 7)"));
+             r.directions[0].receiver = end(WorkerCauses::RequestFailed, "driver request failed on channel 2 (status 2)");
          },
          NotCarried, "ERROR: the test could not be carried out: 1->2: the receive loop ended before it was stopped: "
                      "driver request failed on channel 2 (status 2); so far: 1->2: frame not sent on channel 1"},
@@ -185,7 +208,7 @@ TEST(Verdict, EveryExitPath)
          [](verdict::Run &r) {
              r.directions[0].framesMissing = 5;
              r.directions[0].groupsWhole = 9;
-             r.directions[0].receiver = end(false, "driver request failed on channel 2 (status 2)");
+             r.directions[0].receiver = end(WorkerCauses::RequestFailed, "driver request failed on channel 2 (status 2)");
          },
          NotCarried, "ERROR: the test could not be carried out: 1->2: the receive loop ended", true},
         {"frames nobody sent while the host fell behind",
@@ -317,11 +340,7 @@ TEST(Verdict, DiagnosisNamesEachFaultOnceWhereItWasSeen)
     // A transmitter that found its frames unacknowledged explains what went
     // missing; a stuck bridge seen by both workers is named once.
     run.directions.pop_back();
-    WorkerEnd stuck;
-    stuck.endedEarly = true;
-    stuck.boardFault = true;
-    stuck.cause = WorkerEnd::BridgeStuck;
-    stuck.channel = 1;
+    const WorkerEnd stuck = end(WorkerCauses::BridgeStuck, "SPI bridge stuck busy on channel 1");
     run.directions[0].transmitter = stuck;
     run.directions[0].troubles = {stuck};
     v = decide(run);
@@ -352,4 +371,63 @@ TEST(Verdict, DiagnosisNamesEachFaultOnceWhereItWasSeen)
     run.interrupted = true;
     v = decide(run);
     EXPECT_TRUE(v.diagnosis.empty()) << v.diagnosis[0].seen;
+}
+
+// The report made before the run says that the run did not finish and its
+// result is unknown: nothing of a worker, a driver or a faulty board.
+TEST(Verdict, AnUnfinishedRunBlamesNothing)
+{
+    verdict::Run run;
+    run.unfinished = true;
+    run.directionsAsked = {"1->2 at 125 kbit/s", "2->1 at 125 kbit/s"};
+    const Verdict v = decide(run);
+    EXPECT_EQ(v.status, NotCarried);
+    ASSERT_EQ(v.cases.size(), 2u);
+    for (const verdict::Case &c : v.cases)
+        EXPECT_EQ(c.notCarried, v.notCarried) << c.name;
+    ASSERT_EQ(v.diagnosis.size(), 1u);
+    for (const char *blame : {"worker", "driver", "faulty", "board"}) {
+        EXPECT_EQ(v.diagnosis[0].seen.find(blame), std::string::npos) << v.diagnosis[0].seen;
+        EXPECT_EQ(v.diagnosis[0].check.find(blame), std::string::npos) << v.diagnosis[0].check;
+    }
+    EXPECT_NE(v.diagnosis[0].check.find("unknown"), std::string::npos);
+}
+
+// Frames that did not go out while a controller counted receive errors are
+// another node at another bit rate, not a cable that leaves the other
+// channel off the bus; with no receive error, they are.
+TEST(Verdict, FramesNotSentBesideReceiveErrorsNameAnotherNodeAtAnotherRate)
+{
+    verdict::Run run = passing();
+    run.directions[0].groupsWhole = 0;
+    run.directions[0].transmitter = end(WorkerCauses::FrameNotSent, "frame not sent on channel 1 (status 6)");
+    run.controllers[0] = Controller{true, 128, 0, 0x18};
+    run.controllers[1] = Controller{true, 0, 0, 0};
+    Verdict v = decide(run);
+    ASSERT_FALSE(v.diagnosis.empty());
+    EXPECT_EQ(v.diagnosis[0].seen, "nothing acknowledged channel 1's frames (its TEC 128): the other channel is not "
+                                   "on this bus");
+
+    run.controllers[1] = Controller{true, 0, 131, 0x0B};
+    v = decide(run);
+    ASSERT_FALSE(v.diagnosis.empty());
+    EXPECT_NE(v.diagnosis[0].seen.find("another node at another bit rate"), std::string::npos) << v.diagnosis[0].seen;
+    EXPECT_NE(v.diagnosis[0].seen.find("REC up to 131"), std::string::npos) << v.diagnosis[0].seen;
+    for (const Diagnosis &d : v.diagnosis)
+        EXPECT_EQ(d.seen.find("not on this bus"), std::string::npos) << d.seen;
+}
+
+// Counts are written as people write them.
+TEST(Verdict, OneFrameIsAFrame)
+{
+    EXPECT_EQ(counted(1, "frame"), "1 frame");
+    EXPECT_EQ(counted(0, "frame"), "0 frames");
+    EXPECT_EQ(counted(2, "DMA block"), "2 DMA blocks");
+    verdict::Run run = passing();
+    run.directions[0].framesNobodySent = 1;
+    run.directions[0].foreignIds = {{0x123, false}};
+    const Verdict v = decide(run);
+    EXPECT_EQ(v.line, "FAIL: 1->2: 1 frame nobody sent");
+    ASSERT_FALSE(v.diagnosis.empty());
+    EXPECT_EQ(v.diagnosis[0].seen, "another node is sending on this bus: 1 frame nobody sent, identifier 0x123");
 }

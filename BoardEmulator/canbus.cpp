@@ -82,121 +82,20 @@ void CanBus::startFrame(Time sof)
     m_activeErrorFlag = true;
     m_sender = contenders.front();
     m_frame = m_sender->frameToTransmit();
-
-    // Nodes at different rates that start together are not arbitrated
-    // against each other: each sees the other's bits as errors.
-    Time slowest = 0;
-    bool mixedRates = false;
-    for (BusNode *node : contenders) {
-        mixedRates = mixedRates || !sameNominalRate(node->bitTime(), m_sender->bitTime());
-        slowest = std::max(slowest, node->bitTime());
-    }
-    if (mixedRates) {
-        m_transmitters = contenders;
-        for (BusNode *node : contenders)
-            node->transmissionStarted(sof);
-        for (BusNode *node : m_nodes) {
-            if (contains(contenders, node))
-                continue;
-            if (node->listens(sof))
-                m_misreaders.push_back(node);
-            else
-                node->busActivity(sof);
-        }
-        m_protocolError = canerror::kBitError;
-        endWithError(sof, slowest, busChoice::kStartTogetherErrorBit, slowest);
-        m_freeAt = m_end + Time(kIntermissionBits) * slowest;
+    if (startAtMixedRates(sof, contenders))
         return;
-    }
-
-    // Arbitration: the lowest key wins; the others become receivers.
-    uint64_t best = UINT64_MAX;
-    for (BusNode *node : contenders)
-        best = std::min(best, node->frameToTransmit().arbitrationKey());
-    std::vector<BusNode *> winners;
-    for (BusNode *node : contenders) {
-        if (node->frameToTransmit().arbitrationKey() == best)
-            winners.push_back(node);
-        else
-            node->arbitrationLost(sof);
-    }
-
-    // Winners with the same identifier but other bits: at the first bit where
-    // they differ, the nodes sending recessive see dominant, a bit error. An
-    // error-active one answers with an error flag that destroys the frame for
-    // every node; an error-passive one drops out and disturbs nobody.
-    std::vector<std::string> wires;
-    if (winners.size() > 1) {
-        for (BusNode *node : winners)
-            wires.push_back(stuffedBitsThroughCrcOnWire(node->frameToTransmit()));
-    }
-    std::vector<size_t> active(winners.size());
-    for (size_t i = 0; i < winners.size(); ++i)
-        active[i] = i;
-    size_t length = 0;
-    for (const std::string &wire : wires)
-        length = std::max(length, wire.size());
-    bool collisionFlag = false;
-    unsigned collisionFlagStart = 0;
-    for (size_t at = 0; at < length && active.size() > 1 && !collisionFlag; ++at) {
-        bool dominant = false;
-        for (size_t i : active)
-            dominant = dominant || bitAt(wires[i], at) == '0';
-        if (!dominant)
-            continue;
-        std::vector<size_t> stillSending;
-        for (size_t i : active) {
-            if (bitAt(wires[i], at) == '0') {
-                stillSending.push_back(i);
-            } else if (winners[i]->sendsErrorFlags(sof)) {
-                collisionFlag = true;
-                collisionFlagStart = unsigned(at + 1);
-            } else {
-                m_droppedOut.push_back(winners[i]);
-            }
-        }
-        active = stillSending;
-    }
-    for (BusNode *node : winners)
-        node->transmissionStarted(sof);
+    const std::vector<BusNode *> winners = arbitrate(sof, contenders);
+    const unsigned collisionFlagStart = sendTogether(sof, winners);
     const Time bitTime = winners.front()->bitTime();
-    if (collisionFlag) {
-        m_transmitters = winners;
-        m_droppedOut.clear();
-    } else {
-        for (size_t i : active)
-            m_transmitters.push_back(winners[i]);
-        m_sender = m_transmitters.front();
-        m_frame = m_sender->frameToTransmit();
-    }
-
-    // Everybody else listens. A transmitter never acknowledges, not even an
-    // identical frame that another node sends at the same time.
     bool acknowledged = false;
-    Time mismatchFlagBitTime = 0; // the slowest node at another rate that flags the frame
-    for (BusNode *node : m_nodes) {
-        if (contains(winners, node))
-            continue;
-        if (!node->listens(sof)) {
-            node->busActivity(sof);
-            continue;
-        }
-        if (sameNominalRate(node->bitTime(), bitTime)) {
-            m_receivers.push_back(node);
-            acknowledged = acknowledged || node->acknowledges(sof);
-        } else {
-            m_misreaders.push_back(node);
-            if (node->sendsErrorFlags(sof))
-                mismatchFlagBitTime = std::max(mismatchFlagBitTime, node->bitTime());
-        }
-    }
+    const Time mismatchFlagBitTime = listen(sof, winners, bitTime, &acknowledged);
     m_activeTransmitters.clear();
     for (BusNode *node : m_transmitters) {
         if (node->sendsErrorFlags(sof))
             m_activeTransmitters.push_back(node);
     }
 
-    if (collisionFlag) {
+    if (collisionFlagStart) {
         m_protocolError = canerror::kBitError;
         endWithError(sof, bitTime, collisionFlagStart, bitTime);
     } else if (mismatchFlagBitTime > 0) {
@@ -214,6 +113,126 @@ void CanBus::startFrame(Time sof)
         m_end = sof + Time(frameBitCount(m_frame) - kIntermissionBits) * bitTime;
     }
     m_freeAt = m_end + Time(kIntermissionBits) * bitTime;
+}
+
+// Nodes at different rates that start together are not arbitrated against
+// each other: each sees the other's bits as errors. True when it was so.
+bool CanBus::startAtMixedRates(Time sof, const std::vector<BusNode *> &contenders)
+{
+    Time slowest = 0;
+    bool mixedRates = false;
+    for (BusNode *node : contenders) {
+        mixedRates = mixedRates || !sameNominalRate(node->bitTime(), m_sender->bitTime());
+        slowest = std::max(slowest, node->bitTime());
+    }
+    if (!mixedRates)
+        return false;
+    m_transmitters = contenders;
+    for (BusNode *node : contenders)
+        node->transmissionStarted(sof);
+    for (BusNode *node : m_nodes) {
+        if (contains(contenders, node))
+            continue;
+        if (node->listens(sof))
+            m_misreaders.push_back(node);
+        else
+            node->busActivity(sof);
+    }
+    m_protocolError = canerror::kBitError;
+    endWithError(sof, slowest, busChoice::kStartTogetherErrorBit, slowest);
+    m_freeAt = m_end + Time(kIntermissionBits) * slowest;
+    return true;
+}
+
+// Arbitration: the lowest key wins; the others become receivers.
+std::vector<BusNode *> CanBus::arbitrate(Time sof, const std::vector<BusNode *> &contenders)
+{
+    uint64_t best = UINT64_MAX;
+    for (BusNode *node : contenders)
+        best = std::min(best, node->frameToTransmit().arbitrationKey());
+    std::vector<BusNode *> winners;
+    for (BusNode *node : contenders) {
+        if (node->frameToTransmit().arbitrationKey() == best)
+            winners.push_back(node);
+        else
+            node->arbitrationLost(sof);
+    }
+    return winners;
+}
+
+// Winners with the same identifier but other bits: at the first bit where
+// they differ, the nodes sending recessive see dominant, a bit error. An
+// error-active one answers with an error flag that destroys the frame for
+// every node (returns the bit after which it starts, else 0); an
+// error-passive one drops out and disturbs nobody.
+unsigned CanBus::sendTogether(Time sof, const std::vector<BusNode *> &winners)
+{
+    std::vector<std::string> wires;
+    if (winners.size() > 1) {
+        for (BusNode *node : winners)
+            wires.push_back(stuffedBitsThroughCrcOnWire(node->frameToTransmit()));
+    }
+    std::vector<size_t> active(winners.size());
+    for (size_t i = 0; i < winners.size(); ++i)
+        active[i] = i;
+    size_t length = 0;
+    for (const std::string &wire : wires)
+        length = std::max(length, wire.size());
+    unsigned collisionFlagStart = 0;
+    for (size_t at = 0; at < length && active.size() > 1 && !collisionFlagStart; ++at) {
+        bool dominant = false;
+        for (size_t i : active)
+            dominant = dominant || bitAt(wires[i], at) == '0';
+        if (!dominant)
+            continue;
+        std::vector<size_t> stillSending;
+        for (size_t i : active) {
+            if (bitAt(wires[i], at) == '0')
+                stillSending.push_back(i);
+            else if (winners[i]->sendsErrorFlags(sof))
+                collisionFlagStart = unsigned(at + 1);
+            else
+                m_droppedOut.push_back(winners[i]);
+        }
+        active = stillSending;
+    }
+    for (BusNode *node : winners)
+        node->transmissionStarted(sof);
+    if (collisionFlagStart) {
+        m_transmitters = winners;
+        m_droppedOut.clear();
+    } else {
+        for (size_t i : active)
+            m_transmitters.push_back(winners[i]);
+        m_sender = m_transmitters.front();
+        m_frame = m_sender->frameToTransmit();
+    }
+    return collisionFlagStart;
+}
+
+// Everybody else listens. A transmitter never acknowledges, not even an
+// identical frame that another node sends at the same time. Returns the bit
+// time of the slowest node at another rate that flags the frame (0: none).
+Time CanBus::listen(Time sof, const std::vector<BusNode *> &winners, Time bitTime, bool *acknowledged)
+{
+    Time mismatchFlagBitTime = 0;
+    for (BusNode *node : m_nodes) {
+        if (contains(winners, node))
+            continue;
+        if (!node->listens(sof)) {
+            node->busActivity(sof);
+            continue;
+        }
+        if (sameNominalRate(node->bitTime(), bitTime)) {
+            m_receivers.push_back(node);
+            *acknowledged = *acknowledged || node->acknowledges(sof);
+        } else {
+            m_misreaders.push_back(node);
+            if (node->sendsErrorFlags(sof))
+                mismatchFlagBitTime = std::max(mismatchFlagBitTime, node->bitTime());
+        }
+    }
+    return mismatchFlagBitTime;
 }
 
 // Success flags are set at the end of the end-of-frame field, before the

@@ -94,17 +94,6 @@ struct BusErrorEvent {
     uint32_t errorClass;
     std::array<uint8_t, 8> data;
 };
-namespace canerror {
-constexpr uint32_t kController = 0x004; // data[1]: what
-constexpr uint32_t kProtocol = 0x008;   // data[2]: the kind
-constexpr uint32_t kNoAck = 0x020;
-constexpr uint32_t kBusOff = 0x040;
-constexpr uint32_t kBusError = 0x080;
-constexpr uint8_t kRxPassive = 0x10; // data[1] of kController
-constexpr uint8_t kTxPassive = 0x20;
-constexpr uint8_t kBitError = 0x01; // data[2] of kProtocol
-constexpr uint8_t kStuffError = 0x04;
-} // namespace canerror
 
 class CanBus
 {
@@ -134,6 +123,10 @@ private:
     enum class Outcome { Success, NoAcknowledge, ErrorFlags };
 
     void startFrame(Time sof);
+    bool startAtMixedRates(Time sof, const std::vector<BusNode *> &contenders);
+    std::vector<BusNode *> arbitrate(Time sof, const std::vector<BusNode *> &contenders);
+    unsigned sendTogether(Time sof, const std::vector<BusNode *> &winners);
+    Time listen(Time sof, const std::vector<BusNode *> &winners, Time bitTime, bool *acknowledged);
     void endFrame(Time end);
     void endWithError(Time sof, Time bitTime, unsigned flagStart, Time flagBitTime);
 

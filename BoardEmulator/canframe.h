@@ -37,6 +37,20 @@ unsigned bitsThroughAckSlot(const CanFrame &frame);
 // candump log notation of the frame: ID#DATA, ID#R for a remote request.
 std::string candumpText(const CanFrame &frame);
 
+// Linux's classes of a CAN error frame, as candump logs them and socketcand
+// sends them: the class in the identifier, the details in the data bytes.
+namespace canerror {
+constexpr uint32_t kController = 0x004; // data[1]: what
+constexpr uint32_t kProtocol = 0x008;   // data[2]: the kind
+constexpr uint32_t kNoAck = 0x020;
+constexpr uint32_t kBusOff = 0x040;
+constexpr uint32_t kBusError = 0x080;
+constexpr uint8_t kRxPassive = 0x10; // data[1] of kController
+constexpr uint8_t kTxPassive = 0x20;
+constexpr uint8_t kBitError = 0x01; // data[2] of kProtocol
+constexpr uint8_t kStuffError = 0x04;
+} // namespace canerror
+
 } // namespace boardemu
 
 #endif

@@ -1,5 +1,7 @@
 #include "htmlreport.h"
 
+#include "markuptext.h"
+
 #include <QtGlobal>
 
 #include <algorithm>
@@ -9,31 +11,9 @@ namespace htmlreport {
 
 namespace {
 
-// Text as a page may hold it: characters that HTML forbids (controls but
-// the blanks, unpaired surrogates, non-characters) shown as \xNN or \uNNNN,
-// then escaped.
 QString esc(const QString &text)
 {
-    QString shown;
-    shown.reserve(text.size());
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        const ushort u = c.unicode();
-        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
-            shown += c;
-            shown += text[++i];
-            continue;
-        }
-        const bool forbidden = (u < 0x20 && u != '\t' && u != '\n' && u != '\r' && u != '\f') ||
-                               (u >= 0x7F && u <= 0x9F) || c.isSurrogate() || (u >= 0xFDD0 && u <= 0xFDEF) ||
-                               u == 0xFFFE || u == 0xFFFF;
-        if (forbidden)
-            shown += u < 0x100 ? QStringLiteral("\\x%1").arg(u, 2, 16, QChar('0'))
-                               : QStringLiteral("\\u%1").arg(u, 4, 16, QChar('0'));
-        else
-            shown += c;
-    }
-    return shown.toHtmlEscaped();
+    return markupSafe(text, Markup::Html).toHtmlEscaped();
 }
 
 QString esc(const std::string &text)

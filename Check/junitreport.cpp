@@ -1,5 +1,6 @@
 #include "junitreport.h"
 
+#include "markuptext.h"
 #include "report.h"
 
 #include <QDateTime>
@@ -10,23 +11,7 @@ namespace report {
 
 QString xmlSafe(const QString &text)
 {
-    QString safe;
-    safe.reserve(text.size());
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        const ushort u = c.unicode();
-        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
-            safe += c;
-            safe += text[++i];
-        } else if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || c.isSurrogate() || u == 0xFFFE ||
-                   u == 0xFFFF) {
-            safe += u < 0x100 ? QStringLiteral("\\x%1").arg(u, 2, 16, QChar('0'))
-                              : QStringLiteral("\\u%1").arg(u, 4, 16, QChar('0'));
-        } else {
-            safe += c;
-        }
-    }
-    return safe;
+    return markupSafe(text, Markup::Xml);
 }
 
 namespace {

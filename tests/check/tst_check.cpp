@@ -98,6 +98,29 @@ Junit readJunit(const QString &path)
     return report;
 }
 
+// The runner under bash, as a station's script runs it: $0 is the runner,
+// "$@" the arguments, $DIR a folder of the test's own.
+struct Shell {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+Shell inBash(const QString &script, const QString &dir, const QStringList &arguments)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DIR", dir);
+    process.setProcessEnvironment(env);
+    process.start("bash", QStringList{"-c", script, QStringLiteral(KORVANE_CHECK)} + arguments);
+    Shell shell;
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return shell;
+    shell.exitCode = process.exitCode();
+    shell.out = QString::fromUtf8(process.readAllStandardOutput());
+    shell.err = QString::fromUtf8(process.readAllStandardError());
+    return shell;
+}
+
 // A run that could not be carried out only because the host fell behind
 // the board: what a test of something else accepts from a loaded host.
 bool onlyTheHostFellBehind(const Run &run)
@@ -506,18 +529,12 @@ void TestCheck::unwritableOutputIsNeverAPass()
     QFETCH(int, status);
     QFETCH(bool, summary);
     QTemporaryDir dir;
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DIR", dir.path());
-    process.setProcessEnvironment(env);
-    process.start("bash", {"-c", shell, QStringLiteral(KORVANE_CHECK), "--direction", "1to2", "--rate", "1000"});
-    QVERIFY(process.waitForFinished(120000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    if (process.exitCode() == 77)
+    const Shell run = inBash(shell, dir.path(), {"--direction", "1to2", "--rate", "1000"});
+    if (run.exitCode == 77)
         QSKIP("making a device node needs root");
-    const QString err = QString::fromUtf8(process.readAllStandardError());
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
-    QVERIFY2(process.exitCode() == status, qPrintable(out + err));
+    const QString &err = run.err;
+    const QString &out = run.out;
+    QVERIFY2(run.exitCode == status, qPrintable(out + err));
     if (summary) {
         QVERIFY2(out.contains("1->2 at 1000 kbit/s"), qPrintable(out));
         // Beside any other reason (a loaded host may fall behind at 1 Mbit/s).
@@ -1248,14 +1265,6 @@ void TestCheck::boardsSideBySideEachAgainstItsOwnBus_data()
     QTest::newRow("healthy") << QStringList{} << 0 << QString();
     QTest::newRow("channels cut apart") << QStringList{"KORVANE_EMU_CUT=1"} << 1 << "frame not sent";
     QTest::newRow("foreign node") << QStringList{"KORVANE_EMU_FOREIGN=2:0x10:7"} << 1 << "frames nobody sent";
-    // Frames at another bit rate: the controllers count receive errors,
-    // which a cable that leaves a channel off the bus never makes.
-    QTest::newRow("foreign node at another rate") << QStringList{"--seconds", "2"}
-                                                  << QStringList{"KORVANE_EMU_FOREIGN=1:0x123:700:AABB:3:250"} << 1
-                                                  << QStringList{"frames did not go out while the controllers counted "
-                                                                 "receive errors",
-                                                                 "?channel 1's controller went ",
-                                                                 "?channel 2's controller went "};
     QTest::newRow("bridge stuck busy") << QStringList{"KORVANE_EMU_STUCK_BUSY=1"} << 2
                                        << "would not enter configuration mode";
 }
@@ -1399,15 +1408,9 @@ void TestCheck::outputsThatWouldMeetOrChangeTheirNamesAreRefused()
     QFETCH(QString, shell);
     QFETCH(QString, said);
     QTemporaryDir dir;
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DIR", dir.path());
-    process.setProcessEnvironment(env);
-    process.start("bash", {"-c", shell, QStringLiteral(KORVANE_CHECK), "--direction", "1to2", "--groups", "2"});
-    QVERIFY(process.waitForFinished(120000));
-    const QString err = QString::fromUtf8(process.readAllStandardError());
-    QCOMPARE(process.exitCode(), 2);
-    QVERIFY2(err.contains(said.replace("DIR", dir.path())), qPrintable(err));
+    const Shell run = inBash(shell, dir.path(), {"--direction", "1to2", "--groups", "2"});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains(said.replace("DIR", dir.path())), qPrintable(run.err));
     // Nothing but the refusal itself, where a report was named.
     for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::System | QDir::Hidden)) {
         if (name == "link")
@@ -1438,27 +1441,19 @@ void TestCheck::nonRegularOutputsAreWrittenInPlace()
     // The log past its half-limit on the device, then on the link; the
     // report on the pipe, read by another process.
     for (const QString &log : {dir.filePath("null"), dir.filePath("link.log")}) {
-        QProcess reader;
-        reader.start("cat", {dir.filePath("pipe")});
-        QVERIFY(reader.waitForStarted());
-        // Once the reader holds the pipe open.
-        const auto readerHasThePipe = [&] {
-            const QString fds = QString("/proc/%1/fd").arg(reader.processId());
-            for (const QString &fd : QDir(fds).entryList(QDir::System))
-                if (QFileInfo(fds + '/' + fd).symLinkTarget() == dir.filePath("pipe"))
-                    return true;
-            return false;
-        };
-        QElapsedTimer waited;
-        waited.start();
-        while (!readerHasThePipe() && waited.elapsed() < 60000)
-            QThread::msleep(5);
+        // The pipe's reader: opened before the run, read after it (the
+        // report fits in the pipe's buffer).
+        const int reader = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
         const Run run = check({"--rate", "1000", "--load", "full", "--min-load", "0", "--groups", "4000", "-d", "1to2",
                                "--quiet", "--json", "--log", log, "--log-limit", "1", "--junit", dir.filePath("pipe")},
                               {"KORVANE_EMU_DMA_QUEUE=65536"});
         QVERIFY2(run.exitCode == 0 || onlyTheHostFellBehind(run), run.out + run.err);
-        QVERIFY(reader.waitForFinished(60000));
-        const QByteArray xml = reader.readAllStandardOutput();
+        QByteArray xml;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;)
+            xml.append(buffer, int(got));
+        ::close(reader);
         QCOMPARE(xml.count("<?xml"), 1);
         QVERIFY2(xml.contains("name=\"exitCode\" value=\"" + QByteArray::number(run.exitCode) + "\""), xml.constData());
         QVERIFY(!QFileInfo::exists(log + ".1"));

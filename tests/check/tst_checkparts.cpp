@@ -68,6 +68,21 @@ QString nativeFile(const QString &path)
     return S_ISLNK(info.st_mode) ? "link" : S_ISFIFO(info.st_mode) ? "pipe" : S_ISCHR(info.st_mode) ? "device" : "file";
 }
 
+// Runs f with the process's files limited to this many bytes (a write past
+// it fails with EFBIG, as on a full disk), then lifts the limit.
+template <typename F> void withFileSizeLimit(rlim_t bytes, F f)
+{
+    const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before;
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit limit = before;
+    limit.rlim_cur = bytes;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    f();
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, ignored);
+}
+
 QByteArray contents(const QString &path)
 {
     QFile file(path);
@@ -139,21 +154,15 @@ void TestCheckParts::logEndsWithWholeLinesAndSaysWhy()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("frames.log");
-    const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit before;
-    getrlimit(RLIMIT_FSIZE, &before);
-    rlimit limit = before;
-    limit.rlim_cur = 100000;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
     FrameLog log;
-    QString error;
-    QVERIFY(log.open(path, &error));
-    const unsigned char data[4] = {0x29, 0, 0, 0};
-    for (uint64_t i = 0; i < 20000; ++i)
-        log.frame(2, 1000 * i, 171, 186, false, data, 4);
-    QVERIFY(!log.close());
-    setrlimit(RLIMIT_FSIZE, &before);
-    std::signal(SIGXFSZ, ignored);
+    withFileSizeLimit(100000, [&] {
+        QString error;
+        QVERIFY(log.open(path, &error));
+        const unsigned char data[4] = {0x29, 0, 0, 0};
+        for (uint64_t i = 0; i < 20000; ++i)
+            log.frame(2, 1000 * i, 171, 186, false, data, 4);
+        QVERIFY(!log.close());
+    });
     QCOMPARE(log.error(), QString("File too large"));
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -427,15 +436,7 @@ void TestCheckParts::reportsReplaceRegularFilesWholeAndWriteOthersInPlace()
 
     // Past the size allowed: the file keeps what it had, and nothing is
     // left beside it.
-    const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit before;
-    getrlimit(RLIMIT_FSIZE, &before);
-    rlimit limit = before;
-    limit.rlim_cur = 4096;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    error = outputfile::writeWhole(file, QByteArray(8192, 'x'));
-    setrlimit(RLIMIT_FSIZE, &before);
-    std::signal(SIGXFSZ, ignored);
+    withFileSizeLimit(4096, [&] { error = outputfile::writeWhole(file, QByteArray(8192, 'x')); });
     QCOMPARE(error, QString("File too large"));
     QCOMPARE(contents(file), QByteArray("through the link"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 3);

@@ -1,7 +1,7 @@
 // The socketcand bridge's reading of a client: arbitrary bytes, fed in the
 // pieces the first byte chooses, cut into messages and parsed. What comes
 // out must be safe to send back and to put on the bus.
-#include "socketcand.h"
+#include "socketcandprotocol.h"
 
 #include <algorithm>
 #include <cstdio>

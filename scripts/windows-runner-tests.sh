@@ -5,8 +5,8 @@
 # groups sent are the whole groups in the driver's bus log; full load below
 # its default minimum load gives 3, a rate mismatch 1, a failed request 3,
 # four runners on four boards of one driver pass each against its own bus
-# log while a fault on one fails it alone, and a console Ctrl+C ends the run
-# with its summary and 1.
+# log while a fault on one fails it alone, a board held by one runner refuses
+# a second, and a console Ctrl+C ends the run with its summary and 1.
 #
 # Usage: scripts/windows-runner-tests.sh [PROGRAM_FOLDER] [RESULT_FOLDER]
 # (defaults: build-windows/bin, build-windows/runner-tests). WINEPREFIX may
@@ -146,6 +146,53 @@ for board in 0 1 2 3; do
         say "four boards: board $board passed, sent $sent groups, as many whole in its own bus log"
     fi
 done
+
+# One board, one test: while a runner holds board 0, a second one on it is
+# refused at once (2, "in use by another test"), a runner on board 1 passes,
+# and once the first is killed outright its board is free again (the
+# system releases its named mutex with the process).
+say "one board, one test: two runners on board 0"
+rm -f "$results"/hold-*
+cat >"$results/hold.sh" <<'EOF'
+# Run by wine-board.sh in its session; each runner waited for by the
+# process id kept here.
+check=$1 results=$2
+wine "$check" --direction 1to2 --seconds 60 --json >"$results/hold-first.json" 2>"$results/hold-first.err" &
+first=$!
+for _ in $(seq 1200); do
+    grep -q '^1->2 1 s:' "$results/hold-first.err" 2>/dev/null && break
+    kill -0 "$first" 2>/dev/null || break
+    sleep 0.1
+done
+status=0
+wine "$check" --direction 1to2 --groups 1 --json >"$results/hold-second.json" 2>"$results/hold-second.err" || status=$?
+echo "$status" >"$results/hold-second.status"
+status=0
+wine "$check" --board 1 --direction 1to2 --groups 1 >"$results/hold-other.out" 2>&1 || status=$?
+echo "$status" >"$results/hold-other.status"
+kill -KILL "$first"
+wait "$first" 2>/dev/null
+status=0
+wine "$check" --direction 1to2 --groups 1 >"$results/hold-after.out" 2>&1 || status=$?
+echo "$status" >"$results/hold-after.status"
+EOF
+status=0
+run_child env KORVANE_EMU_BOARDS=2 KORVANE_WINE_TIMEOUT=600 "$here/scripts/wine-board.sh" \
+    "$results/hold.sh" "$check" "$results" </dev/null >"$results/hold.out" 2>&1 || status=$?
+[ "$status" -eq 0 ] || { bad "one board: the driver's session ended with $status"; sed 's/^/    /' "$results/hold.out"; }
+second=$(cat "$results/hold-second.status" 2>/dev/null || echo none)
+if [ "$second" = 2 ] && grep -qF 'board 0 (\\.\CAN0) is in use by another test' "$results/hold-second.err" &&
+    grep -q 'in use by another test' "$results/hold-second.json"; then
+    say "one board: the second runner on board 0 was refused"
+else
+    bad "one board: the second runner on board 0: status $second"
+    tail -n 4 "$results/hold-second.err" | sed 's/^/    /'
+fi
+grep -q '^1->2 1 s:' "$results/hold-first.err" 2>/dev/null ||
+    bad "one board: the first runner never reported its first second"
+[ "$(cat "$results/hold-other.status" 2>/dev/null)" = 0 ] || bad "one board: a runner on board 1 did not pass"
+[ "$(cat "$results/hold-after.status" 2>/dev/null)" = 0 ] ||
+    bad "one board: board 0 was not free once its holder was killed"
 
 # A console Ctrl+C: SIGINT to the script that runs the program, as a
 # terminal's Ctrl+C would send it, is passed on by scripts/wine-board.sh to

@@ -95,9 +95,21 @@ if [ -n "${KORVANE_WINE_EXTRA_PARAMETER:-}" ]; then
         { echo "wine-board: cannot set $name" >&2; exit 2; }
 fi
 # The service is made once per prefix; a run in a prefix that has it keeps it.
-if ! timeout 60 wine sc query korvane-board >>"$log" 2>&1; then
-    timeout 60 wine sc create korvane-board type= kernel start= demand \
-        binPath= 'C:\windows\system32\drivers\korvane-board.sys' >>"$log" 2>&1
+# On a loaded host a query can fail although the service exists, and the
+# create is then refused for it: a service that exists is success.
+service_exists() { timeout 60 wine sc query korvane-board >>"$log" 2>&1; }
+if ! service_exists; then
+    if ! timeout 60 wine sc create korvane-board type= kernel start= demand \
+        binPath= 'C:\windows\system32\drivers\korvane-board.sys' >>"$log" 2>&1; then
+        create_deadline=$((SECONDS + 60))
+        until service_exists; do
+            if [ "$SECONDS" -ge "$create_deadline" ]; then
+                echo "wine-board: the driver's service could not be created (see $log)" >&2
+                exit 2
+            fi
+            sleep 1
+        done
+    fi
 fi
 driver_created=true
 # Right after a prefix is made its service manager may still be starting:

@@ -89,50 +89,18 @@ bool interval(const std::string &secs, const std::string &usecs, int64_t *micros
 
 } // namespace
 
-std::optional<Command> parse(const std::string &message, std::string *reason)
+namespace {
+
+// The commands that carry a frame, an identifier or an interval: sending,
+// the broadcast manager's jobs, statistics.
+std::optional<Command> parseFrameCommand(const std::vector<std::string> &words, std::string *reason)
 {
-    std::istringstream in(message);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    if (words.empty()) {
-        *reason = "empty message";
-        return std::nullopt;
-    }
     Command command;
     const std::string &verb = words[0];
     const auto refuse = [reason](const std::string &why) {
         *reason = why;
         return std::nullopt;
     };
-    if (verb == "open") {
-        if (words.size() != 2)
-            return refuse("open takes a bus name");
-        command.kind = Command::Open;
-        command.bus = words[1];
-        return command;
-    }
-    const struct {
-        const char *verb;
-        Command::Kind kind;
-    } bare[] = {{"rawmode", Command::RawMode},
-                {"bcmmode", Command::BcmMode},
-                {"controlmode", Command::ControlMode},
-                {"echo", Command::Echo}};
-    for (const auto &b : bare) {
-        if (verb != b.verb)
-            continue;
-        if (words.size() != 1)
-            return refuse(verb + " takes nothing");
-        command.kind = b.kind;
-        return command;
-    }
-    // What socketcand clients may ask that this server does not do, refused
-    // plainly: the connection goes on.
-    if (verb == "isotpmode")
-        return refuse("isotpmode is not supported by this server");
-    if (words.size() >= 2 && (words[1] == "B" || words[1] == "C"))
-        return refuse("bus configuration is not supported by this server: the tool's controllers set the bit rate");
     CanFrame &frame = command.frame;
     if (verb == "send" || verb == "update") {
         const std::string usage =
@@ -193,6 +161,55 @@ std::optional<Command> parse(const std::string &message, std::string *reason)
         return command;
     }
     return refuse("unknown command " + quoted(verb));
+}
+
+} // namespace
+
+std::optional<Command> parse(const std::string &message, std::string *reason)
+{
+    std::istringstream in(message);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    if (words.empty()) {
+        *reason = "empty message";
+        return std::nullopt;
+    }
+    Command command;
+    const std::string &verb = words[0];
+    const auto refuse = [reason](const std::string &why) {
+        *reason = why;
+        return std::nullopt;
+    };
+    if (verb == "open") {
+        if (words.size() != 2)
+            return refuse("open takes a bus name");
+        command.kind = Command::Open;
+        command.bus = words[1];
+        return command;
+    }
+    const struct {
+        const char *verb;
+        Command::Kind kind;
+    } bare[] = {{"rawmode", Command::RawMode},
+                {"bcmmode", Command::BcmMode},
+                {"controlmode", Command::ControlMode},
+                {"echo", Command::Echo}};
+    for (const auto &b : bare) {
+        if (verb != b.verb)
+            continue;
+        if (words.size() != 1)
+            return refuse(verb + " takes nothing");
+        command.kind = b.kind;
+        return command;
+    }
+    // What socketcand clients may ask that this server does not do, refused
+    // plainly: the connection goes on.
+    if (verb == "isotpmode")
+        return refuse("isotpmode is not supported by this server");
+    if (words.size() >= 2 && (words[1] == "B" || words[1] == "C"))
+        return refuse("bus configuration is not supported by this server: the tool's controllers set the bit rate");
+    return parseFrameCommand(words, reason);
 }
 
 std::string errorMessage(uint32_t errorClass, const std::array<uint8_t, 8> &data, int64_t micros)

@@ -3,7 +3,6 @@
 #include "boardsetup.h"
 #include "report.h"
 #include "runsignals.h"
-#include "testgroup.h"
 #include "workerlines.h"
 #include "workerthreads.h"
 

@@ -196,6 +196,43 @@ bool CFullLoadTh::takeFinished(std::deque<Pending> &pending, unsigned char statu
     return true;
 }
 
+// Refills the free buffers, highest-numbered first, each with a rank below
+// the youngest frame still pending; false when a request failed.
+bool CFullLoadTh::refill(std::deque<Pending> &pending)
+{
+    for (int buffer = 2; buffer >= 0 && pending.size() < 3; --buffer) {
+        bool busy = false;
+        for (const Pending &frame : pending)
+            busy = busy || frame.buffer == unsigned(buffer);
+        if (busy)
+            continue;
+        const int below = pending.empty() ? kRanks : pending.back().rank;
+        if (below - 1 - buffer < 0) {
+            // The buffers drain first; then they are loaded 2, 1, 0 from
+            // the top rank. The free ones take their frame's registers
+            // now, so that only its request is left to write then.
+            const uint64_t sequence = m_loaded + uint64_t(2 - buffer);
+            const bool wanted = !m_loop.stopRequested() && (!m_groupLimit || sequence < 5 * m_groupLimit);
+            if (wanted && m_prepared[buffer] != int64_t(sequence) &&
+                !writeFrame(unsigned(buffer), sequence, kTopPriority)) {
+                qDebug() << "Full load: request failed";
+                return false;
+            }
+            continue;
+        }
+        const int priority = std::min(3, (below - 1 - buffer) / 3);
+        if (!load(unsigned(buffer), priority, m_loaded)) {
+            qDebug() << "Full load: request failed";
+            return false;
+        }
+        pending.push_back({unsigned(buffer), rankOf(unsigned(buffer), priority), m_loaded});
+        ++m_loaded;
+        if ((m_loop.stopRequested() && m_loaded % 5 == 0) || (m_groupLimit && m_loaded >= 5 * m_groupLimit))
+            break;
+    }
+    return true;
+}
+
 void CFullLoadTh::work()
 {
     m_bStop = false;
@@ -267,42 +304,7 @@ void CFullLoadTh::work()
                 break;
             continue;
         }
-        // Refill the free buffers, highest-numbered first, each with a rank
-        // below the youngest frame still pending.
-        bool loadFailed = false;
-        for (int buffer = 2; buffer >= 0 && pending.size() < 3; --buffer) {
-            bool busy = false;
-            for (const Pending &frame : pending)
-                busy = busy || frame.buffer == unsigned(buffer);
-            if (busy)
-                continue;
-            const int below = pending.empty() ? kRanks : pending.back().rank;
-            if (below - 1 - buffer < 0) {
-                // The buffers drain first; then they are loaded 2, 1, 0 from
-                // the top rank. The free ones take their frame's registers
-                // now, so that only its request is left to write then.
-                const uint64_t sequence = m_loaded + uint64_t(2 - buffer);
-                const bool wanted = !m_loop.stopRequested() && (!m_groupLimit || sequence < 5 * m_groupLimit);
-                if (wanted && m_prepared[buffer] != int64_t(sequence) &&
-                    !writeFrame(unsigned(buffer), sequence, kTopPriority)) {
-                    qDebug() << "Full load: request failed";
-                    loadFailed = true;
-                    break;
-                }
-                continue;
-            }
-            const int priority = std::min(3, (below - 1 - buffer) / 3);
-            if (!load(unsigned(buffer), priority, m_loaded)) {
-                qDebug() << "Full load: request failed";
-                loadFailed = true;
-                break;
-            }
-            pending.push_back({unsigned(buffer), rankOf(unsigned(buffer), priority), m_loaded});
-            ++m_loaded;
-            if ((m_loop.stopRequested() && m_loaded % 5 == 0) || (m_groupLimit && m_loaded >= 5 * m_groupLimit))
-                break;
-        }
-        if (loadFailed || m_loop.hasFailed())
+        if (!refill(pending) || m_loop.hasFailed())
             break;
     }
     m_loop.withdrawPending();

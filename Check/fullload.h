@@ -63,6 +63,7 @@ private:
     bool requestPrepared(std::deque<Pending> &pending);
     bool load(unsigned int buffer, int priority, uint64_t sequence);
     bool takeFinished(std::deque<Pending> &pending, unsigned char status);
+    bool refill(std::deque<Pending> &pending);
     bool transmitErrorsDue(size_t pending) const;
     bool transmitErrorsRose();
 

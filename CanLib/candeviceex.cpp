@@ -233,6 +233,33 @@ int CCANDeviceEx::ReadCanStatus(unsigned int nChannel, unsigned char *pStatus, b
     return ReadTransaction(nChannel, dwBridge, CAN_SPI_READ_STATUS, pStatus, 1);
 }
 
+int CCANDeviceEx::BitModifyCanReg(unsigned int nChannel, unsigned int nRegAddress, unsigned char nMask,
+                                  unsigned char nValue)
+{
+    assert(IsOpen());
+    if (!IsChannel(nChannel))
+        return 2;
+    const DWORD dwBridge = BridgeRegister(nChannel);
+    const int nStatus = WaitBridgeIdle(dwBridge, 4, 5);
+    if (nStatus != 1)
+        return nStatus;
+    const unsigned char data[2] = {nMask, nValue};
+    const unsigned int nCommand = ((nRegAddress & 0xFF) << 24) | (1u << 16) | CAN_SPI_BIT_MODIFY;
+    return WriteTransaction(nChannel, dwBridge, nCommand, data, 2);
+}
+
+int CCANDeviceEx::ReadCanRxStatus(unsigned int nChannel, unsigned char *pStatus)
+{
+    assert(IsOpen());
+    if (!IsChannel(nChannel))
+        return 2;
+    const DWORD dwBridge = BridgeRegister(nChannel);
+    const int nStatus = WaitBridgeIdle(dwBridge, 4, 5);
+    if (nStatus != 1)
+        return nStatus;
+    return ReadTransaction(nChannel, dwBridge, CAN_SPI_RX_STATUS, pStatus, 1);
+}
+
 int CCANDeviceEx::ReadTransaction(unsigned int nChannel, DWORD dwBridge, unsigned int nCommand,
                                   unsigned char *pDest, unsigned int nCount)
 {

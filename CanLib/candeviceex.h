@@ -22,6 +22,8 @@ enum : unsigned {
     CAN_SPI_WRITE = 0x02,
     CAN_SPI_READ = 0x03,
     CAN_SPI_READ_STATUS = 0xA0,
+    CAN_SPI_RX_STATUS = 0xB0,
+    CAN_SPI_BIT_MODIFY = 0x05,
     CAN_SPI_RTS = 0x80,
 
     CAN_REG_BFPCTRL = 0x0C,
@@ -145,6 +147,16 @@ public:
     // channel; 3 a mask of none or beyond the three buffers; 4 and 5 before,
     // 7 the command could not be written, 8 and 9 after.
     int RequestToSend(unsigned int nChannel, unsigned int nMask, unsigned int nWait = CAN_BRIDGE_WAIT_BOTH);
+
+    // BIT MODIFY: the bits of nMask in a control or status register set to
+    // those of nValue, in one SPI transaction (on a register that is not
+    // bit-modifiable the controller writes nValue whole). 1 success; 2 no
+    // such channel; 4 and 5 before, 6 the mask and value and 7 the command
+    // could not be written, 8 and 9 after, as WriteCanRegs.
+    int BitModifyCanReg(unsigned int nChannel, unsigned int nRegAddress, unsigned char nMask, unsigned char nValue);
+    // The controller's RX STATUS byte (which receive buffers hold a frame,
+    // its kind and the filter it matched), as ReadCanStatus.
+    int ReadCanRxStatus(unsigned int nChannel, unsigned char *pStatus);
 
     // Controller configuration.
     int SetWorkMode(unsigned int nChannel, unsigned int nMode);

@@ -14,10 +14,14 @@ constexpr unsigned kStdId = 171;
 constexpr unsigned kExtId = 186;
 constexpr unsigned kLength = 4;
 constexpr uint32_t kNumbers[5] = {41, 18467, 6334, 1930, 41 + 18467 + 6334 + 1930};
-// The group's bits on the wire: each frame's stuffed bits from the start of
-// frame to the end of the CRC, its delimiters, acknowledgement, end of frame
-// and the intermission (107, 105, 109, 106 and 105).
+// Each frame's bits on the wire: its stuffed bits from the start of frame
+// to the end of the CRC, its delimiters, acknowledgement, end of frame and
+// the intermission; and the group's.
+constexpr unsigned kFrameBitsOnWire[5] = {107, 105, 109, 106, 105};
 constexpr unsigned kBitsOnWire = 532;
+static_assert(kFrameBitsOnWire[0] + kFrameBitsOnWire[1] + kFrameBitsOnWire[2] + kFrameBitsOnWire[3] +
+                      kFrameBitsOnWire[4] == kBitsOnWire,
+              "the group is its frames");
 
 // The frame's four data bytes for a number, and back.
 inline void encode(uint32_t number, unsigned char data[kLength])

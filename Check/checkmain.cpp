@@ -4,6 +4,7 @@
 #include "commandline.h"
 #include "outputfile.h"
 #include "outputs.h"
+#include "qualification.h"
 #include "runsignals.h"
 #include "verdict.h"
 #include "workerlines.h"
@@ -80,6 +81,12 @@ int main(int argc, char *argv[])
         return printed(line.helpText);
     case CommandLine::Version:
         return printed(QStringLiteral("korvane-check 1.0\n"));
+    case CommandLine::ListCases: {
+        QString list;
+        for (const qualify::Case &c : qualify::catalogue())
+            list += QStringLiteral("%1  %2\n").arg(QString::fromStdString(c.name), -22).arg(QString::fromStdString(c.summary));
+        return printed(list);
+    }
     case CommandLine::Refused:
         return refuse(line);
     case CommandLine::Run:

@@ -25,6 +25,10 @@ struct CheckOptions {
     QString htmlPath;
     QString commandLine;              // as given, for the reports
     bool resultClosed = false;        // standard output was closed at the start
+    // The qualification instead of the traffic: the cases of casesList (a
+    // comma-separated list of cases and groups; empty: every case).
+    bool qualify = false;
+    QString casesList;
 
     // The round (from 1) of the direction at this index of directions.
     int roundOf(int index) const

@@ -1,6 +1,7 @@
 #include "checkrun.h"
 
 #include "boardsetup.h"
+#include "qualification.h"
 #include "report.h"
 #include "runsignals.h"
 #include "workerlines.h"
@@ -262,6 +263,10 @@ int CheckRun::run()
     const int refused = setUpBoard();
     if (refused >= 0)
         return refused;
+    if (m_options.qualify) {
+        qualify();
+        return finish(false);
+    }
     for (int i = 0; i < m_options.directions.size(); ++i) {
         runDirection(i);
         if (ending())
@@ -297,6 +302,44 @@ int CheckRun::setUpBoard()
         break;
     }
     return -1;
+}
+
+// The catalogue's cases asked for, one after the other, each on the board
+// as set up at start-up and leaving it so; a signal ends it between cases
+// or at a case's next wait.
+void CheckRun::qualify()
+{
+    std::vector<const qualify::Case *> chosen;
+    std::string unknown;
+    qualify::select(m_options.casesList.toStdString(), &chosen, &unknown);
+    for (const qualify::Case *c : chosen) {
+        verdict::Qualified q;
+        q.name = c->name;
+        m_state.qualified.push_back(q);
+    }
+    qualify::Bench bench(m_Device, m_options.kbps[0], [this] { return ending(); });
+    try {
+        bench.restore();
+    } catch (const qualify::HostFailure &failure) {
+        m_state.stuck = QString::fromStdString("the board could not be made ready for the cases: " + failure.what);
+        return;
+    } catch (const qualify::BoardFailure &failure) {
+        m_state.stuck = QString::fromStdString("the board could not be made ready for the cases: " + failure.what);
+        return;
+    }
+    for (size_t i = 0; i < chosen.size() && !ending(); ++i) {
+        const qualify::Outcome outcome = qualify::run(*chosen[i], bench);
+        verdict::Qualified &q = m_state.qualified[i];
+        static const verdict::Qualified::Result results[] = {verdict::Qualified::Passed, verdict::Qualified::Failed,
+                                                             verdict::Qualified::NotCarried,
+                                                             verdict::Qualified::Interrupted};
+        q.result = results[outcome.result];
+        q.findings = outcome.findings;
+        q.check = outcome.check;
+        q.seconds = outcome.seconds;
+        if (!m_options.quiet)
+            m_outputs.line(report::caseLine(q));
+    }
 }
 
 // A signal, or an output that can no longer be written, ends the run.

@@ -84,6 +84,7 @@ private:
     enum class Wait { Done, Insisted, Deadline };
 
     int setUpBoard();
+    void qualify();
     QThread &transmitThread() { return m_options.fullLoad ? m_FullLoadThread : m_TransmitThread; }
     bool takeTransmitProgress();
     void stopTransmitter(bool abort);

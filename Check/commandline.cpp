@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "outputfile.h"
+#include "qualification.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -108,19 +109,30 @@ struct Options {
                                            "verdict and the diagnosis, a table per direction, and charts over time "
                                            "(of the --every intervals, else of each second)."),
                             QStringLiteral("file")};
+    QCommandLineOption qualify{QStringLiteral("qualify"),
+                               QStringLiteral("Qualify the whole board instead of running the test traffic: every case "
+                                              "of the catalogue (--list-cases), each a feature of the board checked "
+                                              "through the library, a test case of its own in every report."),
+                               QString()};
+    QCommandLineOption cases{QStringLiteral("cases"),
+                             QStringLiteral("With --qualify (or alone): only these cases, or groups of cases, "
+                                            "separated by commas (e.g. identifiers,filters.standard)."),
+                             QStringLiteral("names")};
+    QCommandLineOption listCases{QStringLiteral("list-cases"),
+                                 QStringLiteral("List the qualification's cases, one line each, and end."), QString()};
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
                              QStringLiteral("No line a second while the traffic runs, no board messages."), QString()};
 
     QList<QCommandLineOption> all() const
     {
-        return {board, rate,    rate1, rate2,   direction, seconds, rounds, groups, load,
-                minLoad, every, records, json, log, logLimit, junit, html, quiet};
+        return {board, rate,     rate1, rate2,   direction, seconds, rounds, groups,   load,      minLoad,
+                every, records, json,  log,     logLimit,  junit,   html,   qualify, cases, listCases, quiet};
     }
     // Those that take a value, each at most once.
     QList<QCommandLineOption> valued() const
     {
         return {board, rate, rate1, rate2, direction, seconds, rounds, groups, load, minLoad,
-                every, records, log, logLimit, junit, html};
+                every, records, log, logLimit, junit, html, cases};
     }
 };
 
@@ -150,6 +162,7 @@ private:
     QString path(const QCommandLineOption &option, QString *into);
     QString readTraffic();
     QString readOutputs();
+    QString readQualification();
 
     const QCommandLineParser &m_p;
     const Options &m_o;
@@ -271,6 +284,29 @@ QString Reader::readOutputs()
     return QString();
 }
 
+// The qualification drives both channels itself at one bit rate: the
+// traffic's options do not apply to it.
+QString Reader::readQualification()
+{
+    m_options.qualify = isSet(m_o.qualify) || isSet(m_o.cases);
+    if (!m_options.qualify)
+        return QString();
+    for (const QCommandLineOption *option : {&m_o.rate1, &m_o.rate2, &m_o.direction, &m_o.seconds, &m_o.rounds,
+                                             &m_o.groups, &m_o.load, &m_o.minLoad, &m_o.every, &m_o.records,
+                                             &m_o.log, &m_o.logLimit}) {
+        if (isSet(*option))
+            return QStringLiteral("--%1 is for the test traffic, not for --qualify").arg(option->names().last());
+    }
+    m_options.casesList = value(m_o.cases);
+    std::vector<const qualify::Case *> chosen;
+    std::string unknown;
+    if (isSet(m_o.cases) && !qualify::select(m_options.casesList.toStdString(), &chosen, &unknown))
+        return QStringLiteral("--cases: %1 is neither a case nor a group of cases (--list-cases lists them)")
+            .arg(QString::fromStdString(unknown));
+    m_options.directions.clear();
+    return QString();
+}
+
 QString Reader::read()
 {
     m_options.json = isSet(m_o.json);
@@ -290,6 +326,8 @@ QString Reader::read()
     if (!(refusal = readTraffic()).isEmpty())
         return refusal;
     if (!(refusal = readOutputs()).isEmpty())
+        return refusal;
+    if (!(refusal = readQualification()).isEmpty())
         return refusal;
     return conflictingOutputs(m_options);
 }
@@ -327,6 +365,10 @@ CommandLine parseCommandLine(const QStringList &arguments, const QStringList &in
     }
     if (parser.isSet(QStringLiteral("version"))) {
         line.action = CommandLine::Version;
+        return line;
+    }
+    if (parser.isSet(QStringLiteral("list-cases"))) {
+        line.action = CommandLine::ListCases;
         return line;
     }
     line.error = Reader(parser, o, inexact, line.options).read();

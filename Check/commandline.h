@@ -10,7 +10,7 @@
 #include <QStringList>
 
 struct CommandLine {
-    enum Action { Run, Help, Version, Refused };
+    enum Action { Run, Help, Version, ListCases, Refused };
     Action action = Run;
     // What was read, also for a refusal: its reports and JSON go where the
     // command line named them, as far as it could be read.

@@ -313,6 +313,7 @@ table.directions thead th { background: #f0f1f4; font-weight: bold; }
 table.directions tbody th { text-align: left; font-weight: normal; white-space: nowrap; }
 table.directions td { text-align: right; font-family: "DejaVu Sans Mono", monospace; white-space: nowrap; }
 table.directions td.bad { color: #b3261e; font-weight: bold; }
+table.directions td.found { text-align: left; font-family: "DejaVu Sans", Arial, sans-serif; white-space: normal; }
 figure { margin: 10px 0; }
 svg.chart { background: #fafbfc; border: 1px solid #e1e3e8; }
 svg .title { font-size: 14px; font-weight: bold; fill: #1d2230; }
@@ -324,6 +325,27 @@ svg .fault { fill: #e5484d; fill-opacity: 0.22; }
 svg .turn { stroke: #80859a; stroke-width: 1; stroke-dasharray: 2 3; }
 .note { color: #4a4f5c; font-size: 13px; }
 )";
+
+// A row per qualification case: its result, its time, what it found and
+// what to check.
+QString casesTable(const std::vector<verdict::Qualified> &cases)
+{
+    static const char *const results[] = {"not run", "passed", "failed", "not carried out", "interrupted"};
+    QString html = QStringLiteral("<table class=\"directions\"><thead><tr><th>Case</th><th>Result</th><th>Seconds</th>"
+                                  "<th>Found</th><th>What to check</th></tr></thead><tbody>\n");
+    for (const verdict::Qualified &q : cases) {
+        QStringList found;
+        for (const std::string &f : q.findings)
+            found << esc(f);
+        const bool bad = q.result != verdict::Qualified::Passed;
+        html += QStringLiteral("<tr><th>%1</th><td%2>%3</td><td>%4</td><td class=\"found\">%5</td>"
+                               "<td class=\"found\">%6</td></tr>\n")
+                    .arg(esc(q.name), bad ? QStringLiteral(" class=\"bad\"") : QString(),
+                         QLatin1String(results[q.result]), number(q.seconds, 1), found.join(QStringLiteral("<br>")),
+                         esc(q.check));
+    }
+    return html + QStringLiteral("</tbody></table>\n");
+}
 
 // The run's four charts over time.
 QString charts(const QVector<IntervalPoint> &points)
@@ -404,6 +426,11 @@ QByteArray render(const Page &page)
 
     if (!page.directions.isEmpty()) {
         html += QStringLiteral("<h2>Directions</h2>\n") + directionsTable(page.directions, page.caseNames);
+    }
+    if (!page.qualified.empty()) {
+        html += QStringLiteral("<h2>Qualification</h2>\n") + casesTable(page.qualified);
+        html += QStringLiteral("</body>\n</html>\n");
+        return html.toUtf8();
     }
 
     html += QStringLiteral("<h2>Over time</h2>\n");

@@ -35,6 +35,7 @@ struct Page {
     QVector<IntervalPoint> intervals;
     int intervalsPerPoint = 1;
     bool unfinished = false; // made as the run begins: it did not finish
+    std::vector<verdict::Qualified> qualified; // the qualification's cases, when it ran
 };
 
 QByteArray render(const Page &page);

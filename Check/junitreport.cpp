@@ -92,8 +92,8 @@ void testCase(Writer &out, const verdict::Case &c, size_t index, const QVector<D
     w.writeStartElement(QStringLiteral("testcase"));
     out.attribute(QStringLiteral("classname"), QStringLiteral("korvane-check.board%1").arg(state.board));
     out.attribute(QStringLiteral("name"), QString::fromStdString(c.name));
-    out.attribute(QStringLiteral("time"),
-                  QString::number(index < size_t(results.size()) ? results[int(index)].seconds : 0.0, 'f', 3));
+    const double seconds = c.seconds >= 0 ? c.seconds : index < size_t(results.size()) ? results[int(index)].seconds : 0.0;
+    out.attribute(QStringLiteral("time"), QString::number(seconds, 'f', 3));
     if (!errors.isEmpty()) {
         w.writeStartElement(QStringLiteral("error"));
         out.attribute(QStringLiteral("type"), QStringLiteral("notCarriedOut"));
@@ -133,6 +133,8 @@ QByteArray junit(const QVector<DirectionRecord> &results, const RunState &state,
     }
     for (const DirectionRecord &r : results)
         seconds += r.seconds;
+    for (const verdict::Qualified &q : state.qualified)
+        seconds += q.seconds;
     const int tests = int(verdict.cases.size());
     QByteArray xml;
     Writer out(&xml);

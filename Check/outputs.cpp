@@ -123,6 +123,8 @@ void Outputs::printSummary(const QVector<DirectionRecord> &results, const RunSta
         line(boardName(m_options.board));
         for (const DirectionRecord &result : results)
             line(directionLine(result));
+        for (const verdict::Qualified &q : state.qualified)
+            line(caseLine(q));
         if (withControllers)
             line(controllersLine(state.controllers));
         if (state.logFramesDropped) {

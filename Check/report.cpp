@@ -142,6 +142,17 @@ QString controllersLine(const verdict::Controller controllers[2])
     return QStringLiteral("controllers: ") + parts.join(QStringLiteral("; "));
 }
 
+QString caseLine(const verdict::Qualified &q)
+{
+    static const char *const results[] = {"not run", "passed", "FAILED", "could not be carried out", "interrupted"};
+    QString line = QStringLiteral("%1: %2 (%3 s)")
+                       .arg(QString::fromStdString(q.name), QLatin1String(results[q.result]))
+                       .arg(q.seconds, 0, 'f', 1);
+    if (!q.findings.empty())
+        line += QStringLiteral(": ") + QString::fromStdString(q.findings.front());
+    return line;
+}
+
 QJsonObject intervalRecord(const Interval &interval)
 {
     const IntervalPoint &p = interval.point;
@@ -222,6 +233,21 @@ QByteArray json(const QVector<DirectionRecord> &results, const RunState &state, 
         diagnosis.append(object);
     }
     summary[QStringLiteral("diagnosis")] = diagnosis;
+    if (!state.qualified.empty()) {
+        static const char *const results[] = {"not run", "pass", "fail", "error", "interrupted"};
+        QJsonArray cases;
+        for (const verdict::Qualified &q : state.qualified) {
+            QJsonObject object;
+            object[QStringLiteral("case")] = QString::fromStdString(q.name);
+            object[QStringLiteral("result")] = QLatin1String(results[q.result]);
+            object[QStringLiteral("passed")] = q.result == verdict::Qualified::Passed;
+            object[QStringLiteral("findings")] = QJsonArray::fromStringList(strings(q.findings));
+            object[QStringLiteral("check")] = QString::fromStdString(q.check);
+            object[QStringLiteral("seconds")] = q.seconds;
+            cases.append(object);
+        }
+        summary[QStringLiteral("qualification")] = cases;
+    }
     summary[QStringLiteral("logFramesKept")] = double(state.logFramesKept);
     summary[QStringLiteral("logFramesDropped")] = double(state.logFramesDropped);
     summary[QStringLiteral("workerMessages")] = QJsonArray::fromStringList(state.workerLines);
@@ -253,6 +279,7 @@ QByteArray html(const QVector<DirectionRecord> &results, const RunState &state, 
     page.intervals = state.intervals;
     page.intervalsPerPoint = state.intervalsPerPoint;
     page.unfinished = state.unfinished;
+    page.qualified = state.qualified;
     return htmlreport::render(page);
 }
 

@@ -25,6 +25,8 @@ QString diagnosisLine(const verdict::Diagnosis &diagnosis);
 QString progressLine(const DirectionRecord &result, double elapsed, quint64 sentInSecond);
 QString directionLine(const DirectionRecord &result);
 QString controllersLine(const verdict::Controller controllers[2]);
+// A qualification case as it ended: "identifiers.standard: passed (0.4 s)".
+QString caseLine(const verdict::Qualified &qualified);
 
 // One interval record, as --every writes it.
 struct Interval {

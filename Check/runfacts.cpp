@@ -43,6 +43,8 @@ verdict::Run facts(const CheckOptions &options, const QVector<DirectionRecord> &
     run.controllers[0] = state.controllers[0];
     run.controllers[1] = state.controllers[1];
     run.controllersAsked = state.controllersAsked;
+    run.qualifying = options.qualify;
+    run.qualified = state.qualified;
     for (int i = 0; i < results.size(); ++i) {
         const DirectionRecord &r = results[i];
         const QString title = i < names.size() ? names[i] : QStringLiteral("%1 at %2 kbit/s").arg(r.name()).arg(r.kbps);

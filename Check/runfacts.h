@@ -41,6 +41,8 @@ struct RunState {
     double runSeconds = 0;
     QVector<IntervalPoint> intervals;
     int intervalsPerPoint = 1;
+    // The qualification's cases, every one asked for, in order.
+    std::vector<verdict::Qualified> qualified;
 };
 
 // The board, as every output names it: "board 2 (\\.\CAN2)".

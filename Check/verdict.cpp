@@ -175,6 +175,55 @@ Verdict refusal(const Run &run, const std::vector<std::string> &names)
     return verdict;
 }
 
+// The qualification: a case each, the board's failures, the reasons the
+// test could not be carried out, as for the traffic's directions.
+Verdict qualification(const Run &run)
+{
+    Verdict verdict;
+    const RunFindings whole = runFindings(run);
+    addAll(verdict.notCarried, whole.notCarried);
+    for (const Qualified &q : run.qualified) {
+        Case c;
+        c.name = q.name;
+        c.seconds = q.seconds;
+        c.ran = q.result != Qualified::NotRun && q.result != Qualified::Interrupted;
+        c.interrupted = run.interrupted && q.result != Qualified::Passed && q.result != Qualified::Failed;
+        if (q.result == Qualified::Failed)
+            c.failures = q.findings;
+        else if (q.result == Qualified::NotCarried)
+            c.notCarried = q.findings;
+        else if (q.result == Qualified::NotRun && !run.interrupted && whole.notCarried.empty())
+            c.notCarried.push_back("not run");
+        addAll(verdict.failures, c.failures, q.name + ": ");
+        addAll(verdict.notCarried, c.notCarried, q.name + ": ");
+        addAll(c.notCarried, whole.notCarried);
+        verdict.cases.push_back(c);
+    }
+    if (verdict.cases.empty()) {
+        Case c;
+        c.name = "korvane-check";
+        c.interrupted = run.interrupted;
+        c.notCarried = whole.notCarried;
+        verdict.cases.push_back(c);
+    }
+    if (run.interrupted)
+        verdict.failures.insert(verdict.failures.begin(), "interrupted");
+    verdict.status = run.interrupted            ? Failed
+                     : !verdict.notCarried.empty() ? NotCarried
+                     : !verdict.failures.empty()   ? Failed
+                                                   : Passed;
+    if (verdict.status == Passed)
+        verdict.line = "PASS";
+    else if (verdict.status == NotCarried)
+        verdict.line = "ERROR: the test could not be carried out: " + join(verdict.notCarried, "; ") +
+                       (verdict.failures.empty() ? "" : "; so far: " + join(verdict.failures, "; "));
+    else
+        verdict.line = "FAIL: " + join(verdict.failures, "; ") +
+                       (verdict.notCarried.empty() ? "" : "; also: " + join(verdict.notCarried, "; "));
+    verdict.diagnosis = diagnose(run, verdict.status);
+    return verdict;
+}
+
 } // namespace
 
 Verdict decide(const Run &run)
@@ -186,6 +235,8 @@ Verdict decide(const Run &run)
         names.push_back("korvane-check");
     if (!run.refused.empty() || !run.setUpFailure.empty())
         return refusal(run, names);
+    if (run.qualifying)
+        return qualification(run);
 
     Verdict verdict;
     auto &failures = verdict.failures;
@@ -510,6 +561,13 @@ std::vector<Diagnosis> diagnose(const Run &run, Status status)
         return found.take();
     }
     diagnoseSetUp(run, found);
+    for (size_t i = 0; i < run.qualified.size(); ++i) {
+        const Qualified &q = run.qualified[i];
+        if (q.result == Qualified::Failed && !q.findings.empty())
+            found.add(int(i), q.name + ": " + q.findings.front(), q.check);
+        else if (q.result == Qualified::NotCarried)
+            found.add(int(i), q.name + " could not be carried out: " + join(q.findings, "; "), kHost);
+    }
     diagnoseEnds(run, found);
     diagnoseTraffic(run, found);
     diagnoseRun(run, found);

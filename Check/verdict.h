@@ -84,6 +84,15 @@ struct Direction {
     bool cutShort = false;
 };
 
+// A case of the board's qualification, as it ended.
+struct Qualified {
+    std::string name; // "identifiers.standard"
+    enum Result { NotRun, Passed, Failed, NotCarried, Interrupted } result = NotRun;
+    std::vector<std::string> findings; // what was sent beside what came back, or why not carried out
+    std::string check;                 // what to check, for a case that failed
+    double seconds = 0;
+};
+
 // What happened to one of the run's outputs.
 struct Output {
     std::string what;  // "the log x.log", "the JUnit report r.xml", "the result"
@@ -117,6 +126,10 @@ struct Run {
     // could not be read leaves the run unjudged.
     Controller controllers[2];
     bool controllersAsked = false;
+    // The qualification instead of the traffic: every case asked for, in
+    // order, those that did not run as such.
+    bool qualifying = false;
+    std::vector<Qualified> qualified;
 };
 
 // What one test case of the report holds: a direction asked for, or the
@@ -127,6 +140,7 @@ struct Case {
     std::vector<std::string> notCarried; // why the test could not be carried out
     bool interrupted = false;
     bool ran = false;
+    double seconds = -1; // a qualification case's own time
     bool passed() const { return ran && failures.empty() && notCarried.empty() && !interrupted; }
 };
 

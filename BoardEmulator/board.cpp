@@ -20,7 +20,9 @@ Board::Board(const EmulatorSettings &settings)
     for (unsigned i = 0; i < 2; ++i) {
         m_channels[i].stuckBusy = settings.stuckBusy[i];
         m_channels[i].controller.setIgnoreModeRequests(settings.ignoreModeRequests[i]);
+        m_channels[i].controller.setFaults(faultsOf(settings.faults, i + 1));
     }
+    m_faults = faultsOf(settings.faults, 0);
     m_buses.push_back(std::make_unique<CanBus>());
     if (settings.channelsCutApart)
         m_buses.push_back(std::make_unique<CanBus>());
@@ -394,6 +396,9 @@ void Board::executeSpi(Channel &channel, uint32_t command, Time t)
         for (unsigned i = 0; i < count; ++i)
             channel.data[i] = controller.read(uint8_t((address + i) & 0x7F));
     } else if (instruction == SPI_WRITE) {
+        // A bridge that loses one WRITE now and then (channel 1's).
+        if (has(m_faults, Fault::SpiWriteLost) && &channel == &m_channels[0] && ++channel.writes % 5000 == 0)
+            return;
         for (unsigned i = 0; i < count; ++i)
             controller.write(uint8_t((address + i) & 0x7F), channel.data[i], t);
     } else if (instruction == SPI_BIT_MODIFY) {
@@ -435,7 +440,7 @@ void Board::serviceDma(Time t)
         // the one in RXB1 can be older than the one in RXB0.
         const Mcp2515 &controller = channel.controller;
         int buffer = -1;
-        for (int candidate = 0; candidate < 2; ++candidate) {
+        for (int candidate = 0; candidate < (has(m_faults, Fault::Rxb1NoDma) ? 1 : 2); ++candidate) {
             if (controller.rxBufferFullPin(candidate) &&
                 (buffer < 0 ||
                  controller.rxBufferArrival(candidate) < controller.rxBufferArrival(buffer)))
@@ -463,9 +468,14 @@ void Board::finishFetch(unsigned index, Time t)
 {
     Channel &channel = m_channels[index];
     DmaBlock block{};
-    block[0] = uint8_t((index == 1 ? 0x02 : 0x00) | (channel.delayedByFullQueue ? 0x01 : 0x00));
-    const uint32_t stamp =
-        uint32_t(channel.controller.rxBufferReceivedAt(channel.fetchBuffer) / kMicrosecond) & 0xFFFFFF;
+    const bool waited = channel.delayedByFullQueue || has(m_faults, Fault::WaitedStuck);
+    block[0] = uint8_t((index == 1 ? 0x02 : 0x00) | (waited ? 0x01 : 0x00));
+    const Time received = channel.controller.rxBufferReceivedAt(channel.fetchBuffer);
+    uint32_t stamp = uint32_t(received / kMicrosecond) & 0xFFFFFF;
+    // A stamp whose upper byte is latched 2 ms late: for 2 ms after each
+    // carry into it, the stamp lies 65 536 us behind.
+    if (has(m_faults, Fault::StampsBack) && received >= 2000 * kMicrosecond)
+        stamp = (stamp & 0xFFFF) | (uint32_t((received - 2000 * kMicrosecond) / kMicrosecond) & 0xFF0000);
     block[1] = uint8_t(stamp);
     block[2] = uint8_t(stamp >> 8);
     block[3] = uint8_t(stamp >> 16);
@@ -475,7 +485,10 @@ void Board::finishFetch(unsigned index, Time t)
     channel.controller.rxBufferReadEnded(channel.fetchBuffer, t);
     channel.fetching = false;
     channel.delayedByFullQueue = false;
-    channel.queue.push_back(block);
+    // A ring whose last slot never reaches the host.
+    const bool lost = has(m_faults, Fault::RingSlotLost) && channel.ringPosition + 1 == m_settings.dmaQueueBlocks;
+    if (!lost)
+        channel.queue.push_back(block);
     channel.ringPosition = (channel.ringPosition + 1) % m_settings.dmaQueueBlocks;
 }
 

@@ -125,6 +125,7 @@ private:
         Time fetchEnd = 0;
         bool delayedByFullQueue = false;
         unsigned ringPosition = 0;
+        uint64_t writes = 0; // SPI WRITEs executed
     };
 
     Time nextEvent() const;
@@ -140,6 +141,7 @@ private:
 
     std::mutex m_mutex;
     EmulatorSettings m_settings;
+    FaultSet m_faults = 0; // the board's own, beside its controllers'
     uint32_t m_dmaControl = 0;
     uint8_t m_memory[board::MEMORY_SIZE] = {};
     std::array<Channel, 2> m_channels;

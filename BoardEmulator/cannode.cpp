@@ -31,7 +31,8 @@ void CanNode::countTransmitError(TransmitError error, Time t)
     // acknowledgement does not count it.
     if (error == TransmitError::NoAcknowledge && errorPassive())
         return;
-    m_tec += fault::kTransmitErrorStep;
+    if (!m_tecFrozen)
+        m_tec += fault::kTransmitErrorStep;
     if (m_tec >= fault::kBusOffLimit && !m_busOff) {
         m_busOff = true;
         m_tec = fault::kBusOffLimit;
@@ -68,7 +69,7 @@ void CanNode::clearErrorCounters(Time t)
 
 void CanNode::process(Time t)
 {
-    if (m_busOff && t >= m_recoveryAt) {
+    if (m_busOff && t >= m_recoveryAt && !m_neverRecovers) {
         m_busOff = false;
         m_recoveryAt = kNever;
         m_tec = m_rec = 0;

@@ -18,9 +18,16 @@ public:
     bool busOff() const { return m_busOff; }
     bool errorPassive() const { return !m_busOff && (m_tec >= 128 || m_rec >= 128); }
     bool errorActive() const { return !m_busOff && m_tec < 128 && m_rec < 128; }
+    // Faults of a real board's controller: a transmit error counter that
+    // never counts up, a bus-off that never ends.
+    void setConfinementFaults(bool tecFrozen, bool neverRecovers)
+    {
+        m_tecFrozen = tecFrozen;
+        m_neverRecovers = neverRecovers;
+    }
 
     // Bus-off recovery is the node's own timer, pushed back by bus traffic.
-    Time nextEvent() const override { return m_busOff ? m_recoveryAt : kNever; }
+    Time nextEvent() const override { return m_busOff && !m_neverRecovers ? m_recoveryAt : kNever; }
     void process(Time t) override;
     void busActivity(Time sof) override;
     void frameBoundary(Time end, Time busFreeAt) override;
@@ -49,6 +56,8 @@ private:
     Time m_recessiveSince = 0;   // start of the recessive stretch now running
     Time m_suspendUntil = 0;
     bool m_transmittedThisFrame = false;
+    bool m_tecFrozen = false;
+    bool m_neverRecovers = false;
 };
 
 } // namespace boardemu

@@ -106,7 +106,10 @@ void Mcp2515::reset(Time t)
 // Bit time = TQ x (SyncSeg + PropSeg + PS1 + PS2), TQ = 2 x (BRP + 1) / Fosc.
 Time Mcp2515::bitTime() const
 {
-    const Time tq = 2 * ((m_regs[CNF1] & 0x3F) + 1) * kOscillatorPeriod;
+    int prescaler = m_regs[CNF1] & 0x3F;
+    if (has(m_faults, Fault::Timing250kFast) && prescaler == 3)
+        prescaler = 2;
+    const Time tq = 2 * (prescaler + 1) * kOscillatorPeriod;
     const int propSeg = (m_regs[CNF2] & 0x07) + 1;
     const int phaseSeg1 = ((m_regs[CNF2] >> 3) & 0x07) + 1;
     const bool btlMode = (m_regs[CNF2] & 0x80) != 0;
@@ -161,7 +164,9 @@ void Mcp2515::write(uint8_t address, uint8_t value, Time t)
         writeCanctrl(value, t);
         return;
     }
-    if (isConfigurationOnly(address) && m_mode != Mode::Configuration)
+    const bool timing = address == CNF1 || address == CNF2 || address == CNF3;
+    if (isConfigurationOnly(address) && m_mode != Mode::Configuration &&
+        !(timing && has(m_faults, Fault::TimingAnytime)))
         return;
     const int txBuffer = txBufferOf(address);
     if (txBuffer >= 0) {
@@ -227,7 +232,7 @@ void Mcp2515::write(uint8_t address, uint8_t value, Time t)
 void Mcp2515::bitModify(uint8_t address, uint8_t mask, uint8_t value, Time t)
 {
     address &= 0x7F;
-    if (!isBitModifiable(address))
+    if (!isBitModifiable(address) || has(m_faults, Fault::BitModifyPlain))
         mask = 0xFF;
     const uint8_t current = (address & 0x0F) == 0x0F ? m_regs[CANCTRL] : m_regs[address];
     write(address, uint8_t((current & ~mask) | (value & mask)), t);
@@ -236,7 +241,9 @@ void Mcp2515::bitModify(uint8_t address, uint8_t mask, uint8_t value, Time t)
 void Mcp2515::writeCanctrl(uint8_t value, Time t)
 {
     m_regs[CANCTRL] = value;
-    if (value & ABAT) {
+    if (has(m_faults, Fault::AbortIgnored))
+        m_regs[CANCTRL] &= uint8_t(~ABAT);
+    if (m_regs[CANCTRL] & ABAT) {
         for (int buffer = 0; buffer < 3; ++buffer)
             withdraw(buffer, true);
     }
@@ -293,10 +300,12 @@ void Mcp2515::requestToSend(uint8_t buffers, Time t)
 uint8_t Mcp2515::readStatus() const
 {
     const uint8_t intf = m_regs[CANINTF];
+    const bool swap = has(m_faults, Fault::ReadStatusSwap);
+    const uint8_t tx1req = m_regs[swap ? TXB2CTRL : TXB1CTRL] & TXREQ;
+    const uint8_t tx2req = m_regs[swap ? TXB1CTRL : TXB2CTRL] & TXREQ;
     return uint8_t((intf & RX0IF ? 0x01 : 0) | (intf & RX1IF ? 0x02 : 0) |
-                   (m_regs[TXB0CTRL] & TXREQ ? 0x04 : 0) | (intf & TX0IF ? 0x08 : 0) |
-                   (m_regs[TXB1CTRL] & TXREQ ? 0x10 : 0) | (intf & TX1IF ? 0x20 : 0) |
-                   (m_regs[TXB2CTRL] & TXREQ ? 0x40 : 0) | (intf & TX2IF ? 0x80 : 0));
+                   (m_regs[TXB0CTRL] & TXREQ ? 0x04 : 0) | (intf & TX0IF ? 0x08 : 0) | (tx1req ? 0x10 : 0) |
+                   (intf & TX1IF ? 0x20 : 0) | (tx2req ? 0x40 : 0) | (intf & TX2IF ? 0x80 : 0));
 }
 
 // Filter match: 000-101 RXF0-RXF5; a frame that rolled over into RXB1 shows
@@ -381,7 +390,7 @@ void Mcp2515::wake(Time t)
 void Mcp2515::busActivity(Time t)
 {
     CanNode::busActivity(t);
-    if (m_mode == Mode::Sleep && (m_regs[CANINTE] & WAKIE))
+    if (m_mode == Mode::Sleep && (m_regs[CANINTE] & WAKIE) && !has(m_faults, Fault::NoWake))
         wake(t); // the frame that woke it is not received
 }
 
@@ -391,9 +400,12 @@ int Mcp2515::selectedBuffer() const
     int chosenPriority = -1;
     for (int buffer = 2; buffer >= 0; --buffer) {
         const uint8_t ctrl = m_regs[txBase(buffer)];
-        if ((ctrl & TXREQ) && int(ctrl & TXP) > chosenPriority) {
+        if (buffer == 2 && has(m_faults, Fault::Txb2Dead))
+            continue;
+        const int priority = has(m_faults, Fault::PriorityIgnored) ? 0 : int(ctrl & TXP);
+        if ((ctrl & TXREQ) && priority > chosenPriority) {
             chosen = buffer;
-            chosenPriority = ctrl & TXP;
+            chosenPriority = priority;
         }
     }
     return chosen;
@@ -414,16 +426,19 @@ CanFrame Mcp2515::frameOfBuffer(int buffer) const
     frame.dlc = m_regs[base + DLC] & 0x0F;
     for (int i = 0; i < 8; ++i)
         frame.data[i] = m_regs[base + D0 + i];
+    if (has(m_faults, Fault::TxDataBit))
+        frame.data[5] &= uint8_t(~0x08);
     return frame;
 }
 
 std::optional<Time> Mcp2515::transmitReadyAt() const
 {
-    if (m_mode != Mode::Normal || busOff() || m_onWire >= 0)
+    const bool loopbackOnBus = m_mode == Mode::Loopback && has(m_faults, Fault::LoopbackOnBus);
+    if ((m_mode != Mode::Normal && !loopbackOnBus) || busOff() || m_onWire >= 0)
         return std::nullopt;
     Time earliest = kNever;
     for (int buffer = 0; buffer < 3; ++buffer) {
-        if (m_regs[txBase(buffer)] & TXREQ)
+        if ((m_regs[txBase(buffer)] & TXREQ) && !(buffer == 2 && has(m_faults, Fault::Txb2Dead)))
             earliest = std::min(earliest, m_requestedAt[buffer]);
     }
     if (earliest == kNever)
@@ -468,9 +483,10 @@ void Mcp2515::transmissionFailed(Time end, TransmitError error)
     m_regs[CANINTF] |= MERRF;
     // One attempt only in one-shot mode, or after a withdrawal or an abort.
     // A one-shot frame that fails is aborted and says so (section 3.4).
-    if ((m_regs[CANCTRL] & OSM) || m_withdrawnOnWire || m_abortedOnWire || (m_regs[CANCTRL] & ABAT)) {
+    const uint8_t oneShot = has(m_faults, Fault::OneShotRetries) ? 0 : uint8_t(m_regs[CANCTRL] & OSM);
+    if (oneShot || m_withdrawnOnWire || m_abortedOnWire || (m_regs[CANCTRL] & ABAT)) {
         ctrl &= uint8_t(~TXREQ);
-        if (m_abortedOnWire || (m_regs[CANCTRL] & (ABAT | OSM)))
+        if (m_abortedOnWire || oneShot || (m_regs[CANCTRL] & ABAT))
             ctrl |= ABTF;
     }
     m_onWire = -1;
@@ -485,7 +501,7 @@ void Mcp2515::arbitrationLost(Time)
     if (buffer < 0)
         return;
     m_regs[txBase(buffer)] |= MLOA;
-    if (m_regs[CANCTRL] & OSM)
+    if ((m_regs[CANCTRL] & OSM) && !has(m_faults, Fault::OneShotRetries))
         m_regs[txBase(buffer)] = uint8_t((m_regs[txBase(buffer)] & ~TXREQ) | ABTF);
 }
 
@@ -496,12 +512,13 @@ bool Mcp2515::listens(Time t) const
 
 bool Mcp2515::acknowledges(Time t) const
 {
-    return m_mode == Mode::Normal && !busOff() && t >= m_integratedAt;
+    const bool mode = m_mode == Mode::Normal || (m_mode == Mode::ListenOnly && has(m_faults, Fault::ListenOnlyAcks));
+    return mode && !busOff() && t >= m_integratedAt;
 }
 
 bool Mcp2515::sendsErrorFlags(Time t) const
 {
-    return acknowledges(t) && errorActive();
+    return m_mode == Mode::Normal && acknowledges(t) && errorActive();
 }
 
 // Whether a node takes part is settled at the start of frame; a controller
@@ -550,7 +567,7 @@ void Mcp2515::updateErrorFlags()
     uint8_t flags = 0;
     if (tec >= 96 || rec >= 96)
         flags |= EWARN;
-    if (tec >= 96)
+    if (tec >= 96 && !has(m_faults, Fault::EflgLate))
         flags |= TXWAR;
     if (rec >= 96)
         flags |= RXWAR;
@@ -572,6 +589,8 @@ void Mcp2515::updateErrorFlags()
 // frame does not carry passes.
 bool Mcp2515::filterMatches(int filter, int mask, const CanFrame &frame) const
 {
+    if (filter == 3 && has(m_faults, Fault::FilterDead))
+        return false;
     const uint8_t f = uint8_t(filter < 3 ? RXF0SIDH + 4 * filter : RXF3SIDH + 4 * (filter - 3));
     const uint8_t m = uint8_t(RXM0SIDH + 4 * mask);
     if (((m_regs[f + 1] & IDE) != 0) != frame.extended)
@@ -583,7 +602,10 @@ bool Mcp2515::filterMatches(int filter, int mask, const CanFrame &frame) const
         return (sid << 18) | (uint32_t(m_regs[base + 1] & 0x03) << 16) |
                (uint32_t(m_regs[base + 2]) << 8) | m_regs[base + 3];
     };
-    if (((frame.id ^ identifier(f, frame.extended)) & identifier(m, frame.extended)) != 0)
+    uint32_t compared = identifier(m, frame.extended);
+    if (mask == 1 && has(m_faults, Fault::MaskBitStuck))
+        compared &= ~(uint32_t(1) << (frame.extended ? 18 : 0));
+    if (((frame.id ^ identifier(f, frame.extended)) & compared) != 0)
         return false;
     if (!frame.extended) {
         for (unsigned i = 0; i < 2 && i < frame.dataLength(); ++i) {
@@ -619,17 +641,15 @@ void Mcp2515::acceptFrame(const CanFrame &frame, Time end)
     if (bufferAccepts(0, frame, &hit)) {
         if (!(m_regs[CANINTF] & RX0IF)) {
             loadRxBuffer(0, frame, hit, end);
-        } else if (m_regs[RXB0CTRL] & BUKT) {
+        } else if ((m_regs[RXB0CTRL] & BUKT) && !has(m_faults, Fault::RolloverIgnored)) {
             if (!(m_regs[CANINTF] & RX1IF)) {
                 loadRxBuffer(1, frame, hit, end);
                 m_rolledOver = true;
             } else {
-                m_regs[EFLG] |= RX1OVR;
-                m_regs[CANINTF] |= ERRIF;
+                overflow(RX1OVR);
             }
         } else {
-            m_regs[EFLG] |= RX0OVR;
-            m_regs[CANINTF] |= ERRIF;
+            overflow(RX0OVR);
         }
         return;
     }
@@ -638,34 +658,49 @@ void Mcp2515::acceptFrame(const CanFrame &frame, Time end)
             loadRxBuffer(1, frame, hit, end);
             m_rolledOver = false;
         } else {
-            m_regs[EFLG] |= RX1OVR;
-            m_regs[CANINTF] |= ERRIF;
+            overflow(RX1OVR);
         }
     }
+}
+
+void Mcp2515::overflow(uint8_t flag)
+{
+    if (!has(m_faults, Fault::OverflowFlagDead))
+        m_regs[EFLG] |= flag;
+    m_regs[CANINTF] |= ERRIF;
 }
 
 void Mcp2515::loadRxBuffer(int buffer, const CanFrame &frame, int filterHit, Time end)
 {
     const uint8_t base = uint8_t(RXB0CTRL + 0x10 * buffer);
     uint8_t &ctrl = m_regs[base];
+    const bool remote = frame.remote && !has(m_faults, Fault::RemoteAsData);
     if (buffer == 0)
-        ctrl = uint8_t((ctrl & (RXM | BUKT | BUKT1)) | (frame.remote ? RXRTR : 0) |
-                       (filterHit & 0x01));
+        ctrl = uint8_t((ctrl & (RXM | BUKT | BUKT1)) | (remote ? RXRTR : 0) | (filterHit & 0x01));
     else
-        ctrl = uint8_t((ctrl & RXM) | (frame.remote ? RXRTR : 0) | (filterHit & 0x07));
+        ctrl = uint8_t((ctrl & RXM) | (remote ? RXRTR : 0) | (filterHit & 0x07));
     const uint32_t sid = frame.extended ? (frame.id >> 18) & 0x7FF : frame.id & 0x7FF;
     m_regs[base + SIDH] = uint8_t(sid >> 3);
     uint8_t sidl = uint8_t((sid & 0x07) << 5);
     if (frame.extended)
         sidl |= uint8_t(IDE | ((frame.id >> 16) & 0x03));
-    else if (frame.remote)
+    else if (remote)
         sidl |= SRR;
+    if (!frame.extended && has(m_faults, Fault::StdIdBit))
+        sidl |= 0x80;
     m_regs[base + SIDL] = sidl;
     m_regs[base + EID8] = frame.extended ? uint8_t(frame.id >> 8) : 0;
+    if (frame.extended && has(m_faults, Fault::ExtIdBit))
+        m_regs[base + EID8] &= uint8_t(~0x02);
     m_regs[base + EID0] = frame.extended ? uint8_t(frame.id) : 0;
-    m_regs[base + DLC] = uint8_t((frame.extended && frame.remote ? RTR : 0) | (frame.dlc & 0x0F));
+    m_regs[base + DLC] = uint8_t((frame.extended && remote ? RTR : 0) | (frame.dlc & 0x0F));
+    if (has(m_faults, Fault::RxLengthBit))
+        m_regs[base + DLC] |= 0x04;
     for (unsigned i = 0; i < frame.dataLength(); ++i)
         m_regs[base + D0 + i] = frame.data[i];
+    const unsigned length = frame.dataLength();
+    if (has(m_faults, Fault::ShortFrameByte) && length >= 1 && length <= 7)
+        m_regs[base + D0 + length - 1] = 0;
     m_regs[CANINTF] |= buffer == 0 ? RX0IF : RX1IF;
     m_rxTime[buffer] = end;
     m_rxArrival[buffer] = ++m_arrivals;
@@ -676,7 +711,7 @@ void Mcp2515::loadRxBuffer(int buffer, const CanFrame &frame, int filterHit, Tim
 Time Mcp2515::nextEvent() const
 {
     Time next = CanNode::nextEvent();
-    if (m_mode == Mode::Loopback) {
+    if (m_mode == Mode::Loopback && !has(m_faults, Fault::LoopbackOnBus)) {
         if (m_loopbackBuffer >= 0)
             next = std::min(next, m_loopbackEnd);
         else if (anyTransmitPending()) {
@@ -694,7 +729,7 @@ Time Mcp2515::nextEvent() const
 void Mcp2515::process(Time t)
 {
     CanNode::process(t);
-    if (m_mode != Mode::Loopback) {
+    if (m_mode != Mode::Loopback || has(m_faults, Fault::LoopbackOnBus)) {
         m_loopbackBuffer = -1;
         m_loopbackEnd = kNever;
         return;

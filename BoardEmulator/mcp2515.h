@@ -4,6 +4,7 @@
 #ifndef BOARDEMULATOR_MCP2515_H
 #define BOARDEMULATOR_MCP2515_H
 
+#include "boardfaults.h"
 #include "cannode.h"
 
 #include <cstdint>
@@ -142,6 +143,12 @@ public:
 
     // Faults and inspection.
     void setIgnoreModeRequests(bool ignore) { m_ignoreModeRequests = ignore; }
+    // The faults of this controller (boardfaults.h).
+    void setFaults(FaultSet faults)
+    {
+        m_faults = faults;
+        setConfinementFaults(has(faults, Fault::TecFrozen), has(faults, Fault::BusOffStays));
+    }
     mcp2515::Mode mode() const { return m_mode; }
     // Writes to a transmit buffer's frame registers while its TXREQ was set
     // (the data sheet asks for TXREQ clear first).
@@ -188,6 +195,7 @@ private:
     bool bufferAccepts(int buffer, const CanFrame &frame, int *filterHit) const;
     void acceptFrame(const CanFrame &frame, Time end);
     void loadRxBuffer(int buffer, const CanFrame &frame, int filterHit, Time end);
+    void overflow(uint8_t flag);
     uint8_t interruptCode() const;
 
     std::string m_busName;
@@ -210,6 +218,7 @@ private:
     uint64_t m_arrivals = 0;
     bool m_rolledOver = false; // RXB1 holds a frame that rolled over from RXB0
     unsigned m_writesToPendingBuffers = 0;
+    FaultSet m_faults = 0;
 };
 
 } // namespace boardemu

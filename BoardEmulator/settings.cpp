@@ -181,6 +181,12 @@ template <typename Store> auto number(uint64_t min, uint64_t max, Store store)
     };
 }
 
+const char *faultsAccepted()
+{
+    static const std::string accepted = "names of faults separated by commas: " + faultNames();
+    return accepted.c_str();
+}
+
 std::vector<Variable> variables()
 {
     return {
@@ -201,6 +207,8 @@ std::vector<Variable> variables()
          [](const std::string &v, EmulatorSettings &s) {
              return parseChannels(v, s.ignoreModeRequests);
          }},
+        {"KORVANE_EMU_FAULT", faultsAccepted(),
+         [](const std::string &v, EmulatorSettings &s) { return parseFaults(v, &s.faults); }},
         {"KORVANE_EMU_CUT", "0 or 1",
          [](const std::string &v, EmulatorSettings &s) { return parseSwitch(v, &s.channelsCutApart); }},
         {"KORVANE_EMU_FOREIGN",
@@ -341,6 +349,7 @@ EmulatorSettings EmulatorSettings::forBoard(unsigned index) const
             board.ignoreModeRequests[i] = healthy.ignoreModeRequests[i];
         }
         board.channelsCutApart = healthy.channelsCutApart;
+        board.faults = healthy.faults;
         board.foreign = healthy.foreign;
         board.dmaQueueBlocks = healthy.dmaQueueBlocks;
     }

@@ -4,6 +4,7 @@
 #define BOARDEMULATOR_SETTINGS_H
 
 #include "canframe.h"
+#include "boardfaults.h"
 #include "clock.h"
 
 #include <cstdint>
@@ -41,6 +42,8 @@ struct EmulatorSettings {
     bool stuckBusy[2] = {false, false};
     bool ignoreModeRequests[2] = {false, false};
     bool channelsCutApart = false;
+    // The board's faults (KORVANE_EMU_FAULT), see boardfaults.h.
+    FaultSet faults = 0;
     ForeignNodeSettings foreign;
     std::string busLogPath;
     // The socketcand bridge: the bus served to TCP clients on this address

@@ -97,11 +97,12 @@ public:
         const bool inRun = m_run->m_bInRun;
         const qint64 now = steadyNs();
         const qint64 silent = c.emptyFromNs > c.frameReadNs ? c.emptyFromNs - c.frameReadNs : 0;
+        const qint64 sinceLast = c.frameReadNs ? now - c.frameReadNs : -1;
         c.frameReadNs = now;
         c.emptyFromNs = 0;
         c.callbackNs = now;
         emit m_run->blockReadInThread(channel, QByteArray(reinterpret_cast<const char *>(block), CAN_DMA_BLOCK_SIZE),
-                                 silent, inRun);
+                                 silent, sinceLast, inRun);
     }
     // The queue was empty at some time after the previous call for the
     // channel (which came before this read began): a time the next frame
@@ -668,15 +669,16 @@ void CheckRun::takeLoopEnd(bool transmitter, int cause, unsigned int channel, in
 
 // One DMA block: into the log, and into the record of the direction that
 // receives on its channel.
-void CheckRun::takeBlock(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun)
+void CheckRun::takeBlock(unsigned int channel, QByteArray block, qint64 silentNs, qint64 sinceLastNs, bool inRun)
 {
     if (block.size() < int(CAN_DMA_BLOCK_SIZE) || !m_current)
         return;
     const CanRxRecord record = CanDecodeRxRecord(block.constData());
-    const uint64_t micros = m_log.unwrap(channel, record.nStamp, silentNs);
+    bool steppedBack = false;
+    const uint64_t micros = m_log.unwrap(channel, record.nStamp, silentNs, sinceLastNs, &steppedBack);
     m_log.frame(channel, micros, record.nStdId, record.nExtId, record.bRemote, record.data, record.nLength);
     if (channel == m_current->to)
-        m_current->blockRead(record, micros, inRun);
+        m_current->blockRead(record, micros, inRun, steppedBack);
 }
 
 // The summary and the verdict; returns the exit status. Everything the run

@@ -55,7 +55,7 @@ public:
 
 signals:
     // From the workers' threads to the runner's.
-    void blockReadInThread(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun);
+    void blockReadInThread(unsigned int channel, QByteArray block, qint64 silentNs, qint64 sinceLastNs, bool inRun);
     void frameLeftInThread(unsigned int channel, quint32 number, bool surely);
     void troubleInThread(int cause, unsigned int channel, int code);
     void loopEndedInThread(bool transmitter, int cause, unsigned int channel, int code);
@@ -72,7 +72,7 @@ private slots:
     void receiverFoundErrorsCh2() { groupReceived(2, false); }
     void fullLoadSentGroup() { groupSent(m_current ? m_current->from : 0); }
     // What the observers told, taken in this thread.
-    void takeBlock(unsigned int channel, QByteArray block, qint64 silentNs, bool inRun);
+    void takeBlock(unsigned int channel, QByteArray block, qint64 silentNs, qint64 sinceLastNs, bool inRun);
     void takeFrameLeft(unsigned int channel, quint32 number, bool surely);
     void takeTrouble(int cause, unsigned int channel, int code);
     void takeLoopEnd(bool transmitter, int cause, unsigned int channel, int code);

@@ -45,10 +45,15 @@ void DirectionRecord::frameLeft(uint32_t number, bool surely)
     account.frameLeft(number, surely);
 }
 
-void DirectionRecord::blockRead(const CanRxRecord &record, uint64_t micros, bool inRun)
+void DirectionRecord::blockRead(const CanRxRecord &record, uint64_t micros, bool inRun, bool steppedBack)
 {
-    if (record.bWaitedForRoom)
+    if (record.bWaitedForRoom) {
         ++overrunBlocks;
+        waitedAfterClear = waitedAfterClear || blocks == 0;
+    }
+    ++blocks;
+    if (steppedBack)
+        ++stampsBack;
     if (!inRun) {
         ++framesBeforeRun;
         return;
@@ -205,6 +210,9 @@ verdict::Direction DirectionRecord::facts(const QString &caseName, bool minLoadG
     for (const WorkerReport &trouble : troubles)
         d.troubles.push_back(workerEnd(true, trouble));
     d.overrunBlocks = overrunBlocks;
+    d.waitedAfterClear = waitedAfterClear;
+    d.stampsBack = stampsBack;
+    d.kbps = kbps;
     d.load = loadOnBus();
     d.minLoad = minLoad;
     d.minLoadGiven = minLoadGiven;

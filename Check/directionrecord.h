@@ -39,7 +39,8 @@ public:
     void frameLeft(uint32_t number, bool surely);
     // A DMA block read on the receiving channel, at its time on the board's
     // clock; inRun false: the frame had arrived before the run began.
-    void blockRead(const CanRxRecord &record, uint64_t micros, bool inRun);
+    // steppedBack: its stamp lay behind the one before (the board's clock).
+    void blockRead(const CanRxRecord &record, uint64_t micros, bool inRun, bool steppedBack = false);
     // Trouble the transmitter went on after; true when it is the board's
     // (the direction then ends: its traffic is wrong already).
     bool trouble(const WorkerReport &report);
@@ -94,8 +95,14 @@ public:
     // Frames read that had arrived before the run began (before the transmit
     // worker cleared the DMA queues): shown, not judged.
     quint64 framesBeforeRun = 0;
-    // DMA blocks marked as having waited for room in a full queue.
+    // DMA blocks marked as having waited for room in a full queue; whether
+    // the first block after the receiver emptied the queues was so marked
+    // (it cannot have waited: the board's flag is wrong); stamps that
+    // stepped back.
     quint64 overrunBlocks = 0;
+    bool waitedAfterClear = false;
+    quint64 stampsBack = 0;
+    quint64 blocks = 0;
     bool stalled = false;
     QString stallReason;
     bool transmitterEndedEarly = false; // its loop ended before it was asked to

@@ -34,15 +34,26 @@ bool FrameLog::open(const QString &path, QString *error, qint64 limitBytes)
     return true;
 }
 
-uint64_t FrameLog::unwrap(unsigned int channel, unsigned int stamp, int64_t silentNs)
+uint64_t FrameLog::unwrap(unsigned int channel, unsigned int stamp, int64_t silentNs, int64_t sinceLastNs,
+                          bool *steppedBack)
 {
     const unsigned int i = channel == 2 ? 1 : 0;
     uint64_t micros = stamp & (kStampRange - 1);
+    if (steppedBack)
+        *steppedBack = false;
     if (m_seen[i]) {
         const uint64_t last = m_lastMicros[i];
         const uint64_t silent = silentNs > 0 ? uint64_t(silentNs / 1000) : 0;
         const uint64_t notBefore = last + (silent > kClockMarginMicros ? silent - kClockMarginMicros : 0);
         micros = notBefore + ((micros - notBefore) & (kStampRange - 1));
+        const uint64_t advance = micros - last;
+        const bool backward = sinceLastNs >= 0 && advance > kStampRange - kClockMarginMicros &&
+                              advance > uint64_t(sinceLastNs / 1000) + kClockMarginMicros;
+        if (backward) {
+            if (steppedBack)
+                *steppedBack = true;
+            micros = last;
+        }
     }
     m_seen[i] = true;
     m_lastMicros[i] = micros;

@@ -61,7 +61,13 @@ public:
     // queue empty since the read that brought its last frame (0: it never
     // did). Called for every frame read, in the order read, whether or not a
     // log is written.
-    uint64_t unwrap(unsigned int channel, unsigned int stamp, int64_t silentNs);
+    // sinceLastNs: host time since the read that brought the channel's last
+    // frame (-1: unknown). A stamp that lies behind the channel's last one
+    // (its advance would be almost a whole wrap, far more than the host's
+    // time between the two reads) is the board's clock stepping back:
+    // *steppedBack says so, and the time stays at the last one's.
+    uint64_t unwrap(unsigned int channel, unsigned int stamp, int64_t silentNs, int64_t sinceLastNs = -1,
+                    bool *steppedBack = nullptr);
 
 private:
     bool flush();

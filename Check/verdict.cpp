@@ -61,13 +61,25 @@ struct Assessment {
     // Full load's least share of the bus is asked of a direction that sent
     // for long enough (a second of frames, or any time when asked for).
     bool loadShort = false;
+    // The board's own evidence against itself: its DMA flag on a block that
+    // cannot have waited, frames faster than their bit rate allows.
+    bool boardFlags = false;
+    bool tooFast = false;
 };
+
+// The most of the bus that frames can take by the board's stamps: the whole
+// of it, and the stamps' rounding.
+const double kMostLoad = 1.03;
 
 Assessment assess(const Direction &d)
 {
     Assessment a;
     const auto hostEnd = [](const WorkerEnd &end) { return end.endedEarly && !end.boardFault(); };
-    a.hostFailed = hostEnd(d.transmitter) || hostEnd(d.receiver) || d.overrunBlocks;
+    a.boardFlags = d.waitedAfterClear;
+    a.hostFailed = hostEnd(d.transmitter) || hostEnd(d.receiver) || (d.overrunBlocks && !a.boardFlags);
+    // Frames cannot take less time than their bits: a load above the whole
+    // bus (beyond the stamps' microsecond) is the board's bit timing.
+    a.tooFast = d.load > kMostLoad && d.sendingMicros >= 50000;
     a.accountOpen = a.hostFailed || (d.interrupted && !d.drained) || d.cutShort;
     a.missingJudged = !a.accountOpen;
     a.damagedJudged = !a.hostFailed;
@@ -97,7 +109,15 @@ Case judge(const Direction &d)
         (trouble.boardFault() ? failures : notCarried).push_back(trouble.what);
     if (d.stalled)
         failures.push_back(d.stallReason);
-    if (d.overrunBlocks)
+    if (a.boardFlags)
+        failures.push_back("the board's DMA marked " + counted(d.overrunBlocks, "block") +
+                           " as having waited for room, the first right after the queue was emptied");
+    if (d.stampsBack)
+        failures.push_back("the board's DMA stamps stepped back " + counted(d.stampsBack, "time"));
+    if (a.tooFast)
+        failures.push_back("the frames took " + percent(d.load) + " of the bus by the board's own times, more than "
+                           "the whole bus at " + std::to_string(d.kbps) + " kbit/s");
+    if (d.overrunBlocks && !a.boardFlags)
         notCarried.push_back("the host fell behind the board: " + counted(d.overrunBlocks, "DMA block") +
                              " waited for room in a full queue, so frames may have been lost before they "
                              "reached the host");
@@ -439,6 +459,21 @@ void diagnoseEnds(const Run &run, Findings &found)
         }
         if (d.stalled)
             found.add(index, "a driver request of the transmitter did not return: " + d.stallReason, kHung);
+        const Assessment a = assess(d);
+        if (a.boardFlags)
+            found.add(index, "the board's DMA marks blocks as having waited for room in a queue that had just been "
+                             "emptied",
+                      "the board's DMA engine and its \"waited for room\" flag: the host did not fall behind; "
+                      "qualify the board (korvane-check --qualify --cases dma)");
+        if (d.stampsBack)
+            found.add(index, "the board's DMA stamps stepped back",
+                      "the board's microsecond clock and how it carries into its upper bytes, not the host; qualify "
+                      "the board (korvane-check --qualify --cases dma.stamps)");
+        if (a.tooFast)
+            found.add(index, "the frames took less time on the bus than their bits at " + std::to_string(d.kbps) +
+                                 " kbit/s allow (" + percent(d.load) + " of the bus)",
+                      "the board's bit timing: its oscillator, or how its controllers decode CNF1-3; qualify the "
+                      "board (korvane-check --qualify --cases timing)");
     }
     // Full load below its minimum, in a direction whose traffic was right:
     // the host's pace.
@@ -480,7 +515,7 @@ void diagnoseTraffic(const Run &run, Findings &found)
     for (size_t i = 0; i < run.directions.size(); ++i) {
         const Direction &d = run.directions[i];
         const Assessment a = assess(d);
-        overrun.take(d.overrunBlocks, int(i));
+        overrun.take(a.boardFlags ? 0 : d.overrunBlocks, int(i));
         nobody.take(d.framesNobodySent, int(i));
         for (const Identifier &id : d.foreignIds) {
             if (ids.size() < 8 && std::find(ids.begin(), ids.end(), id) == ids.end())

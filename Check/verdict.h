@@ -71,7 +71,12 @@ struct Direction {
     // DMA blocks that waited for room in a full queue: the host fell behind,
     // and frames may have been lost before they reached it.
     uint64_t overrunBlocks = 0;
-    double load = 0;      // share of the bus while sending, 0 to 1
+    // The first block after the queues were emptied marked so: the board's
+    // flag, not the host. Stamps that stepped back: the board's clock.
+    bool waitedAfterClear = false;
+    uint64_t stampsBack = 0;
+    unsigned kbps = 0;
+    double load = 0;      // share of the bus while sending, by the board's times
     double minLoad = -1;  // the least load asked for; below 0: none
     bool minLoadGiven = false;  // asked for on the command line, else the default
     uint64_t sendingMicros = 0; // from the first test frame on the bus to the last

@@ -1202,6 +1202,17 @@ void TestCheck::theFaultIsNamed_data()
                                                                  "receive errors",
                                                                  "?channel 1's controller went ",
                                                                  "?channel 2's controller went "};
+    // What the test traffic sees of the board's own faults is the board's,
+    // never the host's.
+    QTest::newRow("bit timing fast") << QStringList{"--rate", "250", "--seconds", "1"}
+                                     << QStringList{"KORVANE_EMU_FAULT=timing-250k-fast"} << 1
+                                     << QStringList{"the frames took less time on the bus than their bits at 250 kbit/s "
+                                                    "allow"};
+    QTest::newRow("stamps step back") << QStringList{"--load", "full", "--min-load", "0", "--seconds", "1"}
+                                      << QStringList{"KORVANE_EMU_FAULT=stamps-back"} << 1
+                                      << QStringList{"the board's DMA stamps stepped back"};
+    QTest::newRow("waited flag stuck") << QStringList{} << QStringList{"KORVANE_EMU_FAULT=waited-stuck"} << 1
+                                       << QStringList{"the board's DMA marks blocks as having waited for room"};
     QTest::newRow("bridge stuck busy") << QStringList{} << QStringList{"KORVANE_EMU_STUCK_BUSY=2"} << 2
                                        << QStringList{"the board does not answer: channel 2's SPI bridge stays busy"};
     QTest::newRow("mode ignored") << QStringList{} << QStringList{"KORVANE_EMU_IGNORE_MODE=1"} << 2

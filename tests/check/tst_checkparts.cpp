@@ -98,6 +98,7 @@ class TestCheckParts : public QObject
 private slots:
     void stampsUnwrapOnTheBoardsClock_data();
     void stampsUnwrapOnTheBoardsClock();
+    void stampsThatStepBackAreTheBoardsClockNotAPause();
     void logEndsWithWholeLinesAndSaysWhy();
     void progressNeverShowsMoreReceivedThanSent();
     void historyStaysWithinItsRoomAndKeepsEveryCount();
@@ -146,6 +147,26 @@ void TestCheckParts::stampsUnwrapOnTheBoardsClock()
         const uint64_t micros = log.unwrap(2, unsigned(times[i] % kWrap), silences[i]);
         QCOMPARE(quint64(micros), times[i]);
     }
+}
+
+// A stamp behind the last (a carry into its upper byte latched late) is
+// not a wrap: the host read the two frames a moment apart. A host that was
+// paused over a silent bus is no step back however far the stamps moved.
+void TestCheckParts::stampsThatStepBackAreTheBoardsClockNotAPause()
+{
+    FrameLog log;
+    bool back = true;
+    QCOMPARE(quint64(log.unwrap(2, 70000, 0, -1, &back)), quint64(70000));
+    QVERIFY(!back);
+    QCOMPARE(quint64(log.unwrap(2, 70000 + 900 - 65536, 0, 1000000 / 1000, &back)), quint64(70000));
+    QVERIFY(back);
+    QCOMPARE(quint64(log.unwrap(2, 71800, 0, 1000000, &back)), quint64(71800));
+    QVERIFY(!back);
+    // Paused for 15 s over a silent bus: the read before and the read after
+    // are 15 s apart.
+    const uint64_t later = 71800 + 15000000;
+    QCOMPARE(quint64(log.unwrap(2, unsigned(later % kWrap), 0, 15 * kSecond + kSecond / 10, &back)), quint64(later));
+    QVERIFY(!back);
 }
 
 // A log on a disk that fills: the file ends with whole lines, and the reason

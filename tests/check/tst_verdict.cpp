@@ -182,6 +182,23 @@ TEST(Verdict, EveryExitPath)
          },
          NotCarried, "ERROR: the test could not be carried out: the run did not finish: it ended before it could write "
                      "its result, so its result is unknown", true},
+        // The board's own stamps and flags speak against the board, never
+        // against the host.
+        {"frames faster than the bit rate",
+         [](verdict::Run &r) {
+             r.directions[0].load = 1.32;
+             r.directions[0].sendingMicros = 2000000;
+             r.directions[0].kbps = 250;
+         },
+         Failed, "FAIL: 1->2: the frames took 132.0 % of the bus by the board's own times"},
+        {"stamps that stepped back", [](verdict::Run &r) { r.directions[0].stampsBack = 3; }, Failed,
+         "FAIL: 1->2: the board's DMA stamps stepped back 3 times"},
+        {"a block marked as waited right after the queue was emptied",
+         [](verdict::Run &r) {
+             r.directions[0].overrunBlocks = 10;
+             r.directions[0].waitedAfterClear = true;
+         },
+         Failed, "FAIL: 1->2: the board's DMA marked 10 blocks as having waited for room"},
         {"a worker that did not stop", [](verdict::Run &r) { r.stuck = "the transmit worker did not stop within 5 s"; },
          NotCarried, "ERROR: the test could not be carried out: the transmit worker did not stop"},
         {"the log", [](verdict::Run &r) { r.outputs.push_back({"the log x", "No space left on device"}); }, NotCarried,

@@ -6,7 +6,8 @@
 # its default minimum load gives 3, a rate mismatch 1, a failed request 3,
 # four runners on four boards of one driver pass each against its own bus
 # log while a fault on one fails it alone, a board held by one runner refuses
-# a second, and a console Ctrl+C ends the run with its summary and 1.
+# a second, the qualification passes on the healthy board and fails on a
+# fault, and a console Ctrl+C ends the run with its summary and 1.
 #
 # Usage: scripts/windows-runner-tests.sh [PROGRAM_FOLDER] [RESULT_FOLDER]
 # (defaults: build-windows/bin, build-windows/runner-tests). WINEPREFIX may
@@ -81,6 +82,14 @@ grep -q '^FAIL' "$results/rate-mismatch.out" || bad "rate-mismatch: no FAIL line
 run failed-request 3 KORVANE_EMU_FAIL_CODE=0xA4602420 --direction 1to2 --seconds 2 || true
 grep -q 'could not be carried out' "$results/failed-request.out" "$results/failed-request.err" ||
     bad "failed-request: no reason given"
+
+# The board qualified through the driver: every case passes on a healthy
+# board; a fault fails the cases that see it, and no others.
+run qualify 0 --qualify --json || true
+run qualify-fault 1 KORVANE_EMU_FAULT=filter-dead --cases filters,identifiers.standard --json || true
+failing=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(" ".join(c["case"] for c in d["qualification"] if c["result"] != "pass"))' \
+          "$results/qualify-fault.out" 2>/dev/null) || failing=unreadable
+[ "$failing" = "filters.standard filters.extended" ] || bad "qualify-fault: the cases that failed: $failing"
 
 # Interval records and the HTML report from the Windows build: a record a
 # second, each a whole line that parses, adding up to the summary; the page

@@ -213,7 +213,7 @@ void Board::logCompletedFrames()
             ++m_framesCompleted;
             const int64_t micros = m_epochMicroseconds + completed.end / kMicrosecond;
             if (m_tap)
-                m_tap(segment, completed.frame, micros, completed.busName == "can3");
+                m_tap(segment, completed.frame, micros, completed.busName == "can3", completed.owner);
             if (!m_busLog)
                 continue;
             std::fprintf(m_busLog, "(%lld.%06lld) %s %s\n", (long long)(micros / 1000000),

@@ -84,8 +84,10 @@ public:
     // Told of every frame that completes on the bus, with its segment and
     // the time of its end as the bus log has it (microseconds since the
     // epoch). Called under the board's lock: it must not block.
-    // fromBridge: the frame was the socketcand bridge's node's.
-    using FrameTap = std::function<void(unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge)>;
+    // fromBridge: the frame was the socketcand bridge's node's, sent for
+    // owner (the client that gave it).
+    using FrameTap = std::function<void(unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge,
+                                        const void *owner)>;
     void setFrameTap(FrameTap tap) { m_tap = std::move(tap); }
     // Every error seen on a segment (a frame nobody acknowledged, error
     // flags) and every controller that went error-passive or bus-off, as

@@ -241,13 +241,15 @@ void CanBus::endFrame(Time end)
 {
     m_busy = false;
     switch (m_outcome) {
-    case Outcome::Success:
+    case Outcome::Success: {
+        const void *owner = m_sender->frameOwner();
         for (BusNode *node : m_transmitters)
             node->transmissionSucceeded(end);
         for (BusNode *node : m_receivers)
             node->frameReceived(m_frame, end);
-        m_completed.push_back({end, m_sender->busName(), m_frame});
+        m_completed.push_back({end, m_sender->busName(), m_frame, owner});
         break;
+    }
     case Outcome::NoAcknowledge:
         m_errors.push_back({end, m_sender->busName(), canerror::kNoAck, {}});
         // An error-passive transmitter is spared only if its own flag met no

@@ -32,6 +32,8 @@ public:
     virtual std::optional<Time> transmitReadyAt() const = 0;
     // The frame this node would send at a start of frame now.
     virtual CanFrame frameToTransmit() const = 0;
+    // Whose the frame to transmit is, for a node that sends for others.
+    virtual const void *frameOwner() const { return nullptr; }
     virtual void transmissionStarted(Time sof) = 0;
     virtual void transmissionSucceeded(Time end) = 0;
     virtual void transmissionFailed(Time end, TransmitError error) = 0;
@@ -84,6 +86,7 @@ struct CompletedFrame {
     Time end;
     std::string busName;
     CanFrame frame;
+    const void *owner = nullptr; // whose it was, where its sender keeps that
 };
 
 // An error seen on the bus, as Linux's CAN error frames tell it: the class

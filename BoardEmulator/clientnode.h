@@ -41,6 +41,7 @@ public:
     Time bitTime() const override { return m_rateSource->bitTime(); }
     std::optional<Time> transmitReadyAt() const override;
     CanFrame frameToTransmit() const override { return m_frames.front().frame; }
+    const void *frameOwner() const override { return m_frames.empty() ? nullptr : m_frames.front().owner; }
     void transmissionStarted(Time) override { m_onWire = true; }
     void transmissionSucceeded(Time end) override;
     void transmissionFailed(Time end, TransmitError error) override

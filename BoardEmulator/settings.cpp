@@ -362,6 +362,7 @@ EmulatorSettings EmulatorSettings::forBoard(unsigned index) const
         const size_t at = extension ? dot : busLogPath.size();
         board.busLogPath = busLogPath.substr(0, at) + "-" + std::to_string(index) + busLogPath.substr(at);
     }
+    board.boardIndex = index;
     if (socketcandPort)
         board.socketcandPort = uint16_t(socketcandPort + index);
     board.boards = 1;

@@ -46,6 +46,10 @@ struct EmulatorSettings {
     FaultSet faults = 0;
     ForeignNodeSettings foreign;
     std::string busLogPath;
+    // Which board of the PC these are (KORVANE_EMU_BOARDS), from 0: its
+    // buses are can<2 x index> and can<2 x index + 1>, as the runner's frame
+    // log names its channels.
+    unsigned boardIndex = 0;
     // The socketcand bridge: the bus served to TCP clients on this address
     // and port (0: no bridge).
     std::string socketcandAddress = "127.0.0.1";

@@ -48,7 +48,15 @@ class Server
 public:
     // Frame messages a client may have waiting; more are lost.
     static constexpr size_t kQueueLimit = 8192;
-    static constexpr size_t kMaxClients = 8;
+    // Clients at once: enough for a workshop, each bounded.
+    static constexpr size_t kMaxClients = 64;
+    // A connection that has not opened a bus by then is closed: an idle one
+    // holds no place.
+    static constexpr std::chrono::seconds kOpenWithin{5};
+    // Periodic statistics are skipped while this much waits for the client.
+    static constexpr size_t kStatisticsRoom = 4096;
+    // Lines on stderr about connections, at most so many a second.
+    static constexpr int kLinesPerSecond = 10;
     // A round's share of one client's bytes: no client holds the server for
     // longer than it takes to read and answer this much.
     static constexpr size_t kReadSlice = 4096;
@@ -57,23 +65,26 @@ public:
     static constexpr size_t kReplyLimit = 64 * 1024;
     // Frames are moved into the connection's buffer up to about this much.
     static constexpr size_t kOutLimit = 64 * 1024;
-    // Send jobs and subscriptions a client may have.
-    static constexpr size_t kMaxJobs = 64;
+    // Send jobs, and subscriptions and filters, a client may have (each
+    // kind): with a muxfilter of 257 tuples each, a few MB at the most.
+    static constexpr size_t kMaxJobs = 256;
     // How far ahead of the board's time send jobs' frames are given to the
     // bridge's node.
     static constexpr Time kJobHorizon = 100 * kMillisecond;
 
+    // firstBus: the number of its first bus's name, can<firstBus>.
     Server(std::shared_ptr<Board> board, std::shared_ptr<Clock> clock, int listener, uint16_t port,
-           std::vector<Beacon> beacons)
+           std::vector<Beacon> beacons, unsigned firstBus)
         : m_board(std::move(board)), m_clock(std::move(clock)), m_listener(listener), m_port(port),
-          m_beacons(std::move(beacons))
+          m_firstBus(firstBus), m_beacons(std::move(beacons))
     {
         std::lock_guard<std::mutex> lock(m_board->mutex());
         m_segments = m_board->segments();
         m_statistics.resize(m_segments);
-        m_board->setFrameTap([this](unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge) {
-            onFrame(segment, frame, micros, fromBridge);
-        });
+        m_board->setFrameTap(
+            [this](unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge, const void *owner) {
+                onFrame(segment, frame, micros, fromBridge, owner);
+            });
         m_board->setErrorTap(
             [this](unsigned segment, uint32_t errorClass, const std::array<uint8_t, 8> &data, int64_t micros) {
                 onError(segment, errorMessage(errorClass, data, micros), micros);
@@ -85,6 +96,8 @@ public:
     {
         m_stop = true;
         m_thread.join();
+        m_linesSince = {};
+        sayLeftOut(false);
         {
             std::lock_guard<std::mutex> lock(m_board->mutex());
             m_board->setFrameTap({});
@@ -100,6 +113,7 @@ public:
     uint16_t port() const { return m_port; }
     unsigned segments() const { return m_segments; }
     uint64_t framesLost() const { return m_lostTotal; }
+    size_t bytesWaiting() const { return m_bytesWaiting; }
 
 private:
     // A subscription or content filter of the broadcast manager's mode.
@@ -108,9 +122,14 @@ private:
         CanFrame id;        // its identifier
         int64_t throttleMicros = 0;
         std::vector<uint8_t> masks;
-        int64_t lastMicros = -1; // the last frame given to the client
-        // What was last given, per multiplex value (one entry without one).
+        int64_t lastMicros = -1; // when the client was last given a frame
+        // What was last seen, per multiplex value (one entry without one).
         std::vector<std::pair<int, std::array<uint8_t, 9>>> last;
+        // A change that came inside the throttle's interval: the latest is
+        // given when the interval ends.
+        bool holding = false;
+        CanFrame held;
+        int64_t heldMicros = 0;
     };
     // A cyclic send job: its frame goes to the bridge's node at next, then
     // every interval (once, with none), on the board's clock.
@@ -153,12 +172,18 @@ private:
         std::chrono::steady_clock::time_point lostSaidAt;
         bool closing = false;
         bool sendingClosed = false; // it shut its sending side: it only watches
+        // A frame sent that the bridge's node could not take yet: the
+        // client is not read until it goes (TCP's own flow control), so
+        // that every frame it sends reaches the bus, in order.
+        bool holding = false;
+        CanFrame held;
+        std::chrono::steady_clock::time_point connectedAt;
     };
 
     // Whether a client's bytes are read this round.
     static bool reading(const Client &client)
     {
-        return !client.sendingClosed && client.out.size() < kReplyLimit;
+        return !client.sendingClosed && !client.holding && client.out.size() < kReplyLimit;
     }
 
     static bool sameIdentifier(const CanFrame &a, const CanFrame &b)
@@ -167,14 +192,29 @@ private:
     }
 
     // Whether the broadcast manager gives the frame to a receive: its
-    // identifier, the throttle, and for a filter a change under its mask
-    // since the last frame given (per multiplex value for a muxfilter).
+    // identifier, for a filter a change under its mask since the last frame
+    // of it (per multiplex value for a muxfilter), and the throttle: a frame
+    // inside its interval is held (the latest one), and given when the
+    // interval ends (release()).
     static bool wanted(Receive &r, const CanFrame &frame, int64_t micros)
     {
-        if (!sameIdentifier(r.id, frame) || frame.remote)
+        if (!sameIdentifier(r.id, frame) || frame.remote || !changed(r, frame))
             return false;
-        if (r.throttleMicros && r.lastMicros >= 0 && micros - r.lastMicros < r.throttleMicros)
+        if (r.throttleMicros && r.lastMicros >= 0 && micros - r.lastMicros < r.throttleMicros) {
+            r.holding = true;
+            r.held = frame;
+            r.heldMicros = micros;
             return false;
+        }
+        r.holding = false;
+        r.lastMicros = micros;
+        return true;
+    }
+
+    // For a filter, whether the bits under its mask changed since the last
+    // frame of its identifier; a subscription takes every frame.
+    static bool changed(Receive &r, const CanFrame &frame)
+    {
         if (r.kind != Command::Subscribe) {
             int mux = -1;
             std::array<uint8_t, 8> mask{};
@@ -210,8 +250,23 @@ private:
             else
                 last->second = seen;
         }
-        r.lastMicros = micros;
         return true;
+    }
+
+    // The changes held by throttles whose interval has ended, given now.
+    void release()
+    {
+        const int64_t now = m_board->micros(m_clock->now());
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Client &client : m_clients) {
+            for (Receive &r : client.receives) {
+                if (!r.holding || now - r.lastMicros < r.throttleMicros || !roomFor(client, r.heldMicros))
+                    continue;
+                r.holding = false;
+                r.lastMicros = now;
+                client.frames.push_back(Waiting{r.held, r.heldMicros, {}});
+            }
+        }
     }
 
     // An error seen on the bus goes to the raw-mode clients of its segment,
@@ -238,7 +293,7 @@ private:
     }
 
     // In whatever thread advanced the board, under its lock: never blocks.
-    void onFrame(unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge)
+    void onFrame(unsigned segment, const CanFrame &frame, int64_t micros, bool fromBridge, const void *owner)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (segment < m_statistics.size()) {
@@ -246,6 +301,10 @@ private:
             (fromBridge ? s.transmitted : s.received).add(frame.dataLength());
         }
         for (Client &client : m_clients) {
+            // As a raw socket does, a client in raw mode does not get its own
+            // frames back; the others do.
+            if (client.raw && fromBridge && owner == &client)
+                continue;
             if (client.segment != int(segment) || !roomFor(client, micros))
                 continue;
             if (!client.raw) {
@@ -264,9 +323,27 @@ private:
     // many after the last whole message they read then take that).
     void reply(Client &client, const std::string &text)
     {
-        if (text.compare(0, 5, "error") == 0)
+        if (text.compare(0, 5, "error") == 0) {
+            // In raw mode every "< error" is an error frame to a client:
+            // a refusal is not sent there, only said on stderr.
+            if (client.mode == Client::Mode::Raw) {
+                say("korvane-emulator: socketcand: " + client.name + " (raw mode): " + text);
+                return;
+            }
             client.out += ' ';
+        }
         client.out += "< " + text + " >";
+    }
+
+    // A line on stderr, at most kLinesPerSecond a second; those left out are
+    // counted and said.
+    void say(const std::string &line)
+    {
+        sayLeftOut(true);
+        if (m_lines++ < kLinesPerSecond)
+            std::fprintf(stderr, "%s\n", line.c_str());
+        else
+            ++m_linesLeftOut;
     }
 
     // The broadcast manager's mode after open; raw mode sees every frame;
@@ -318,7 +395,7 @@ private:
         case Command::Open: {
             int segment = -1;
             for (unsigned i = 0; i < m_segments; ++i) {
-                if (command.bus == "can" + std::to_string(i))
+                if (command.bus == "can" + std::to_string(m_firstBus + i))
                     segment = int(i);
             }
             if (segment < 0 || client.segment >= 0) {
@@ -348,13 +425,9 @@ private:
                 reply(client, client.segment < 0 ? "error open a bus first" : "error send is for rawmode and bcmmode");
                 return;
             }
-            bool queued = false;
-            {
-                std::lock_guard<std::mutex> lock(m_board->mutex());
-                queued = m_board->sendFromClient(unsigned(client.segment), command.frame, boardNow(), &client);
-            }
-            if (!queued)
-                reply(client, "error the bridge's node cannot take the frame (queue full or bus-off)");
+            client.held = command.frame;
+            client.holding = true;
+            sendHeld(client);
             return;
         }
         case Command::Statistics:
@@ -423,6 +496,11 @@ private:
         case Command::Filter:
         case Command::MuxFilter: {
             std::lock_guard<std::mutex> lock(m_mutex);
+            // One receive job an identifier, as the broadcast manager keeps
+            // them: a new one replaces the one before.
+            client.receives.erase(std::remove_if(client.receives.begin(), client.receives.end(),
+                                                 [&](const Receive &r) { return sameIdentifier(r.id, command.frame); }),
+                                  client.receives.end());
             if (client.receives.size() >= kMaxJobs) {
                 reply(client, "error too many subscriptions");
                 return;
@@ -528,6 +606,9 @@ private:
         if (now < client.statisticsNext)
             return;
         client.statisticsNext = now + std::chrono::microseconds(client.statisticsMicros);
+        // One the client cannot take yet is skipped, not queued.
+        if (client.out.size() >= kStatisticsRoom)
+            return;
         Statistics s;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -557,11 +638,11 @@ private:
             const std::string name = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_clients.size() >= kMaxClients) {
-                const char refusal[] = "< error too many clients >";
-                (void)!::send(fd, refusal, sizeof refusal - 1, MSG_NOSIGNAL);
+                const std::string refusal = "< error too many clients: " + std::to_string(kMaxClients) + " at once >";
+                (void)!::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
                 ::close(fd);
-                std::fprintf(stderr, "korvane-emulator: socketcand: %s refused: %zu clients already\n", name.c_str(),
-                             kMaxClients);
+                say("korvane-emulator: socketcand: " + name + " refused: " + std::to_string(kMaxClients) +
+                    " clients already");
                 continue;
             }
             m_clients.emplace_back();
@@ -569,7 +650,8 @@ private:
             client.fd = fd;
             client.name = name;
             client.out = "< hi >";
-            std::fprintf(stderr, "korvane-emulator: socketcand: %s connected\n", name.c_str());
+            client.connectedAt = std::chrono::steady_clock::now();
+            say("korvane-emulator: socketcand: " + name + " connected");
         }
     }
 
@@ -594,8 +676,15 @@ private:
             return;
         }
         client.reader.feed(bytes, size_t(got));
+        answer(client);
+    }
+
+    // The messages the client's reader holds, answered in order; a frame
+    // the bridge's node cannot take yet stops them until it goes.
+    void answer(Client &client)
+    {
         std::string message, reason;
-        for (;;) {
+        while (!client.holding && !client.closing) {
             if (client.reader.next(&message, &reason)) {
                 std::string why;
                 if (const auto command = parse(message, &why))
@@ -608,6 +697,33 @@ private:
                 break;
             }
         }
+    }
+
+    // Once the second is over: how many lines it left out, and a new second
+    // (begun only by a line to say).
+    void sayLeftOut(bool begin)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_linesSince < std::chrono::seconds(1))
+            return;
+        if (m_linesLeftOut)
+            std::fprintf(stderr, "korvane-emulator: socketcand: %llu more lines left out in the last second\n",
+                         (unsigned long long)m_linesLeftOut);
+        m_linesLeftOut = 0;
+        if (begin) {
+            m_linesSince = now;
+            m_lines = 0;
+        }
+    }
+
+    // The frame a client sent that the node could not take, tried again.
+    void sendHeld(Client &client)
+    {
+        if (!client.holding)
+            return;
+        std::lock_guard<std::mutex> lock(m_board->mutex());
+        if (m_board->sendFromClient(unsigned(client.segment), client.held, boardNow(), &client))
+            client.holding = false;
     }
 
     // Frames into the connection while it takes them, and a word on what
@@ -638,13 +754,13 @@ private:
             const uint64_t lost = client.lost - client.lostSaid;
             // In raw mode an error frame, as clients read every "< error"
             // there: a controller problem, receive overflow, at the time of
-            // the last frame lost.
-            client.out += ' ';
-            client.out += lostFramesMessage(client.lostAtMicros);
-            std::fprintf(stderr,
-                         "korvane-emulator: socketcand: %s lost %llu frames: it does not read as fast as the bus "
-                         "sends\n",
-                         client.name.c_str(), (unsigned long long)lost);
+            // the last frame lost; on the connection when it has room.
+            if (client.out.size() < kOutLimit) {
+                client.out += ' ';
+                client.out += lostFramesMessage(client.lostAtMicros);
+            }
+            say("korvane-emulator: socketcand: " + client.name + " lost " + std::to_string(lost) +
+                " frames: it does not read as fast as the bus sends");
             client.lostSaid = client.lost;
             client.lostSaidAt = now;
         }
@@ -691,12 +807,28 @@ private:
             acceptClients();
             // Only this thread adds or removes clients: the list is walked
             // without the lock, which guards each client's frame queue.
+            const auto now = std::chrono::steady_clock::now();
             for (Client &client : m_clients) {
+                if (client.holding) {
+                    sendHeld(client);
+                    answer(client);
+                }
                 readFrom(client);
+                if (client.mode == Client::Mode::NoBus && !client.closing && now - client.connectedAt > kOpenWithin) {
+                    reply(client, "error no bus opened within " + std::to_string(kOpenWithin.count()) + " s");
+                    writeTo(client);
+                    client.closing = true;
+                }
                 fill(client);
                 sayStatistics(client);
                 writeTo(client);
             }
+            sayLeftOut(false);
+            size_t waiting = 0;
+            for (const Client &client : m_clients)
+                waiting += client.out.size();
+            m_bytesWaiting = waiting;
+            release();
             runJobs();
             announce();
             // A client's jobs end with it (the board's lock is taken before
@@ -709,7 +841,7 @@ private:
                 std::lock_guard<std::mutex> lock(m_mutex);
                 for (auto it = m_clients.begin(); it != m_clients.end();) {
                     if (it->closing) {
-                        std::fprintf(stderr, "korvane-emulator: socketcand: %s left\n", it->name.c_str());
+                        say("korvane-emulator: socketcand: " + it->name + " left");
                         ::close(it->fd);
                         it = m_clients.erase(it);
                     } else {
@@ -719,7 +851,6 @@ private:
             }
             // With clients connected, the bus goes on even while no request
             // comes: frames due are played out and reach them.
-            const auto now = std::chrono::steady_clock::now();
             if (!m_clients.empty() && now - lastAdvance >= std::chrono::milliseconds(10)) {
                 lastAdvance = now;
                 std::lock_guard<std::mutex> lock(m_board->mutex());
@@ -733,7 +864,12 @@ private:
     std::vector<Waiting> m_batch; // the server's thread only
     int m_listener;
     uint16_t m_port;
+    unsigned m_firstBus = 0;
     unsigned m_segments = 1;
+    // The lines of this second on stderr, and those left out.
+    std::chrono::steady_clock::time_point m_linesSince;
+    int m_lines = 0;
+    uint64_t m_linesLeftOut = 0;
     std::mutex m_mutex;
     std::list<Client> m_clients;
     // Frames and bytes on each segment since the bridge began, as an
@@ -757,11 +893,12 @@ private:
     int m_beaconSocket = -1;
     std::chrono::steady_clock::time_point m_beaconNext;
     std::atomic<uint64_t> m_lostTotal{0};
+    std::atomic<size_t> m_bytesWaiting{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
 
-std::string beaconDatagram(const std::string &address, uint16_t port, unsigned segments)
+std::string beaconDatagram(const std::string &address, uint16_t port, unsigned firstBus, unsigned segments)
 {
     char host[256] = "korvane";
     ::gethostname(host, sizeof host - 1);
@@ -773,20 +910,20 @@ std::string beaconDatagram(const std::string &address, uint16_t port, unsigned s
     std::string text = "<CANBeacon name=\"" + name + "\" type=\"SocketCAN\" description=\"Korvane soft's emulated "
                        "board\">\n  <URL>can://" + address + ":" + std::to_string(port) + "</URL>\n";
     for (unsigned i = 0; i < segments; ++i)
-        text += "  <Bus name=\"can" + std::to_string(i) + "\"/>\n";
+        text += "  <Bus name=\"can" + std::to_string(firstBus + i) + "\"/>\n";
     return text + "</CANBeacon>\n";
 }
 
 // Loopback's broadcast address for a loopback address; for another, that
 // of the interface that has it; for every address, each interface's.
-std::vector<Beacon> beacons(in_addr listening, uint16_t port, unsigned segments)
+std::vector<Beacon> beacons(in_addr listening, uint16_t port, unsigned firstBus, unsigned segments)
 {
     std::vector<Beacon> found;
     const uint32_t host = ntohl(listening.s_addr);
     if ((host >> 24) == 127) {
         char text[INET_ADDRSTRLEN];
         ::inet_ntop(AF_INET, &listening, text, sizeof text);
-        found.push_back({in_addr{htonl(0x7FFFFFFFu)}, beaconDatagram(text, port, segments)});
+        found.push_back({in_addr{htonl(0x7FFFFFFFu)}, beaconDatagram(text, port, firstBus, segments)});
         return found;
     }
     ifaddrs *interfaces = nullptr;
@@ -802,7 +939,7 @@ std::vector<Beacon> beacons(in_addr listening, uint16_t port, unsigned segments)
         char text[INET_ADDRSTRLEN];
         ::inet_ntop(AF_INET, &own, text, sizeof text);
         found.push_back({reinterpret_cast<const sockaddr_in *>(i->ifa_broadaddr)->sin_addr,
-                         beaconDatagram(text, port, segments)});
+                         beaconDatagram(text, port, firstBus, segments)});
     }
     ::freeifaddrs(interfaces);
     return found;
@@ -825,26 +962,36 @@ std::unique_ptr<SocketcandBridge> SocketcandBridge::start(std::shared_ptr<Board>
     const int one = 1;
     if (fd < 0 || ::inet_pton(AF_INET, settings.socketcandAddress.c_str(), &address.sin_addr) != 1 ||
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0) {
+        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 128) != 0) {
         *error = "KORVANE_EMU_SOCKETCAND=" + where + " is not accepted: cannot listen there: " + std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
         return nullptr;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // Board N's buses are named as the runner's frame log names its channels.
+    const unsigned firstBus = 2 * settings.boardIndex;
     std::vector<socketcand::Beacon> beacons;
     if (settings.socketcandBeacon)
-        beacons = socketcand::beacons(address.sin_addr, settings.socketcandPort, board->segments());
+        beacons = socketcand::beacons(address.sin_addr, settings.socketcandPort, firstBus, board->segments());
     auto server = std::make_unique<socketcand::Server>(std::move(board), std::move(clock), fd, settings.socketcandPort,
-                                                       std::move(beacons));
+                                                       std::move(beacons), firstBus);
+    const std::string first = "can" + std::to_string(firstBus);
+    const std::string second = "can" + std::to_string(firstBus + 1);
     std::fprintf(stderr, "korvane-emulator: socketcand: serving %s on %s\n",
-                 server->segments() == 2 ? "can0 (channel 1) and can1 (channel 2)" : "can0", where.c_str());
+                 (server->segments() == 2 ? first + " (channel 1) and " + second + " (channel 2)" : first).c_str(),
+                 where.c_str());
     return std::unique_ptr<SocketcandBridge>(new SocketcandBridge(std::move(server)));
 }
 
 uint16_t SocketcandBridge::port() const
 {
     return m_server->port();
+}
+
+size_t SocketcandBridge::bytesWaiting() const
+{
+    return m_server->bytesWaiting();
 }
 
 uint64_t SocketcandBridge::framesLost() const

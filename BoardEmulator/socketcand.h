@@ -78,6 +78,8 @@ public:
     uint16_t port() const;
     // Frames lost by clients that read too slowly, since the start.
     uint64_t framesLost() const;
+    // What waits in the connections' buffers for clients to read, all told.
+    size_t bytesWaiting() const;
 
 private:
     explicit SocketcandBridge(std::unique_ptr<socketcand::Server> server);

@@ -17,10 +17,11 @@
 namespace boardemu {
 namespace socketcand {
 
-// The longest message a client may send; longer ones are refused unread.
-constexpr size_t kMaxMessage = 256;
+// The longest message a client may send; longer ones are refused unread. A
+// muxfilter with the 257 tuples the protocol allows fits.
+constexpr size_t kMaxMessage = 8192;
 // What a connection's reader holds at the most, unparsed.
-constexpr size_t kReaderCapacity = 4096;
+constexpr size_t kReaderCapacity = 2 * kMaxMessage;
 
 struct Command {
     enum Kind {

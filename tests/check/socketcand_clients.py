@@ -235,7 +235,7 @@ class SocketcandClients(unittest.TestCase):
         got = b""
         while b"< hi >" not in got:
             got += raw.recv(4096)
-        raw.sendall(b"\x00\xff junk <" + b"x" * 1000 + b">< send 12G 1 00 >< echo >")
+        raw.sendall(b"\x00\xff junk <" + b"x" * 9000 + b">< send 12G 1 00 >< echo >")
         got = b""
         while b"< echo >" not in got:
             got += raw.recv(4096)
@@ -245,6 +245,80 @@ class SocketcandClients(unittest.TestCase):
         raw.close()
         run.finish()
         self.assertEqual(run.status, 0, run.stderr)
+
+
+    def test_a_burst_of_sends_all_reach_the_bus_in_order(self):
+        # As fast as python-can sends: the bridge stops reading the client
+        # while its frames wait for the bus, and drops none.
+        run = self.check(["--direction", "1to2", "--seconds", "6"])
+        with connect(run.port) as bus:
+            for i in range(200):
+                bus.send(can.Message(arbitration_id=0x7F0, data=[i >> 8, i & 0xFF], is_extended_id=False))
+            # Nothing comes back that the client takes for an error frame,
+            # while its frames go onto the bus.
+            end = time.monotonic() + 60
+            while time.monotonic() < end and len([f for f in run.bus() if f[1] == 0x7F0]) < 200:
+                message = bus.recv(0.1)
+                self.assertTrue(message is None or not message.is_error_frame, message)
+        run.finish()
+        sent = [frame[2] for frame in run.bus() if frame[1] == 0x7F0]
+        self.assertEqual(sent, [bytes([i >> 8, i & 0xFF]) for i in range(200)])
+
+    def test_idle_connections_shut_nobody_out_and_are_closed(self):
+        run = self.check(["--direction", "1to2", "--seconds", "8"])
+        idle = [raw_connection(run.port) for _ in range(20)]
+        with connect(run.port) as bus:
+            self.assertIsNotNone(bus.recv(5))
+        # Not opened within 5 s: told, then closed.
+        for connection in idle:
+            got = b""
+            while True:
+                more = connection.recv(4096)
+                if not more:
+                    break
+                got += more
+            self.assertIn(b"< error no bus opened within 5 s >", got)
+            connection.close()
+        run.finish()
+        self.assertEqual(run.status, 0, run.stderr)
+
+    def test_a_reset_storm_writes_few_lines(self):
+        run = self.check(["--direction", "1to2", "--seconds", "6"])
+        started = time.monotonic()
+        for _ in range(200):
+            connection = raw_connection(run.port)
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            connection.close()
+        run.finish()
+        seconds = time.monotonic() - started
+        lines = [line for line in run.stderr.splitlines() if line.endswith((" connected", " left"))]
+        self.assertLessEqual(len(lines), 10 * (int(seconds) + 2), run.stderr)
+        self.assertIn("more lines left out in the last second", run.stderr)
+
+    def test_a_flooding_client_does_not_hold_the_end(self):
+        run = self.check(["--direction", "1to2", "--seconds", "2"])
+        flood = raw_connection(run.port)
+        stop = threading.Event()
+
+        def send():
+            message = b"< echo >" * 4096
+            while not stop.is_set():
+                try:
+                    flood.sendall(message)
+                except OSError:
+                    return
+        threading.Thread(target=send, daemon=True).start()
+        verdict = None
+        for line in run.process.stderr:
+            if line.startswith(("PASS", "FAIL", "ERROR")):
+                verdict = time.monotonic()
+                break
+        run.finish()
+        ended = time.monotonic()
+        stop.set()
+        flood.close()
+        self.assertIsNotNone(verdict)
+        self.assertLess(ended - verdict, 3.0)
 
 
 def detect(timeout):
@@ -335,6 +409,34 @@ class Beacon(unittest.TestCase):
                                         "channel": bus} for bus in buses])
             # And the bus it names can be opened.
             self.assertIn("socketcand: serving", run.stderr)
+
+    def test_every_boards_beacon_and_bus_names_its_own(self):
+        # Two boards: board 1's bus is can2, as the runner's log names its
+        # channels (can2 and can3); each board's beacon is heard.
+        run = Run(["--board", "1", "--direction", "1to2", "--seconds", "4"],
+                  {"KORVANE_EMU_BOARDS": "2", "KORVANE_EMU_SOCKETCAND_BEACON": "1"})
+        self.addCleanup(run.dir.cleanup)
+        beacons = {}
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind(("", 42000))
+            sock.settimeout(1)
+            end = time.monotonic() + 10
+            while len(beacons) < 2 and time.monotonic() < end:
+                try:
+                    root = ET.fromstring(sock.recv(2048).decode("utf-8"))
+                except socket.timeout:
+                    continue
+                url = urllib.parse.urlparse(root.find("URL").text)
+                if url.port in (run.port, run.port + 1):
+                    beacons[url.port] = [bus.attrib["name"] for bus in root.findall("Bus")]
+        self.assertEqual(beacons, {run.port: ["can0"], run.port + 1: ["can2"]})
+        with connect(run.port + 1, "can2") as bus:
+            frame = bus.recv(5)
+        run.finish()
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertIsNotNone(frame)
+        self.assertIn("serving can2 on", run.stderr)
 
     def test_without_the_bridge_the_beacon_is_refused(self):
         env = dict(os.environ, KORVANE_EMU_SOCKETCAND_BEACON="1")

@@ -17,6 +17,11 @@ enum : unsigned { kCtrl = 4, kSidh = 5, kSidl = 6, kEid8 = 7, kEid0 = 8, kDlc = 
 const uint8_t kSrr = 0x10;
 const uint8_t kIde = 0x08;
 const uint8_t kRtr = 0x40;
+// The acceptance filters' and masks' first registers.
+enum : unsigned { kRxf0 = 0x00, kRxf3 = 0x10, kRxm0 = 0x20 };
+// Longest a queue may take to be found empty once the sends have ended: a
+// full ring at the slowest rate comes in well under it.
+const int kDrainMs = 3000;
 
 Received decode(const unsigned char *block)
 {
@@ -125,7 +130,8 @@ void Bench::failed(const char *call, unsigned channel, int status)
     const std::string what = std::string(call) + (channel ? " on channel " + std::to_string(channel) : "") +
                              " failed (status " + std::to_string(status) + ")";
     if (channel && causeOfFailure(m_device, channel) == WorkerReport::BridgeStuck)
-        throw BoardFailure{"channel " + std::to_string(channel) + "'s SPI bridge stays busy: " + what};
+        throw BoardFailure{"channel " + std::to_string(channel) + "'s SPI bridge stays busy: " + what,
+                           BoardFailure::BridgeStuck, channel};
     throw HostFailure{what};
 }
 
@@ -193,10 +199,12 @@ unsigned Bench::mode(unsigned channel)
 void Bench::setRate(unsigned channel, unsigned int kbps)
 {
     if (!setMode(channel, CAN_MODE_CONFIGURATION))
-        throw BoardFailure{"channel " + std::to_string(channel) + "'s controller would not enter configuration mode"};
+        throw BoardFailure{"channel " + std::to_string(channel) + "'s controller would not enter configuration mode",
+                           BoardFailure::ModeNotReached, channel};
     check(m_device.SetSpeed(channel, kbps), "SetSpeed", channel);
     if (!setMode(channel, CAN_MODE_NORMAL))
-        throw BoardFailure{"channel " + std::to_string(channel) + "'s controller would not return to normal mode"};
+        throw BoardFailure{"channel " + std::to_string(channel) + "'s controller would not return to normal mode",
+                           BoardFailure::ModeNotReached, channel};
 }
 
 void Bench::load(unsigned channel, unsigned buffer, const Frame &frame, unsigned priority, bool request)
@@ -262,7 +270,15 @@ std::vector<Received> Bench::drain(unsigned channel)
 {
     std::vector<Received> got;
     unsigned char blocks[16 * CAN_DMA_BLOCK_SIZE];
+    QElapsedTimer timer;
+    timer.start();
     for (int empty = 0; empty < 2;) {
+        // Frames that never stop coming are another node's.
+        if (timer.elapsed() >= kDrainMs)
+            throw BoardFailure{"channel " + std::to_string(channel) + "'s receive queue was never found empty in " +
+                               std::to_string(kDrainMs) + " ms: another node is sending on the bus"};
+        if (stopped())
+            break;
         unsigned int n = 0;
         check(m_device.ReadDMABlocks(blocks, channel, 16, &n), "ReadDMABlocks", channel);
         for (unsigned int i = 0; i < n && i < 16; ++i)
@@ -293,16 +309,28 @@ void Bench::restore()
     boardsetup::Failure failure;
     const auto setSpeed = [this](unsigned int channel) {
         // Every register a case may have set, while the controller is in
-        // configuration mode: interrupts, pins, receive buffers, one-shot.
+        // configuration mode: interrupts, pins, receive buffers, the
+        // acceptance filters and masks, the RXnBF and TXnRTS pins.
         const uint8_t cleared[3] = {0, 0, 0}; // CANINTE, CANINTF, EFLG
         int status = m_device.WriteCanRegs(channel, CAN_REG_CANINTE, 3, cleared);
-        const unsigned char receiveBuffer1 = 0;
+        const uint8_t none[14] = {};
         if (status == CAN_OK)
-            status = m_device.WriteCanReg(channel, CAN_REG_RXB1CTRL, 1, &receiveBuffer1);
+            status = m_device.WriteCanRegs(channel, CAN_REG_RXB1CTRL, 1, none);
+        if (status == CAN_OK)
+            status = m_device.WriteCanRegs(channel, kRxf0, 14, none); // RXF0-2, BFPCTRL, TXRTSCTRL
+        if (status == CAN_OK)
+            status = m_device.WriteCanRegs(channel, kRxf3, 12, none); // RXF3-5
+        if (status == CAN_OK)
+            status = m_device.WriteCanRegs(channel, kRxm0, 8, none); // RXM0-1
         return status == CAN_OK ? m_device.SetSpeed(channel, m_kbps) : status;
     };
-    if (boardsetup::setUp(m_device, setSpeed, {}, &failure) != boardsetup::Ready)
+    if (boardsetup::setUp(m_device, setSpeed, {}, &failure) != boardsetup::Ready) {
+        const bool modeStep = failure.step == boardsetup::ConfigurationMode || failure.step == boardsetup::NormalMode;
+        if (modeStep && failure.status == CAN_MODE_NOT_REACHED)
+            throw BoardFailure{"channel " + std::to_string(failure.channel) + "'s controller does not change its mode",
+                               BoardFailure::ModeNotReached, failure.channel};
         failed("restoring the start-up set-up", failure.channel, failure.status);
+    }
     check(m_device.ClearDMA() == 1 ? CAN_OK : 0, "ClearDMA", 0);
     check(m_device.SetCanonicalDMA() == 1 ? CAN_OK : 0, "SetCanonicalDMA", 0);
     // A frame fetched while the queues were emptied.

@@ -21,6 +21,9 @@ struct HostFailure {
 };
 struct BoardFailure {
     std::string what;
+    // What the board did not do, when it is one of these.
+    enum Kind { Other, BridgeStuck, ModeNotReached } kind = Other;
+    unsigned channel = 0;
 };
 
 // A CAN frame as a case sends it and reads it back.

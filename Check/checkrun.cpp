@@ -319,13 +319,20 @@ void CheckRun::qualify()
         m_state.qualified.push_back(q);
     }
     qualify::Bench bench(m_Device, m_options.kbps[0], [this] { return ending(); });
+    // The board as the cases begin on it is part of its set-up.
+    using Fault = verdict::Run::SetUpFault;
     try {
         bench.restore();
     } catch (const qualify::HostFailure &failure) {
-        m_state.stuck = QString::fromStdString("the board could not be made ready for the cases: " + failure.what);
+        m_state.setUpFailure = QString::fromStdString("the board could not be made ready for the cases: " + failure.what);
+        m_state.setUpFault.what = Fault::RequestFailed;
         return;
     } catch (const qualify::BoardFailure &failure) {
-        m_state.stuck = QString::fromStdString("the board could not be made ready for the cases: " + failure.what);
+        m_state.setUpFailure = QString::fromStdString("the board could not be made ready for the cases: " + failure.what);
+        m_state.setUpFault.what = failure.kind == qualify::BoardFailure::BridgeStuck      ? Fault::BridgeStuck
+                                  : failure.kind == qualify::BoardFailure::ModeNotReached ? Fault::ModeNotReached
+                                                                                          : Fault::None;
+        m_state.setUpFault.channel = failure.channel;
         return;
     }
     for (size_t i = 0; i < chosen.size() && !ending(); ++i) {

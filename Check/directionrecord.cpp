@@ -66,12 +66,26 @@ void DirectionRecord::blockRead(const CanRxRecord &record, uint64_t micros, bool
         if (foreignIds.size() < kForeignIdsKept && std::find(foreignIds.begin(), foreignIds.end(), id) == foreignIds.end())
             foreignIds.push_back(id);
     }
-    account.frameRead(testIdentifier, record.bRemote, record.nLength, testgroup::decode(record.data));
+    const uint32_t number = testgroup::decode(record.data);
+    account.frameRead(testIdentifier, record.bRemote, record.nLength, number);
     if (testIdentifier) {
         if (!testFramesOnBus++)
             firstMicros = micros;
         lastMicros = micros;
     }
+    // A test frame's bits are known: it ended no sooner than they take after
+    // the frame before it (errors, other frames and idle bus only add).
+    const int index = testIdentifier && !record.bRemote && record.nLength == int(testgroup::kLength)
+                          ? testgroup::indexOf(number)
+                          : -1;
+    if (index >= 0 && m_previousTimed && !steppedBack && micros >= m_previousMicros && kbps) {
+        const double bits = double(micros - m_previousMicros) * kbps / 1000.0;
+        const double share = bits / testgroup::kFrameBitsOnWire[index];
+        if (quickestFrame < 0 || share < quickestFrame)
+            quickestFrame = share;
+    }
+    m_previousTimed = !steppedBack;
+    m_previousMicros = micros;
 }
 
 bool DirectionRecord::trouble(const WorkerReport &report)
@@ -217,6 +231,7 @@ verdict::Direction DirectionRecord::facts(const QString &caseName, bool minLoadG
     d.minLoad = minLoad;
     d.minLoadGiven = minLoadGiven;
     d.sendingMicros = lastMicros > firstMicros ? lastMicros - firstMicros : 0;
+    d.quickestFrame = quickestFrame;
     d.interrupted = interrupted;
     d.drained = drained;
     d.cutShort = cutShort;

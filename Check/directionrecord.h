@@ -122,8 +122,15 @@ public:
     quint64 firstMicros = 0;
     quint64 lastMicros = 0;
     unsigned int bitsPerGroup = 0;
+    // The least time from one frame's end to the next test frame's, as a
+    // share of that frame's bits at the bit rate (below 0: none timed yet).
+    double quickestFrame = -1;
 
 private:
+    // The reception time of the frame read last in the run, when it can be
+    // timed against (its stamp did not step back).
+    bool m_previousTimed = false;
+    quint64 m_previousMicros = 0;
     double m_startsAt = 0;
     double m_intervalStart = 0;
     TrafficCounts m_atInterval;

@@ -25,8 +25,18 @@ bool FrameLog::open(const QString &path, QString *error, qint64 limitBytes)
     // An earlier run's older half does not stay beside this run's log.
     if (regular)
         outputfile::removeIfRegular(path + QStringLiteral(".1"));
+    // A pipe is opened without waiting for its reader: none is an error.
+    QString why;
+    const int pipe = outputfile::openPipe(path, &why);
+    if (pipe == -1) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, why);
+        return false;
+    }
     m_file.setFileName(path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    const bool opened = pipe >= 0 ? m_file.open(pipe, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                                                QFileDevice::AutoCloseHandle)
+                                  : m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    if (!opened) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, m_file.errorString());
         return false;
     }

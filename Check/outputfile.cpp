@@ -1,6 +1,9 @@
 #include "outputfile.h"
 
+#include "runsignals.h"
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -15,6 +18,7 @@
 #else
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +63,25 @@ bool isDeviceName(const QString &path)
     return numbered || path.startsWith(QLatin1String("\\\\.\\")) || path.startsWith(QLatin1String("//./"));
 }
 
+// A named pipe: opening it is a connection its server takes for the
+// report, so it is only opened to be written.
+bool isPipeName(const QString &path)
+{
+    return QDir::toNativeSeparators(path).startsWith(QLatin1String("\\\\.\\pipe\\"), Qt::CaseInsensitive);
+}
+
+QString lastSystemError()
+{
+    return qt_error_string(int(GetLastError()));
+}
+
+// What the path leads to: a link's target, else the path itself.
+QString fileBehind(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isSymLink() ? info.symLinkTarget() : info.absoluteFilePath();
+}
+
 #else
 
 // A path with its links followed, as far as they lead (a link to nowhere
@@ -101,19 +124,41 @@ QByteArray key(const struct stat &info)
     return QByteArray::number(qulonglong(info.st_dev)) + ':' + QByteArray::number(qulonglong(info.st_ino));
 }
 
-// Writes every byte, again after an interrupted call.
+// A reader that takes nothing for this long has stopped reading.
+const int kStallMs = 10000;
+const int kStalled = -1; // writeAll's answer for it
+
+// Writes every byte, again after an interrupted call; on a descriptor that
+// does not wait, waits for room until the reader stalls or the station
+// insists on the end.
 int writeAll(int descriptor, const QByteArray &bytes)
 {
     qint64 done = 0;
+    QElapsedTimer idle;
+    idle.start();
     while (done < bytes.size()) {
         const ssize_t wrote = ::write(descriptor, bytes.constData() + done, size_t(bytes.size() - done));
         if (wrote < 0 && errno == EINTR)
             continue;
+        if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (idle.elapsed() >= kStallMs || runsignals::insisted())
+                return kStalled;
+            pollfd room{descriptor, POLLOUT, 0};
+            ::poll(&room, 1, 100);
+            continue;
+        }
         if (wrote <= 0)
             return wrote < 0 ? errno : EIO;
         done += wrote;
+        idle.restart();
     }
     return 0;
+}
+
+QString writeError(int failure)
+{
+    return failure == kStalled ? QStringLiteral("its reader took nothing for %1 s").arg(kStallMs / 1000)
+                               : systemError(failure);
 }
 
 // A device or a pipe: opened without waiting for a reader (a pipe that
@@ -123,12 +168,9 @@ QString writeInPlace(const QByteArray &path, const QByteArray &bytes, bool write
     const int descriptor = ::open(path.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0)
         return errno == ENXIO ? QStringLiteral("nothing reads the pipe") : systemError(errno);
-    const int flags = fcntl(descriptor, F_GETFL);
-    if (flags != -1)
-        fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
     const int failure = write ? writeAll(descriptor, bytes) : 0;
     const int closed = ::close(descriptor) == 0 ? 0 : errno;
-    return failure ? systemError(failure) : closed && closed != EINTR ? systemError(closed) : QString();
+    return failure ? writeError(failure) : closed && closed != EINTR ? systemError(closed) : QString();
 }
 
 // A regular file: a new file beside it, written, synced and renamed into
@@ -151,6 +193,8 @@ QString saveByRename(const QByteArray &target, const QByteArray &bytes)
     int failure = fchmod(descriptor, mode) == 0 ? 0 : errno;
     if (!failure)
         failure = writeAll(descriptor, bytes);
+    if (failure == kStalled)
+        failure = EIO; // a regular file always has room or says why not
     if (!failure && fsync(descriptor) != 0)
         failure = errno;
     if (::close(descriptor) != 0 && !failure && errno != EINTR)
@@ -173,16 +217,25 @@ QString saveByRename(const QByteArray &target, const QByteArray &bytes)
 Identity identify(const QString &path)
 {
     Identity identity;
-    const HANDLE handle = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-        identity.key = identityOf(handle);
-        CloseHandle(handle);
+    // A device is known by its name (a pipe must not be opened here).
+    if (!isDeviceName(path)) {
+        const HANDLE handle = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            identity.key = identityOf(handle);
+            CloseHandle(handle);
+        }
     }
-    if (identity.key.isEmpty())
-        identity.key = (isDeviceName(path) ? QFileInfo(path).completeBaseName() : QFileInfo(path).absoluteFilePath())
-                           .toUpper()
-                           .toUtf8();
+    if (identity.key.isEmpty()) {
+        QString name = QDir::toNativeSeparators(path);
+        if (name.startsWith(QLatin1String("\\\\.\\")))
+            name = name.mid(4); // "\\.\NUL" is NUL, "\\.\pipe\x" PIPE\X
+        else if (isDeviceName(path))
+            name = QFileInfo(path).completeBaseName();
+        else
+            name = QFileInfo(path).absoluteFilePath();
+        identity.key = name.toUpper().toUtf8();
+    }
     identity.known = true;
     return identity;
 }
@@ -215,6 +268,21 @@ Kind kindOfEntry(const QString &path)
 
 QString writeWhole(const QString &path, const QByteArray &bytes)
 {
+    if (isPipeName(path)) {
+        const HANDLE pipe = CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE)
+            return lastSystemError();
+        QString why;
+        for (qint64 done = 0; done < bytes.size() && why.isEmpty();) {
+            DWORD wrote = 0;
+            if (WriteFile(pipe, bytes.constData() + done, DWORD(bytes.size() - done), &wrote, nullptr))
+                done += wrote;
+            else
+                why = lastSystemError();
+        }
+        CloseHandle(pipe);
+        return why;
+    }
     if (kindOf(path) == Kind::Other) {
         QFile device(path);
         if (!device.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
@@ -223,7 +291,8 @@ QString writeWhole(const QString &path, const QByteArray &bytes)
             return device.errorString();
         return QString();
     }
-    const QString target = QFileInfo(path).absoluteFilePath();
+    // Through a link, the file it leads to is saved; the link stays.
+    const QString target = fileBehind(path);
     const QString temporary = target + QStringLiteral(".%1.tmp").arg(GetCurrentProcessId());
     const int descriptor = _wopen(wide(temporary).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
                                   _S_IREAD | _S_IWRITE);
@@ -241,18 +310,29 @@ QString writeWhole(const QString &path, const QByteArray &bytes)
         failure = errno;
     if (_close(descriptor) != 0 && !failure)
         failure = errno;
-    if (!failure && !MoveFileExW(wide(temporary).c_str(), wide(target).c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        failure = EACCES;
     if (failure) {
         _wunlink(wide(temporary).c_str());
         return systemError(failure);
+    }
+    // The system's own reason when the file cannot be replaced (another
+    // program has it open, say).
+    if (!MoveFileExW(wide(temporary).c_str(), wide(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const QString why = lastSystemError();
+        _wunlink(wide(temporary).c_str());
+        return why;
     }
     return QString();
 }
 
 QString checkWritable(const QString &path)
 {
+    if (isPipeName(path)) {
+        // Whether its server is there, without connecting to it: a server
+        // busy with another client is still there.
+        if (WaitNamedPipeW(wide(path).c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT)
+            return QString();
+        return lastSystemError();
+    }
     if (kindOf(path) == Kind::Other) {
         QFile device(path);
         return device.open(QIODevice::WriteOnly) ? QString() : device.errorString();
@@ -267,6 +347,20 @@ void removeIfRegular(const QString &path)
 {
     if (kindOfEntry(path) == Kind::Regular)
         QFile::remove(path);
+}
+
+void removeFileBehind(const QString &path)
+{
+    if (isDeviceName(path))
+        return;
+    const QString target = fileBehind(path);
+    if (kindOfEntry(target) == Kind::Regular)
+        QFile::remove(target);
+}
+
+int openPipe(const QString &, QString *)
+{
+    return -2; // a log on a named pipe is written as a device is
 }
 
 bool encodesExactly(const char *)
@@ -357,6 +451,32 @@ void removeIfRegular(const QString &path)
 {
     if (kindOfEntry(path) == Kind::Regular)
         ::unlink(QFile::encodeName(path).constData());
+}
+
+void removeFileBehind(const QString &path)
+{
+    const QByteArray target = followLinks(QFile::encodeName(path));
+    struct stat info;
+    if (lstat(target.constData(), &info) == 0 && S_ISREG(info.st_mode))
+        ::unlink(target.constData());
+}
+
+int openPipe(const QString &path, QString *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(native.constData(), &info) != 0 || !S_ISFIFO(info.st_mode))
+        return -2;
+    const int descriptor = ::open(native.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        *error = errno == ENXIO ? QStringLiteral("nothing reads the pipe") : systemError(errno);
+        return -1;
+    }
+    // Opened: from now on written as a pipe is, its reader's pace the log's.
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags != -1)
+        fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+    return descriptor;
 }
 
 bool encodesExactly(const char *argument)

@@ -7,7 +7,10 @@
 // never left half written and an earlier run's never outlives a failed one;
 // through a link, the file it leads to is saved so, and the link stays.
 // Anything else (a device, a pipe) is written in place: it is never
-// renamed, replaced or removed.
+// renamed, replaced or removed. A pipe is opened only to be written, never
+// waits for a reader that is not there, and is given up when its reader
+// takes nothing for kStallMs or the station insists on the end (a second
+// signal).
 #ifndef CHECK_OUTPUTFILE_H
 #define CHECK_OUTPUTFILE_H
 
@@ -43,6 +46,13 @@ QString writeWhole(const QString &path, const QByteArray &bytes);
 QString checkWritable(const QString &path);
 // Removes the path if it is a regular file; anything else stays.
 void removeIfRegular(const QString &path);
+// Removes the regular file the path leads to, through its links (which
+// stay); anything else stays.
+void removeFileBehind(const QString &path);
+// For the runner's own use of a pipe as it goes (its log): a pipe opened for
+// writing without waiting for a reader (none is an error), then written as
+// a pipe is. -1 with *error when it cannot be; -2 when the path is no pipe.
+int openPipe(const QString &path, QString *error);
 
 // The bytes of an argument as the system gave them, when they are not what
 // the program's own text of them would give back (the system's encoding

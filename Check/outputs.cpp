@@ -22,7 +22,7 @@ QString Outputs::writeReport(const QString &path, const QByteArray &bytes, bool 
         return error;
     }
     if (!stillAgrees || !m_written.contains(path)) {
-        outputfile::removeIfRegular(path);
+        outputfile::removeFileBehind(path);
         m_written.removeAll(path);
     }
     return error;
@@ -158,28 +158,37 @@ int Outputs::conclude(const QVector<DirectionRecord> &results, RunState state, b
         state.started = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
     verdict::Verdict decided = decide(results, state);
     // The reports first: whether they could be written is part of what the
-    // summary says. One that fails changes the verdict, and a report already
+    // summary says. One that fails changes the verdict, and a file already
     // written is written again with it; one that cannot be is taken away
-    // rather than left to disagree (a device or a pipe is never removed). A
-    // report that could not be written keeps what this run wrote as it
-    // began (that it did not finish), never an earlier run's.
+    // rather than left to disagree. A report that could not be written keeps
+    // what this run wrote as it began (that it did not finish), never an
+    // earlier run's. A device or a pipe takes one report, after the files,
+    // with the verdict as it then stands: what went down it cannot be taken
+    // back (nor is it ever removed).
     struct Report {
         QString path;
         QString what;
         std::function<QByteArray()> make;
+        bool inPlace = false;
         bool written = false;
     };
     std::vector<Report> reports;
-    if (!m_options.junitPath.isEmpty())
+    // A test refused because another holds the board writes no report: the
+    // paths may well be the holder's.
+    const bool boardHeldElsewhere = state.setUpFault.what == verdict::Run::SetUpFault::InUse;
+    if (!m_options.junitPath.isEmpty() && !boardHeldElsewhere)
         reports.push_back({m_options.junitPath, QStringLiteral("the JUnit report %1").arg(m_options.junitPath),
                            [&] { return junit(results, state, decided); }});
-    if (!m_options.htmlPath.isEmpty())
+    if (!m_options.htmlPath.isEmpty() && !boardHeldElsewhere)
         reports.push_back({m_options.htmlPath, QStringLiteral("the HTML report %1").arg(m_options.htmlPath),
                            [&] { return html(results, state, decided, withControllers); }});
-    const auto writeReports = [&](bool again) {
+    for (Report &report : reports)
+        report.inPlace = outputfile::kindOf(report.path) == outputfile::Kind::Other;
+    // The files, or the devices and pipes; again: the files written already.
+    const auto writeReports = [&](bool again, bool inPlace = false) {
         bool failed = false;
         for (Report &report : reports) {
-            if (again && !report.written)
+            if (report.inPlace != inPlace || (again && !report.written))
                 continue;
             const QString error = writeReport(report.path, report.make(), !again);
             if (error.isEmpty()) {
@@ -195,10 +204,15 @@ int Outputs::conclude(const QVector<DirectionRecord> &results, RunState state, b
         }
         return failed;
     };
-    if (writeReports(false)) {
+    bool changed = writeReports(false);
+    if (changed)
         decided = decide(results, state);
-        writeReports(true);
+    if (writeReports(false, true)) {
+        changed = true;
+        decided = decide(results, state);
     }
+    if (changed)
+        writeReports(true);
     printSummary(results, state, decided, withControllers);
     if (resultFailed() && !resultFailedBefore) {
         state.outputs.push_back(resultOutput());

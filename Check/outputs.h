@@ -3,7 +3,9 @@
 // not finish, so that no earlier run's report survives whatever stops this
 // one; the end writes them again from the verdict, before the summary, and
 // again if the summary then fails, so that the exit status, the JSON and the
-// reports agree. A report that cannot be written whole is a failed output.
+// reports agree. A device or a pipe is written once, at the end. A report
+// that cannot be written whole is a failed output. A test refused because
+// another test holds the board writes no report at all.
 #ifndef CHECK_OUTPUTS_H
 #define CHECK_OUTPUTS_H
 

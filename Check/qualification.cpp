@@ -72,10 +72,16 @@ Outcome run(const Case &c, Bench &bench)
         findings.note("restoring the start-up set-up: " + failure.what,
                       "reseat the board in its slot and check its power; if it goes on, the board is faulty");
     }
+    if (bench.stopped()) {
+        // A wait the stop cut short looks like a board that did not answer:
+        // what the case found after it proves nothing either way.
+        outcome.result = Outcome::Interrupted;
+        outcome.findings.clear();
+        outcome.seconds = timer.elapsed() / 1000.0;
+        return outcome;
+    }
     if (findings.any() && outcome.result == Outcome::Passed)
         outcome.result = Outcome::Failed;
-    if (bench.stopped() && outcome.result != Outcome::Failed)
-        outcome.result = Outcome::Interrupted;
     for (const std::string &line : findings.lines())
         outcome.findings.push_back(line);
     outcome.check = findings.check();

@@ -68,8 +68,20 @@ struct Assessment {
 };
 
 // The most of the bus that frames can take by the board's stamps: the whole
-// of it, and the stamps' rounding.
+// of it, and the stamps' rounding. A frame's end comes at least its own bits
+// after the end of the one before it: less, beyond the stamps' microsecond
+// at 1 Mbit/s, is too fast.
 const double kMostLoad = 1.03;
+const double kQuickestFrame = 0.97;
+
+// What the board's stamps gave: the load and the quickest frame.
+std::string tooFastFigures(const Direction &d)
+{
+    std::string text = percent(d.load) + " of the bus";
+    if (d.quickestFrame >= 0)
+        text += ", a frame in " + percent(d.quickestFrame) + " of its bits' time";
+    return text;
+}
 
 Assessment assess(const Direction &d)
 {
@@ -79,7 +91,8 @@ Assessment assess(const Direction &d)
     a.hostFailed = hostEnd(d.transmitter) || hostEnd(d.receiver) || (d.overrunBlocks && !a.boardFlags);
     // Frames cannot take less time than their bits: a load above the whole
     // bus (beyond the stamps' microsecond) is the board's bit timing.
-    a.tooFast = d.load > kMostLoad && d.sendingMicros >= 50000;
+    a.tooFast = (d.load > kMostLoad && d.sendingMicros >= 50000) ||
+                (d.quickestFrame >= 0 && d.quickestFrame < kQuickestFrame);
     a.accountOpen = a.hostFailed || (d.interrupted && !d.drained) || d.cutShort;
     a.missingJudged = !a.accountOpen;
     a.damagedJudged = !a.hostFailed;
@@ -115,8 +128,8 @@ Case judge(const Direction &d)
     if (d.stampsBack)
         failures.push_back("the board's DMA stamps stepped back " + counted(d.stampsBack, "time"));
     if (a.tooFast)
-        failures.push_back("the frames took " + percent(d.load) + " of the bus by the board's own times, more than "
-                           "the whole bus at " + std::to_string(d.kbps) + " kbit/s");
+        failures.push_back("the frames took less time on the bus than their bits at " + std::to_string(d.kbps) +
+                           " kbit/s allow, by the board's own times: " + tooFastFigures(d));
     if (d.overrunBlocks && !a.boardFlags)
         notCarried.push_back("the host fell behind the board: " + counted(d.overrunBlocks, "DMA block") +
                              " waited for room in a full queue, so frames may have been lost before they "
@@ -471,7 +484,7 @@ void diagnoseEnds(const Run &run, Findings &found)
                       "the board (korvane-check --qualify --cases dma.stamps)");
         if (a.tooFast)
             found.add(index, "the frames took less time on the bus than their bits at " + std::to_string(d.kbps) +
-                                 " kbit/s allow (" + percent(d.load) + " of the bus)",
+                                 " kbit/s allow (" + tooFastFigures(d) + ")",
                       "the board's bit timing: its oscillator, or how its controllers decode CNF1-3; qualify the "
                       "board (korvane-check --qualify --cases timing)");
     }

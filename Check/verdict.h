@@ -80,6 +80,10 @@ struct Direction {
     double minLoad = -1;  // the least load asked for; below 0: none
     bool minLoadGiven = false;  // asked for on the command line, else the default
     uint64_t sendingMicros = 0; // from the first test frame on the bus to the last
+    // The least time between the ends of two frames on the bus, by the
+    // board's stamps, as a share of the later frame's bits at the bit rate
+    // (a test frame's bits are known exactly); below 0 when no two were timed.
+    double quickestFrame = -1;
     // A signal came while the direction ran; and whether every frame surely
     // sent had been read by its end nevertheless.
     bool interrupted = false;

@@ -1204,7 +1204,7 @@ void TestCheck::theFaultIsNamed_data()
                                                                  "?channel 2's controller went "};
     // What the test traffic sees of the board's own faults is the board's,
     // never the host's.
-    QTest::newRow("bit timing fast") << QStringList{"--rate", "250", "--seconds", "1"}
+    QTest::newRow("bit timing fast") << QStringList{"--rate", "250", "--load", "full", "--min-load", "0", "--seconds", "1"}
                                      << QStringList{"KORVANE_EMU_FAULT=timing-250k-fast"} << 1
                                      << QStringList{"the frames took less time on the bus than their bits at 250 kbit/s "
                                                     "allow"};
@@ -1471,6 +1471,31 @@ void TestCheck::nonRegularOutputsAreWrittenInPlace()
         QCOMPARE(run.json()["logFramesDropped"].toDouble(), 0.0);
         QVERIFY(run.json()["logFramesKept"].toDouble() >= 20000);
     }
+    // A summary that cannot be written changes the verdict after the
+    // reports: the file is written again, the pipe keeps its one report.
+    {
+        const int reader = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
+        QProcess process;
+        process.setStandardOutputFile("/dev/full");
+        process.start(QStringLiteral(KORVANE_CHECK), {"--groups", "1", "-d", "1to2", "--quiet", "--junit",
+                                                      dir.filePath("pipe"), "--html", dir.filePath("page.html")});
+        QVERIFY(process.waitForFinished(120000));
+        QCOMPARE(process.exitCode(), 3);
+        QByteArray xml;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;)
+            xml.append(buffer, int(got));
+        ::close(reader);
+        QCOMPARE(xml.count("<?xml"), 1);
+        QFile page(dir.filePath("page.html"));
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QVERIFY(page.readAll().contains("<h1>The test could not be carried out"));
+    }
+    // A log on a pipe that nobody reads is refused at once, not waited on.
+    const Run unread = check({"--groups", "1", "--log", dir.filePath("pipe")});
+    QCOMPARE(unread.exitCode, 2);
+    QVERIFY2(unread.err.contains("nothing reads the pipe"), unread.err.constData());
     QCOMPARE(kind(null), mode_t(S_IFCHR));
     QCOMPARE(kind(pipe), mode_t(S_IFIFO));
     QCOMPARE(kind(QFile::encodeName(dir.filePath("link.log"))), mode_t(S_IFLNK));
@@ -1509,8 +1534,9 @@ void TestCheck::aKilledRunsReportSaysOnlyThatItDidNotFinish()
 }
 
 // While a run holds board N a second run on it is refused at once (status
-// 2, naming the holder), touching none of the first one's files; another
-// board is free; the hold ends with the process, however it ends.
+// 2, naming the holder), touching none of the first one's files, its report
+// included; another board is free; the hold ends with the process, however
+// it ends.
 void TestCheck::aBoardIsHeldByOneTestAtATime()
 {
     QTemporaryDir dir;
@@ -1518,7 +1544,9 @@ void TestCheck::aBoardIsHeldByOneTestAtATime()
     env.insert("KORVANE_EMU_BOARDS", "2");
     QProcess first;
     first.setProcessEnvironment(env);
-    first.start(QStringLiteral(KORVANE_CHECK), {"--seconds", "60", "--json", "--log", dir.filePath("first.log")});
+    const QString report = dir.filePath("first.xml");
+    first.start(QStringLiteral(KORVANE_CHECK),
+                {"--seconds", "60", "--json", "--log", dir.filePath("first.log"), "--junit", report});
     QVERIFY(first.waitForStarted());
     QVERIFY(awaitLine(first, QRegularExpression("^1->2 1 s:")));
     const QFileInfo log(dir.filePath("first.log"));
@@ -1529,14 +1557,13 @@ void TestCheck::aBoardIsHeldByOneTestAtATime()
     const qint64 logged = QFileInfo(log.filePath()).size();
     QVERIFY(logged > 0);
     const QStringList boards{"KORVANE_EMU_BOARDS=2"};
-    const Run second = check({"--groups", "1", "--log", dir.filePath("first.log"), "--junit", dir.filePath("second.xml"),
-                              "--json"},
-                             boards);
+    const Run second = check({"--groups", "1", "--log", dir.filePath("first.log"), "--junit", report, "--json"}, boards);
     QCOMPARE(second.exitCode, 2);
     const QString said = QString("board 0 (\\\\.\\CAN0) is in use by another test (process %1)").arg(first.processId());
     QVERIFY2(second.err.contains(said.toUtf8()), second.err.constData());
     QVERIFY2(second.json()["notCarriedOut"].toArray().first().toString() == said, second.out.constData());
-    QVERIFY(readJunit(dir.filePath("second.xml")).messages.join(' ').contains(said));
+    const QString held = readJunit(report).messages.join(' ');
+    QVERIFY2(held.contains("the run did not finish") && !held.contains("in use"), qPrintable(held));
     QVERIFY(QFileInfo(log.filePath()).size() >= logged);
     // Another board is free.
     QCOMPARE(check({"--board", "1", "--groups", "1", "--quiet"}, boards).exitCode, 0);

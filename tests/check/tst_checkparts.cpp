@@ -2,10 +2,12 @@
 // the command line, the outputs' files, the frame log, the reports' text.
 #include "commandline.h"
 #include "directionrecord.h"
+#include "emulateddriver.h"
 #include "framelog.h"
 #include "htmlreport.h"
 #include "junitreport.h"
 #include "outputfile.h"
+#include "qualification.h"
 #include "records.h"
 #include "report.h"
 #include "testgroup.h"
@@ -109,6 +111,7 @@ private slots:
     void reportsReplaceRegularFilesWholeAndWriteOthersInPlace();
     void junitNamesEachFigureOnceAndHoldsOnlyXmlText();
     void pageShowsNoForbiddenCharacterAndLabelsEachTickWithItsTime();
+    void aCaseTheStopCutShortIsInterruptedNotFailed();
 };
 
 void TestCheckParts::stampsUnwrapOnTheBoardsClock_data()
@@ -309,6 +312,9 @@ void TestCheckParts::directionRecordAccountsForScriptedBlocks()
     QCOMPARE(r.firstMicros, quint64(1000));
     QCOMPARE(r.lastMicros, micros);
     QVERIFY(r.loadOnBus() > 0);
+    // 1000 us is 125 bits at 125 kbit/s: the longest test frame's 109 the
+    // quickest share (the damaged frame and the foreign one are not timed).
+    QVERIFY(qAbs(r.quickestFrame - 125.0 / 109) < 1e-9);
     QCOMPARE(r.foreignIds.size(), size_t(1));
     QCOMPARE(r.foreignIds[0].id, 0x123u);
     const verdict::Direction facts = r.facts("1->2 at 125 kbit/s (round 2)", false);
@@ -321,6 +327,21 @@ void TestCheckParts::directionRecordAccountsForScriptedBlocks()
     run.directionsAsked = {facts.title};
     QVERIFY(verdict::decide(run).line.find("1->2 (round 2): the host fell behind the board: 1 DMA block") !=
             std::string::npos);
+
+    // Frames back to back 3 us a bit apart at 250 kbit/s: a board whose bit
+    // timing runs at 333 kbit/s. A stamp that stepped back times nothing.
+    DirectionRecord fast(1, 250, 1, 0.0), stepped(1, 250, 1, 0.0);
+    uint64_t at = 1000;
+    for (int which = 0; which < 5; ++which) {
+        fast.blockRead(decoded(testFrame(which, uint32_t(at))), at, true);
+        stepped.blockRead(decoded(testFrame(which, uint32_t(at))), at, true, which == 1);
+        if (which == 2)
+            QCOMPARE(stepped.quickestFrame, -1.0);
+        at += testgroup::kFrameBitsOnWire[(which + 1) % 5] * 3;
+    }
+    QVERIFY(qAbs(fast.quickestFrame - 0.75) < 1e-9);
+    QVERIFY(qAbs(stepped.quickestFrame - 0.75) < 1e-9);
+    QVERIFY(fast.facts("1->2", false).quickestFrame == fast.quickestFrame);
 }
 
 void TestCheckParts::commandLineTakesOnlyWhatItCanDo_data()
@@ -450,6 +471,13 @@ void TestCheckParts::reportsReplaceRegularFilesWholeAndWriteOthersInPlace()
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QCOMPARE(read, QByteArray("report"));
     QCOMPARE(nativeFile(pipe), QString("pipe"));
+    // A reader that stops taking it: the report is given up once the reader
+    // has taken nothing for a while, never waited on for ever.
+    const int stalled = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(stalled >= 0);
+    QVERIFY(fcntl(stalled, F_SETPIPE_SZ, 4096) >= 4096);
+    QCOMPARE(outputfile::writeWhole(pipe, QByteArray(1 << 20, 'x')), QString("its reader took nothing for 10 s"));
+    ::close(stalled);
     outputfile::removeIfRegular(pipe);
     outputfile::removeIfRegular(link);
     QCOMPARE(nativeFile(pipe), QString("pipe"));
@@ -461,6 +489,16 @@ void TestCheckParts::reportsReplaceRegularFilesWholeAndWriteOthersInPlace()
     QCOMPARE(error, QString("File too large"));
     QCOMPARE(contents(file), QByteArray("through the link"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 3);
+
+    // A report that failed through a link: the file behind it goes (it held
+    // an earlier run's), the link and anything not a file stay.
+    outputfile::removeFileBehind(link);
+    QCOMPARE(nativeFile(link), QString("link"));
+    QVERIFY(!QFileInfo::exists(file));
+    outputfile::removeFileBehind(pipe);
+    outputfile::removeFileBehind("/dev/null");
+    QCOMPARE(nativeFile(pipe), QString("pipe"));
+    QCOMPARE(nativeFile("/dev/null"), QString("device"));
 }
 
 // The JUnit report of two rounds names each figure once, and text that XML
@@ -537,6 +575,32 @@ void TestCheckParts::pageShowsNoForbiddenCharacterAndLabelsEachTickWithItsTime()
         QVERIFY2(qAbs(ticks.first().second + perSecond * (t.first - ticks.first().first) - t.second) < 0.11,
                  qPrintable(QString("%1 s at %2").arg(t.first).arg(t.second)));
     QVERIFY(ticks[1].first - ticks[0].first == 5 || ticks[1].first - ticks[0].first == 10);
+}
+
+// A wait that a signal cut short looks like a board that did not answer:
+// the case is interrupted, and what it found after the stop is not a
+// failure of the board. Without a stop, the same finding fails the case.
+void TestCheckParts::aCaseTheStopCutShortIsInterruptedNotFailed()
+{
+    boardemu::EmulatedBoard board;
+    CCANDeviceEx device;
+    QVERIFY(device.Open(0));
+    bool stop = false;
+    qualify::Bench bench(device, 125, [&stop] { return stop; });
+    const auto noAnswer = [&stop](bool stopFirst) {
+        return qualify::Case{"transmit.buffers", "", [&stop, stopFirst](qualify::Bench &b, qualify::Findings &f) {
+                                 stop = stopFirst;
+                                 if (!b.waitUntil([] { return false; }, stopFirst ? 60000 : 1))
+                                     f.note("channel 1's frame did not leave its buffer", "the board's channel 1");
+                             }};
+    };
+    qualify::Outcome outcome = qualify::run(noAnswer(false), bench);
+    QCOMPARE(outcome.result, qualify::Outcome::Failed);
+    QCOMPARE(outcome.findings.size(), size_t(1));
+    outcome = qualify::run(noAnswer(true), bench);
+    QCOMPARE(outcome.result, qualify::Outcome::Interrupted);
+    QVERIFY(outcome.findings.empty() && outcome.check.empty());
+    QVERIFY(outcome.seconds < 60);
 }
 
 QTEST_GUILESS_MAIN(TestCheckParts)

@@ -190,7 +190,19 @@ TEST(Verdict, EveryExitPath)
              r.directions[0].sendingMicros = 2000000;
              r.directions[0].kbps = 250;
          },
-         Failed, "FAIL: 1->2: the frames took 132.0 % of the bus by the board's own times"},
+         Failed, "FAIL: 1->2: the frames took less time on the bus than their bits at 250 kbit/s allow, by the "
+                 "board's own times: 132.0 % of the bus"},
+        // On a host too slow to keep the bus busy, two frames back to back
+        // still show it; a frame a microsecond early at 1 Mbit/s does not.
+        {"a frame quicker than its bits",
+         [](verdict::Run &r) {
+             r.directions[0].quickestFrame = 0.75;
+             r.directions[0].kbps = 250;
+         },
+         Failed, "FAIL: 1->2: the frames took less time on the bus than their bits at 250 kbit/s allow, by the "
+                 "board's own times: 50.0 % of the bus, a frame in 75.0 % of its bits' time"},
+        {"frames within the stamps' rounding", [](verdict::Run &r) { r.directions[0].quickestFrame = 0.99; }, Passed,
+         "PASS"},
         {"stamps that stepped back", [](verdict::Run &r) { r.directions[0].stampsBack = 3; }, Failed,
          "FAIL: 1->2: the board's DMA stamps stepped back 3 times"},
         {"a block marked as waited right after the queue was emptied",

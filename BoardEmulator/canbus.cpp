@@ -14,7 +14,7 @@ bool contains(const std::vector<BusNode *> &nodes, const BusNode *node)
 
 // The bit a transmitter sends at a position of its frame: the stuffed frame,
 // then recessive (CRC delimiter, its own ACK slot, ACK delimiter, end of frame).
-char bitAt(const std::string &wire, size_t at)
+char bitAt(const FrameBits &wire, size_t at)
 {
     return at < wire.size() ? wire[at] : '1';
 }
@@ -167,7 +167,7 @@ std::vector<BusNode *> CanBus::arbitrate(Time sof, const std::vector<BusNode *> 
 // error-passive one drops out and disturbs nobody.
 unsigned CanBus::sendTogether(Time sof, const std::vector<BusNode *> &winners)
 {
-    std::vector<std::string> wires;
+    std::vector<FrameBits> wires;
     if (winners.size() > 1) {
         for (BusNode *node : winners)
             wires.push_back(stuffedBitsThroughCrcOnWire(node->frameToTransmit()));
@@ -176,7 +176,7 @@ unsigned CanBus::sendTogether(Time sof, const std::vector<BusNode *> &winners)
     for (size_t i = 0; i < winners.size(); ++i)
         active[i] = i;
     size_t length = 0;
-    for (const std::string &wire : wires)
+    for (const FrameBits &wire : wires)
         length = std::max(length, wire.size());
     unsigned collisionFlagStart = 0;
     for (size_t at = 0; at < length && active.size() > 1 && !collisionFlagStart; ++at) {

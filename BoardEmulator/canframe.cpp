@@ -27,26 +27,27 @@ bool CanFrame::sameOnWire(const CanFrame &other) const
 }
 
 namespace {
-void appendBits(std::string &bits, uint32_t value, int count)
+void appendBits(FrameBits &bits, uint32_t value, int count)
 {
     for (int i = count - 1; i >= 0; --i)
-        bits.push_back(((value >> i) & 1) ? '1' : '0');
+        bits.push(((value >> i) & 1) ? '1' : '0');
 }
 } // namespace
 
-std::string frameBitsThroughCrc(const CanFrame &frame)
+FrameBits frameBitsThroughCrc(const CanFrame &frame)
 {
-    std::string bits = "0"; // start of frame
+    FrameBits bits;
+    bits.push('0'); // start of frame
     if (frame.extended) {
         appendBits(bits, (frame.id >> 18) & 0x7FF, 11);
-        bits += "11"; // SRR, IDE
+        appendBits(bits, 3, 2); // SRR, IDE
         appendBits(bits, frame.id & 0x3FFFF, 18);
-        bits += frame.remote ? "1" : "0";
-        bits += "00"; // r1, r0
+        appendBits(bits, frame.remote ? 1 : 0, 1);
+        appendBits(bits, 0, 2); // r1, r0
     } else {
         appendBits(bits, frame.id & 0x7FF, 11);
-        bits += frame.remote ? "1" : "0";
-        bits += "00"; // IDE, r0
+        appendBits(bits, frame.remote ? 1 : 0, 1);
+        appendBits(bits, 0, 2); // IDE, r0
     }
     appendBits(bits, frame.dlc & 0x0F, 4);
     for (unsigned i = 0; i < frame.dataLength(); ++i)
@@ -55,7 +56,7 @@ std::string frameBitsThroughCrc(const CanFrame &frame)
     return bits;
 }
 
-uint16_t crc15(const std::string &bits)
+uint16_t crc15(std::string_view bits)
 {
     uint16_t crc = 0;
     for (char bit : bits) {
@@ -67,20 +68,19 @@ uint16_t crc15(const std::string &bits)
     return crc;
 }
 
-std::string stuffedBitsThroughCrcOnWire(const CanFrame &frame)
+FrameBits stuffedBitsThroughCrcOnWire(const CanFrame &frame)
 {
-    const std::string bits = frameBitsThroughCrc(frame);
-    std::string wire;
-    wire.reserve(bits.size() + bits.size() / 4);
+    const FrameBits bits = frameBitsThroughCrc(frame);
+    FrameBits wire;
     unsigned run = 0;
     char last = 0;
-    for (char bit : bits) {
-        wire.push_back(bit);
+    for (char bit : std::string_view(bits)) {
+        wire.push(bit);
         run = bit == last ? run + 1 : 1;
         last = bit;
         if (run == 5) {
             last = bit == '1' ? '0' : '1'; // the complement, which starts a new run
-            wire.push_back(last);
+            wire.push(last);
             run = 1;
         }
     }

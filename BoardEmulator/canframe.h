@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace boardemu {
 
@@ -21,11 +22,31 @@ struct CanFrame {
     bool sameOnWire(const CanFrame &other) const;
 };
 
+// A frame's bits, '0' and '1', kept without the heap: the bus works them
+// out for every frame, and an allocation each would cost a slow host its
+// real time. Through the CRC they are at most 147, stuffed.
+class FrameBits
+{
+public:
+    void push(char bit)
+    {
+        if (m_size < m_bits.size())
+            m_bits[m_size++] = bit;
+    }
+    size_t size() const { return m_size; }
+    char operator[](size_t at) const { return m_bits[at]; }
+    operator std::string_view() const { return std::string_view(m_bits.data(), m_size); }
+
+private:
+    std::array<char, 160> m_bits{};
+    size_t m_size = 0;
+};
+
 // Bits of the frame from start of frame to the end of the CRC, unstuffed.
-std::string frameBitsThroughCrc(const CanFrame &frame);
-uint16_t crc15(const std::string &bits);
+FrameBits frameBitsThroughCrc(const CanFrame &frame);
+uint16_t crc15(std::string_view bits);
 // The bits on the wire from start of frame to the end of the CRC, stuffed.
-std::string stuffedBitsThroughCrcOnWire(const CanFrame &frame);
+FrameBits stuffedBitsThroughCrcOnWire(const CanFrame &frame);
 // Their number.
 unsigned stuffedBitsThroughCrc(const CanFrame &frame);
 // Whole frame on the wire: stuffed SOF..CRC, CRC delimiter, ACK slot, ACK

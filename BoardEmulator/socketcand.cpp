@@ -114,6 +114,7 @@ public:
     unsigned segments() const { return m_segments; }
     uint64_t framesLost() const { return m_lostTotal; }
     size_t bytesWaiting() const { return m_bytesWaiting; }
+    size_t clients() const { return m_clientCount; }
 
 private:
     // A subscription or content filter of the broadcast manager's mode.
@@ -177,6 +178,11 @@ private:
         // that every frame it sends reaches the bus, in order.
         bool holding = false;
         CanFrame held;
+        std::chrono::steady_clock::time_point heldAt;
+        // It hung up while a frame of its was held: it is closed when a
+        // frame waits kOpenWithin after both.
+        bool hungUp = false;
+        std::chrono::steady_clock::time_point hungUpAt;
         std::chrono::steady_clock::time_point connectedAt;
     };
 
@@ -260,7 +266,9 @@ private:
         std::lock_guard<std::mutex> lock(m_mutex);
         for (Client &client : m_clients) {
             for (Receive &r : client.receives) {
-                if (!r.holding || now - r.lastMicros < r.throttleMicros || !roomFor(client, r.heldMicros))
+                // A full queue keeps the change held (the latest one, as
+                // ever): it is not lost, only later.
+                if (!r.holding || now - r.lastMicros < r.throttleMicros || client.frames.size() >= kQueueLimit)
                     continue;
                 r.holding = false;
                 r.lastMicros = now;
@@ -305,7 +313,7 @@ private:
             // frames back; the others do.
             if (client.raw && fromBridge && owner == &client)
                 continue;
-            if (client.segment != int(segment) || !roomFor(client, micros))
+            if (client.segment != int(segment))
                 continue;
             if (!client.raw) {
                 bool any = false;
@@ -314,7 +322,9 @@ private:
                 if (!any)
                     continue;
             }
-            client.frames.push_back(Waiting{frame, micros, {}});
+            // Only a frame the client would have had is lost.
+            if (roomFor(client, micros))
+                client.frames.push_back(Waiting{frame, micros, {}});
         }
     }
 
@@ -427,6 +437,7 @@ private:
             }
             client.held = command.frame;
             client.holding = true;
+            client.heldAt = std::chrono::steady_clock::now();
             sendHeld(client);
             return;
         }
@@ -754,8 +765,10 @@ private:
             const uint64_t lost = client.lost - client.lostSaid;
             // In raw mode an error frame, as clients read every "< error"
             // there: a controller problem, receive overflow, at the time of
-            // the last frame lost; on the connection when it has room.
-            if (client.out.size() < kOutLimit) {
+            // the last frame lost; on the connection when it has room. In
+            // the broadcast manager's mode an error is a command's: there
+            // it is only said here.
+            if (client.mode == Client::Mode::Raw && client.out.size() < kOutLimit) {
                 client.out += ' ';
                 client.out += lostFramesMessage(client.lostAtMicros);
             }
@@ -787,9 +800,12 @@ private:
             fds.push_back({m_listener, POLLIN, 0});
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
+                // A client not read is still watched for its hang-up.
                 for (const Client &client : m_clients)
                     fds.push_back({client.fd,
-                                   short((reading(client) ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT)), 0});
+                                   short((reading(client) ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT) |
+                                         (client.holding && !client.hungUp ? POLLRDHUP : 0)),
+                                   0});
             }
             // Frames reach clients within a few milliseconds; without
             // clients only a new one is waited for.
@@ -801,6 +817,10 @@ private:
                 for (Client &client : m_clients) {
                     if (i < fds.size() && (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)))
                         client.closing = true;
+                    if (i < fds.size() && (fds[i].revents & POLLRDHUP) && client.holding && !client.hungUp) {
+                        client.hungUp = true;
+                        client.hungUpAt = std::chrono::steady_clock::now();
+                    }
                     ++i;
                 }
             }
@@ -812,6 +832,12 @@ private:
                 if (client.holding) {
                     sendHeld(client);
                     answer(client);
+                }
+                if (client.holding && client.hungUp && now - std::max(client.hungUpAt, client.heldAt) > kOpenWithin) {
+                    say("korvane-emulator: socketcand: " + client.name + " hung up while its frame waited " +
+                        std::to_string(kOpenWithin.count()) + " s for the bus: it and what it sent after it are "
+                        "dropped");
+                    client.closing = true;
                 }
                 readFrom(client);
                 if (client.mode == Client::Mode::NoBus && !client.closing && now - client.connectedAt > kOpenWithin) {
@@ -849,6 +875,7 @@ private:
                     }
                 }
             }
+            m_clientCount = m_clients.size();
             // With clients connected, the bus goes on even while no request
             // comes: frames due are played out and reach them.
             if (!m_clients.empty() && now - lastAdvance >= std::chrono::milliseconds(10)) {
@@ -894,6 +921,7 @@ private:
     std::chrono::steady_clock::time_point m_beaconNext;
     std::atomic<uint64_t> m_lostTotal{0};
     std::atomic<size_t> m_bytesWaiting{0};
+    std::atomic<size_t> m_clientCount{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
@@ -987,6 +1015,11 @@ std::unique_ptr<SocketcandBridge> SocketcandBridge::start(std::shared_ptr<Board>
 uint16_t SocketcandBridge::port() const
 {
     return m_server->port();
+}
+
+size_t SocketcandBridge::clients() const
+{
+    return m_server->clients();
 }
 
 size_t SocketcandBridge::bytesWaiting() const

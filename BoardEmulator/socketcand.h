@@ -63,7 +63,7 @@ class Server;
 } // namespace socketcand
 
 // The bridge as the emulated board runs it: a thread that listens and serves
-// its clients (at most eight) while the board lives.
+// its clients (at most 64) while the board lives.
 class SocketcandBridge
 {
 public:
@@ -80,6 +80,8 @@ public:
     uint64_t framesLost() const;
     // What waits in the connections' buffers for clients to read, all told.
     size_t bytesWaiting() const;
+    // The connections open now.
+    size_t clients() const;
 
 private:
     explicit SocketcandBridge(std::unique_ptr<socketcand::Server> server);

@@ -21,7 +21,7 @@ CanFrame testFrame(uint32_t number)
 TEST(CanFrame, CrcOfFrameFollowedByItsCrcIsZero)
 {
     for (uint32_t number : {41u, 18467u, 6334u, 1930u, 26772u, 0xFFFFFFFFu}) {
-        const std::string bits = frameBitsThroughCrc(testFrame(number));
+        const FrameBits bits = frameBitsThroughCrc(testFrame(number));
         EXPECT_EQ(crc15(bits), 0) << number;
     }
 }

@@ -172,9 +172,13 @@ namespace {
 class Client
 {
 public:
-    explicit Client(uint16_t port)
+    // receiveBuffer: the kernel's room for what the client has not read,
+    // set before the connection is made (its window follows from it).
+    explicit Client(uint16_t port, int receiveBuffer = 0)
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -704,31 +708,76 @@ TEST(SocketcandBridge, AConnectionThatOpensNoBusIsClosed)
 }
 
 // Statistics to a client that does not read are skipped, not queued: what
-// waits for it stays bounded.
+// waits for it stays where its unread replies left it.
 TEST(SocketcandBridge, StatisticsAClientDoesNotReadAreSkipped)
 {
     EmulatorSettings settings = bridged();
     const auto bridgedOne = configuredBridge(settings);
     ASSERT_NE(bridgedOne, nullptr);
-    Client counter(settings.socketcandPort);
-    const int tiny = 1024;
-    ::setsockopt(counter.fd(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    Client counter(settings.socketcandPort, 1024);
     counter.send("< open can0 >< controlmode >< statistics 1 >");
-    // Once the connection holds what the kernel takes, the rest waits in the
-    // server: a few hundred statistics later, still not more than a bound.
+    // Echoes it does not read, until the server holds more replies than it
+    // reads commands for: the kernel's buffers are full by then.
     SocketcandBridge &bridge = *bridgedOne->bridge();
+    std::string echoes;
+    for (int i = 0; i < 8192; ++i)
+        echoes += "< echo >";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (bridge.bytesWaiting() < 64 * 1024 && std::chrono::steady_clock::now() < deadline) {
+        ::send(counter.fd(), echoes.data(), echoes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::usleep(1000);
+    }
+    const size_t held = bridge.bytesWaiting();
+    ASSERT_GE(held, 64u * 1024);
+    // A statistic every millisecond would add some 8 KB a second.
+    size_t most = held;
     const auto start = std::chrono::steady_clock::now();
-    size_t most = 0;
     while (std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
         most = std::max(most, bridge.bytesWaiting());
         ::usleep(10000);
     }
-    EXPECT_LE(most, 8192u);
+    EXPECT_LE(most, held + 1024);
+}
+
+// A client that hangs up while its frame waits for a bus that takes none
+// (nobody acknowledges: the controllers are not configured) is closed a few
+// seconds later, not kept for ever; one that waits connected stays.
+TEST(SocketcandBridge, AClientThatHangsUpWhileItsFrameWaitsIsClosed)
+{
+    EmulatorSettings settings = bridged();
+    auto board = bridgedBoard(settings);
+    ASSERT_NE(board, nullptr);
+    ASSERT_NE(board->bridge(), nullptr) << board->bridgeError();
+    SocketcandBridge &bridge = *board->bridge();
+    auto gone = std::make_unique<Client>(settings.socketcandPort);
+    Client staying(settings.socketcandPort);
+    // More frames than the bridge's node queues: the rest wait in the
+    // connection.
+    std::string sends;
+    for (int i = 0; i < 100; ++i)
+        sends += "< send 123 1 11 >";
+    for (Client *client : {gone.get(), &staying}) {
+        client->send("< open can0 >" + sends);
+        client->readUntil("< ok >");
+    }
+    // Both wait for the bus, connected.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (bridge.clients() < 2 && std::chrono::steady_clock::now() < deadline)
+        ::usleep(10000);
+    ASSERT_EQ(bridge.clients(), 2u);
+    gone.reset();
+    while (bridge.clients() > 1 && std::chrono::steady_clock::now() < deadline)
+        ::usleep(10000);
+    EXPECT_EQ(bridge.clients(), 1u);
+    pollfd fd{staying.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&fd, 1, 0), 0) << "the client that stayed connected was closed";
 }
 
 // A throttled content filter holds a change inside its interval and gives
-// the latest when the interval ends; a filter set on a subscribed identifier
-// replaces the subscription (one receive job an identifier).
+// the latest when the interval ends (never sooner: the interval is counted
+// from the first frame, which went on the bus after the sends were made);
+// a filter set on a subscribed identifier replaces the subscription (one
+// receive job an identifier).
 TEST(SocketcandBridge, ThrottledChangesComeAtTheIntervalsEndAndOneJobAnIdentifier)
 {
     EmulatorSettings settings = bridged();
@@ -739,17 +788,20 @@ TEST(SocketcandBridge, ThrottledChangesComeAtTheIntervalsEndAndOneJobAnIdentifie
     throttled.readUntil("< echo >");
     replaced.send("< open can0 >< subscribe 0 0 321 >< filter 0 0 321 1 FF >< echo >");
     replaced.readUntil("< echo >");
-    sender.send("< open can0 >< send 321 1 0A >< send 321 1 0A >< send 321 1 0B >< echo >");
+    const auto sentAt = std::chrono::steady_clock::now();
+    sender.send("< open can0 >< send 321 1 0A >< send 321 1 0A >< send 321 1 0B >< send 321 1 0C >< echo >");
     sender.readUntil("< echo >");
     std::vector<std::string> got;
     for (const Seen &s : framesIn(throttled.readUntilCount("< frame ", 2)))
         got.push_back(s.data);
-    EXPECT_EQ(got, (std::vector<std::string>{"0A", "0B"}));
+    const auto secondAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(got, (std::vector<std::string>{"0A", "0C"}));
+    EXPECT_GE(secondAt - sentAt, std::chrono::milliseconds(290)) << "the change came inside the interval";
     got.clear();
-    replaced.readUntilCount("< frame ", 3, 1);
-    for (const Seen &s : framesIn(replaced.readUntilCount("< frame ", 2)))
+    replaced.readUntilCount("< frame ", 4, 1);
+    for (const Seen &s : framesIn(replaced.readUntilCount("< frame ", 3)))
         got.push_back(s.data);
-    EXPECT_EQ(got, (std::vector<std::string>{"0A", "0B"})) << "the subscription stayed beside the filter";
+    EXPECT_EQ(got, (std::vector<std::string>{"0A", "0B", "0C"})) << "the subscription stayed beside the filter";
 }
 
 // The protocol's own limits: a muxfilter of 257 tuples is taken.

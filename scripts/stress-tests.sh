@@ -16,7 +16,7 @@ case "$suite" in
     asan)
         dir=build-asan; options=(-DKORVANE_ASAN=ON -DKORVANE_QUICK_TESTS=ON)
         environment=(ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-                     "LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:fast_unwind_on_malloc=0") ;;
+                     "LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp") ;;
     tsan)
         dir=build-tsan; options=(-DKORVANE_TSAN=ON -DKORVANE_QUICK_TESTS=ON)
         environment=("TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1 suppressions=$PWD/tests/tsan.supp") ;;

@@ -30,7 +30,7 @@ fi
 if [ "${KORVANE_SANITIZERS:-1}" != 0 ]; then
     run_build build-asan "AddressSanitizer + UndefinedBehaviorSanitizer" -DKORVANE_ASAN=ON -DKORVANE_QUICK_TESTS=ON
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:fast_unwind_on_malloc=0" \
+        LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
         ctest --test-dir build-asan --output-on-failure -j2
     run_build build-tsan "ThreadSanitizer" -DKORVANE_TSAN=ON -DKORVANE_QUICK_TESTS=ON
     # Qt itself is not instrumented: its own accesses and locks are left out.

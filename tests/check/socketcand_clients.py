@@ -47,11 +47,22 @@ class Run:
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def finish(self):
-        out, err = self.process.communicate(timeout=300)
+        try:
+            out, err = self.process.communicate(timeout=300)
+        except subprocess.TimeoutExpired:
+            # Stopped, so that it holds the board for no later test.
+            self.stop()
+            raise
         self.status = self.process.returncode
         self.stderr = err
         self.summary = json.loads(out) if out.strip() else {}
         return self
+
+    def stop(self):
+        """Ends the runner this started, if it still runs."""
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
 
     def bus(self):
         """The bus log: (micros, id, data bytes) of every frame, in order."""
@@ -119,6 +130,8 @@ class SocketcandClients(unittest.TestCase):
     def check(self, arguments, environment=None):
         run = Run(arguments, environment)
         self.addCleanup(run.dir.cleanup)
+        # A test that fails before it waits for its runner leaves none behind.
+        self.addCleanup(run.stop)
         return run
 
     def assertPassedOrOnlyFellBehind(self, run):

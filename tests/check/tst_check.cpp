@@ -1449,6 +1449,15 @@ void TestCheck::nonRegularOutputsAreWrittenInPlace()
         struct stat info;
         return lstat(path.constData(), &info) != 0 ? 0 : info.st_mode & S_IFMT;
     };
+    // What a pipe's reader holds once the writer is gone.
+    const auto readAndClose = [](int reader) {
+        QByteArray bytes;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;)
+            bytes.append(buffer, int(got));
+        ::close(reader);
+        return bytes;
+    };
     // The log past its half-limit on the device, then on the link; the
     // report on the pipe, read by another process.
     for (const QString &log : {dir.filePath("null"), dir.filePath("link.log")}) {
@@ -1460,11 +1469,7 @@ void TestCheck::nonRegularOutputsAreWrittenInPlace()
                                "--quiet", "--json", "--log", log, "--log-limit", "1", "--junit", dir.filePath("pipe")},
                               {"KORVANE_EMU_DMA_QUEUE=65536"});
         QVERIFY2(run.exitCode == 0 || onlyTheHostFellBehind(run), run.out + run.err);
-        QByteArray xml;
-        char buffer[4096];
-        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;)
-            xml.append(buffer, int(got));
-        ::close(reader);
+        const QByteArray xml = readAndClose(reader);
         QCOMPARE(xml.count("<?xml"), 1);
         QVERIFY2(xml.contains("name=\"exitCode\" value=\"" + QByteArray::number(run.exitCode) + "\""), xml.constData());
         QVERIFY(!QFileInfo::exists(log + ".1"));
@@ -1482,11 +1487,7 @@ void TestCheck::nonRegularOutputsAreWrittenInPlace()
                                                       dir.filePath("pipe"), "--html", dir.filePath("page.html")});
         QVERIFY(process.waitForFinished(120000));
         QCOMPARE(process.exitCode(), 3);
-        QByteArray xml;
-        char buffer[4096];
-        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;)
-            xml.append(buffer, int(got));
-        ::close(reader);
+        const QByteArray xml = readAndClose(reader);
         QCOMPARE(xml.count("<?xml"), 1);
         QFile page(dir.filePath("page.html"));
         QVERIFY(page.open(QIODevice::ReadOnly));

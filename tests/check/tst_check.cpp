@@ -512,9 +512,13 @@ void TestCheck::unwritableOutputIsNeverAPass_data()
     // says so.
     QTest::newRow("reports past the size allowed")
         << "ulimit -f 4; \"$0\" \"$@\" --junit \"$DIR/r.xml\" --html \"$DIR/r.html\"" << 3 << true;
-    // No room at all: refused, and no earlier run's report stays.
+    // No room at all: refused, and no earlier run's report stays. (78: a
+    // runtime that writes a file of its own as the program starts, as
+    // ThreadSanitizer's does, dies of the limit before the program begins.)
     QTest::newRow("no room for a report")
-        << "echo stale >\"$DIR/r.xml\"; ulimit -f 0; \"$0\" \"$@\" --junit \"$DIR/r.xml\"" << 2 << false;
+        << "echo stale >\"$DIR/r.xml\"; ulimit -f 0; (\"$0\" --version >/dev/null 2>&1); [ $? -eq 153 ] && exit 78; "
+           "\"$0\" \"$@\" --junit \"$DIR/r.xml\""
+        << 2 << false;
     // A device is written in place, and its error counts.
     QTest::newRow("a report on a full device")
         << "mknod \"$DIR/full\" c 1 7 2>/dev/null || exit 77; \"$0\" \"$@\" --junit \"$DIR/full\"" << 3 << true;
@@ -532,6 +536,8 @@ void TestCheck::unwritableOutputIsNeverAPass()
     const Shell run = inBash(shell, dir.path(), {"--direction", "1to2", "--rate", "1000"});
     if (run.exitCode == 77)
         QSKIP("making a device node needs root");
+    if (run.exitCode == 78)
+        QSKIP("this build's runtime cannot start without room for a file of its own");
     const QString &err = run.err;
     const QString &out = run.out;
     QVERIFY2(run.exitCode == status, qPrintable(out + err));

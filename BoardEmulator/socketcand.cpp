@@ -792,63 +792,93 @@ private:
         }
     }
 
+    // Waits for the clients' sockets (a few milliseconds) and marks those
+    // that failed or hung up.
+    void waitForClients()
+    {
+        std::vector<pollfd> fds;
+        fds.push_back({m_listener, POLLIN, 0});
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // A client not read is still watched for its hang-up.
+            for (const Client &client : m_clients)
+                fds.push_back({client.fd,
+                               short((reading(client) ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT) |
+                                     (client.holding && !client.hungUp ? POLLRDHUP : 0)),
+                               0});
+        }
+        // Frames reach clients within a few milliseconds; without clients
+        // only a new one is waited for.
+        ::poll(fds.data(), fds.size(), fds.size() > 1 ? 2 : 50);
+        // A connection that failed or hung up is closed, whether or not it
+        // is read.
+        size_t i = 1;
+        for (Client &client : m_clients) {
+            if (i < fds.size() && (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)))
+                client.closing = true;
+            if (i < fds.size() && (fds[i].revents & POLLRDHUP) && client.holding && !client.hungUp) {
+                client.hungUp = true;
+                client.hungUpAt = std::chrono::steady_clock::now();
+            }
+            ++i;
+        }
+    }
+
+    // One round for a client: its held frame tried again, its messages
+    // answered, what waits for it sent; closed when its time is up.
+    void serve(Client &client, std::chrono::steady_clock::time_point now)
+    {
+        if (client.holding) {
+            sendHeld(client);
+            answer(client);
+        }
+        if (client.holding && client.hungUp && now - std::max(client.hungUpAt, client.heldAt) > kOpenWithin) {
+            say("korvane-emulator: socketcand: " + client.name + " hung up while its frame waited " +
+                std::to_string(kOpenWithin.count()) + " s for the bus: it and what it sent after it are dropped");
+            client.closing = true;
+        }
+        readFrom(client);
+        if (client.mode == Client::Mode::NoBus && !client.closing && now - client.connectedAt > kOpenWithin) {
+            reply(client, "error no bus opened within " + std::to_string(kOpenWithin.count()) + " s");
+            writeTo(client);
+            client.closing = true;
+        }
+        fill(client);
+        sayStatistics(client);
+        writeTo(client);
+    }
+
+    // The clients that are closing leave, their jobs ending with them (the
+    // board's lock is taken before the clients' lock, never after).
+    void closeLeavers()
+    {
+        for (Client &client : m_clients) {
+            if (client.closing)
+                endJobs(client);
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_clients.begin(); it != m_clients.end();) {
+            if (it->closing) {
+                say("korvane-emulator: socketcand: " + it->name + " left");
+                ::close(it->fd);
+                it = m_clients.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
     void run()
     {
         auto lastAdvance = std::chrono::steady_clock::now();
         while (!m_stop) {
-            std::vector<pollfd> fds;
-            fds.push_back({m_listener, POLLIN, 0});
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                // A client not read is still watched for its hang-up.
-                for (const Client &client : m_clients)
-                    fds.push_back({client.fd,
-                                   short((reading(client) ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT) |
-                                         (client.holding && !client.hungUp ? POLLRDHUP : 0)),
-                                   0});
-            }
-            // Frames reach clients within a few milliseconds; without
-            // clients only a new one is waited for.
-            ::poll(fds.data(), fds.size(), fds.size() > 1 ? 2 : 50);
-            // A connection that failed or hung up is closed, whether or not
-            // it is read.
-            {
-                size_t i = 1;
-                for (Client &client : m_clients) {
-                    if (i < fds.size() && (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)))
-                        client.closing = true;
-                    if (i < fds.size() && (fds[i].revents & POLLRDHUP) && client.holding && !client.hungUp) {
-                        client.hungUp = true;
-                        client.hungUpAt = std::chrono::steady_clock::now();
-                    }
-                    ++i;
-                }
-            }
+            waitForClients();
             acceptClients();
             // Only this thread adds or removes clients: the list is walked
             // without the lock, which guards each client's frame queue.
             const auto now = std::chrono::steady_clock::now();
-            for (Client &client : m_clients) {
-                if (client.holding) {
-                    sendHeld(client);
-                    answer(client);
-                }
-                if (client.holding && client.hungUp && now - std::max(client.hungUpAt, client.heldAt) > kOpenWithin) {
-                    say("korvane-emulator: socketcand: " + client.name + " hung up while its frame waited " +
-                        std::to_string(kOpenWithin.count()) + " s for the bus: it and what it sent after it are "
-                        "dropped");
-                    client.closing = true;
-                }
-                readFrom(client);
-                if (client.mode == Client::Mode::NoBus && !client.closing && now - client.connectedAt > kOpenWithin) {
-                    reply(client, "error no bus opened within " + std::to_string(kOpenWithin.count()) + " s");
-                    writeTo(client);
-                    client.closing = true;
-                }
-                fill(client);
-                sayStatistics(client);
-                writeTo(client);
-            }
+            for (Client &client : m_clients)
+                serve(client, now);
             sayLeftOut(false);
             size_t waiting = 0;
             for (const Client &client : m_clients)
@@ -857,24 +887,7 @@ private:
             release();
             runJobs();
             announce();
-            // A client's jobs end with it (the board's lock is taken before
-            // the clients' lock, never after).
-            for (Client &client : m_clients) {
-                if (client.closing)
-                    endJobs(client);
-            }
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                for (auto it = m_clients.begin(); it != m_clients.end();) {
-                    if (it->closing) {
-                        say("korvane-emulator: socketcand: " + it->name + " left");
-                        ::close(it->fd);
-                        it = m_clients.erase(it);
-                    } else {
-                        ++it;
-                    }
-                }
-            }
+            closeLeavers();
             m_clientCount = m_clients.size();
             // With clients connected, the bus goes on even while no request
             // comes: frames due are played out and reach them.

@@ -27,6 +27,9 @@ public:
     virtual std::string busName() const = 0;
     // Nominal bit time in nanoseconds.
     virtual Time bitTime() const = 0;
+    // Whether that bit time is in force: not while a controller is in
+    // configuration mode, where its timing is being set.
+    virtual bool timingInForce() const { return true; }
     // Earliest time a start of frame could come from this node, if it has a
     // frame to send.
     virtual std::optional<Time> transmitReadyAt() const = 0;

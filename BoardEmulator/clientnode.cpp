@@ -45,9 +45,12 @@ void ClientNode::replaceData(const CanFrame &frame, Time t, const void *owner)
     }
 }
 
+// While its segment's controller is in configuration mode (as from power-up
+// until a program sets the bit timing) there is no rate to send at: the
+// frames wait, as they do for a bus-off node.
 std::optional<Time> ClientNode::transmitReadyAt() const
 {
-    if (busOff() || m_frames.empty())
+    if (busOff() || m_frames.empty() || !m_rateSource->timingInForce())
         return std::nullopt;
     return std::max(m_frames.front().from, suspendedUntil());
 }

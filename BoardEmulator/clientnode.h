@@ -1,6 +1,7 @@
 // The node through which clients of the socketcand bridge put frames on the
 // bus: like a foreign node, it arbitrates, is acknowledged or not, counts its
-// errors and retries, at the rate of its segment's controller. It sends what
+// errors and retries, at the rate of its segment's controller (and not while that
+// controller is in configuration mode: its frames wait). It sends what
 // it is given, in order, each as soon as the bus lets it.
 //
 // It takes part in the bus only with frames of its own: it neither

@@ -154,6 +154,7 @@ public:
     // (the data sheet asks for TXREQ clear first).
     unsigned writesToPendingBuffers() const { return m_writesToPendingBuffers; }
     Time bitTime() const override;
+    bool timingInForce() const override { return m_mode != mcp2515::Mode::Configuration; }
 
     // BusNode
     std::string busName() const override { return m_busName; }

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <sstream>
 #include <future>
 #include <string>
@@ -740,11 +741,16 @@ TEST(SocketcandBridge, StatisticsAClientDoesNotReadAreSkipped)
 }
 
 // A client that hangs up while its frame waits for a bus that takes none
-// (nobody acknowledges: the controllers are not configured) is closed a few
-// seconds later, not kept for ever; one that waits connected stays.
+// (the controllers are in configuration mode: there is no bit rate to send
+// at) is closed a few seconds later, not kept for ever; one that waits
+// connected stays. Nothing goes on the bus until the controllers have a bit
+// rate: then every waiting frame does, and no error.
 TEST(SocketcandBridge, AClientThatHangsUpWhileItsFrameWaitsIsClosed)
 {
     EmulatorSettings settings = bridged();
+    settings.busLogPath = ::testing::TempDir() + "korvane_socketcand_hangup.log";
+    settings.busLogErrors = true;
+    std::remove(settings.busLogPath.c_str());
     auto board = bridgedBoard(settings);
     ASSERT_NE(board, nullptr);
     ASSERT_NE(board->bridge(), nullptr) << board->bridgeError();
@@ -771,6 +777,20 @@ TEST(SocketcandBridge, AClientThatHangsUpWhileItsFrameWaitsIsClosed)
     EXPECT_EQ(bridge.clients(), 1u);
     pollfd fd{staying.fd(), POLLIN, 0};
     EXPECT_EQ(::poll(&fd, 1, 0), 0) << "the client that stayed connected was closed";
+    // Nothing went out while the controllers had no bit rate; once they have
+    // one, the waiting frames go and the client that stayed is read again.
+    EXPECT_EQ(board->inspect([](Board &b) { return b.clientFramesQueued(); }), ClientNode::kQueueLimit);
+    configure(*board);
+    staying.send("< echo >");
+    EXPECT_NE(staying.readUntil("< echo >", 60).find("< echo >"), std::string::npos);
+    board.reset();
+    std::ifstream log(settings.busLogPath);
+    size_t frames = 0;
+    for (std::string line; std::getline(log, line); ++frames)
+        EXPECT_NE(line.find(" can3 123#11"), std::string::npos) << line;
+    // The one that stayed sent 100; the one that left, those the node had.
+    EXPECT_GE(frames, 100u);
+    std::remove(settings.busLogPath.c_str());
 }
 
 // A throttled content filter holds a change inside its interval and gives
